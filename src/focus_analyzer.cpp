@@ -1,0 +1,44 @@
+#include "focus_analyzer.hpp"
+
+#include "focus_map.hpp"
+#include "image_io.hpp"
+
+namespace dofmap {
+
+FocusAnalyzer::FocusAnalyzer(const cv::Mat& image, Display& display, const std::string& program)
+    : source(image), display_(display), program_(program)
+{
+    display_.show("Original", source);
+}
+
+void FocusAnalyzer::blur()
+{
+    blurred = blurredReference(source);
+    display_.show("Blur", blurred);
+    save(kBlurPath, blurred);
+}
+
+void FocusAnalyzer::computeDof()
+{
+    blur();
+    dofMap = dofMapOf(source, blurred);
+    display_.show("DoF", dofMap);
+    save(kDofPath, dofMap);
+}
+
+void FocusAnalyzer::save(const std::string& path, const cv::Mat& image)
+{
+    if (!writeImage(path, image, program_)) allSaved_ = false;
+}
+
+cv::Mat iplToMat(const IplImage* image)
+{
+    return cv::cvarrToMat(image, false, true, 0);
+}
+
+std::unique_ptr<IplImage> matToIpl(const cv::Mat& matrix)
+{
+    return std::make_unique<IplImage>(cvIplImage(matrix));
+}
+
+}  // namespace dofmap
