@@ -1,0 +1,41 @@
+# Two entry points for newcomers: `make run` (the program on the bundled photograph) and
+# `make test` (every test, also under AddressSanitizer and UBSan). Both install what is missing.
+
+PACKAGES := cmake g++ make pkg-config libopencv-dev libcli11-dev libgtest-dev libbenchmark-dev \
+            libx11-dev xvfb xauth xdotool
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+JOBS := $(shell nproc)
+
+.PHONY: all deps build run test test-release test-sanitized bench clean
+
+all: build
+
+# Installs the Debian packages that are not installed yet (updating the package lists first).
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+		echo "Installing:" $$missing; \
+		$(SUDO) apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+	cmake --build build -j $(JOBS)
+
+run: build
+	cd demo && ../build/dofmap
+
+test: test-release test-sanitized
+
+test-release: build
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+test-sanitized: deps
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOFMAP_SANITIZE=ON -DDOFMAP_END_TO_END=OFF
+	cmake --build build-sanitize -j $(JOBS) --target unit_tests
+	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf build build-sanitize
