@@ -25,10 +25,15 @@ struct Neighbourhood {
 cv::Mat blurredReference(const cv::Mat& source, double sigma = kBlurSigma);
 
 // For every pixel, the mean over its window x window neighbourhood (clipped to the image) of the
-// Euclidean colour distance between `source` and `blurred`. Both must be CV_8UC3 of one size.
-// Returns a CV_64FC1 matrix of the source's size. Each mean is bit-identical to summing the
-// distances in double, column by column (x outer, y inner), from 0.0, and dividing by the count.
+// Euclidean colour distance between `source` and `blurred`. Both must be CV_8UC3 of one size, and
+// window >= 1. Returns a CV_64FC1 matrix of the source's size. Each entry differs from the mean
+// summed in double, column by column from 0.0, by less than meanTolerance() of it.
 cv::Mat neighbourhoodMeans(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow);
+
+// A bound on how far an entry `mean` of neighbourhoodMeans(..., window) may lie from the mean summed
+// literally:
+// far above the rounding errors involved (about 1e-13 of the mean), far below any visible change.
+double meanTolerance(double mean, int window = kWindow);
 
 // The gray level of a mean when the largest mean is `maxMean`: (mean / maxMean) * 255 rounded to
 // the nearest integer, halves to even, clamped to 0...255. A maxMean of 0 (every mean 0) gives 0.
@@ -37,12 +42,20 @@ inline uchar grayLevel(double mean, double maxMean)
     return maxMean > 0.0 ? cv::saturate_cast<uchar>(mean / maxMean * 255.0) : uchar{0};
 }
 
-// Renders a table of means (CV_64FC1) as a map with `channels` equal channels (1 or 3) of CV_8U,
-// scaled so that the largest mean is 255. A table of zeros renders all 0.
-cv::Mat renderMap(const cv::Mat& means, int channels = 3);
+// A rendered DoF map and the largest neighbourhood mean it was scaled by.
+struct DofMap {
+    cv::Mat map;     // CV_8U with equal channels
+    double maxMean;  // the largest mean, exactly as the literal summation gives it (0 when all are 0)
+};
 
-// The depth-of-field map of `source` against its blurred reference: CV_8U with `channels` equal
-// channels, exactly renderMap(neighbourhoodMeans(source, blurred, window), channels).
+// The depth-of-field map of `source` against its blurred reference: for every pixel
+// grayLevel(mean, maxMean), where mean is its neighbourhood mean summed in double column by column
+// (x' outer, y' inner) from 0.0 and divided by the number of positions, and maxMean the largest
+// such mean. The result is bit-identical to that literal summation, but takes time proportional to
+// the number of pixels and runs on all cores. Inputs as for neighbourhoodMeans; channels is 1 or 3.
+DofMap computeDofMap(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow, int channels = 3);
+
+// computeDofMap(...).map.
 cv::Mat dofMapOf(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow, int channels = 3);
 
 }  // namespace dofmap

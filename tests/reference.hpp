@@ -54,18 +54,24 @@ inline ReferenceMeans referenceMeans(const cv::Mat& source, const cv::Mat& blurr
 
 // The map as the literal scan renders it: three equal channels of round(mean / max * 255); a map
 // whose means are all 0 is all 0.
-inline cv::Mat referenceMap(const cv::Mat& source, const cv::Mat& blurred, int window = 30)
+inline cv::Mat referenceMap(const ReferenceMeans& means)
 {
-    const ReferenceMeans means = referenceMeans(source, blurred, window);
-    cv::Mat map(source.size(), CV_8UC3);
-    for (int x = 0; x < source.cols; ++x) {
-        for (int y = 0; y < source.rows; ++y) {
+    const int width = int(means.byColumn.size());
+    const int height = int(means.byColumn.at(0).size());
+    cv::Mat map(height, width, CV_8UC3);
+    for (int x = 0; x < width; ++x) {
+        for (int y = 0; y < height; ++y) {
             const double v = means.maxMean > 0.0 ? means.byColumn[x][y] / means.maxMean : 0.0;
             const uchar gray = cv::saturate_cast<uchar>(v * 255.0);
             map.at<cv::Vec3b>(y, x) = cv::Vec3b(gray, gray, gray);
         }
     }
     return map;
+}
+
+inline cv::Mat referenceMap(const cv::Mat& source, const cv::Mat& blurred, int window = 30)
+{
+    return referenceMap(referenceMeans(source, blurred, window));
 }
 
 // Empty when `actual` equals `expected` (same size and type); otherwise names the first pixel

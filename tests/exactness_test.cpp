@@ -1,0 +1,167 @@
+// The linear-time map against the literal per-position scan, pixel for pixel, on images chosen to
+// make rounding matter: ties for the largest mean, means on half gray levels, flat areas, tiles.
+#include "focus_map.hpp"
+#include "reference.hpp"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cstdint>
+#include <string>
+
+namespace dofmap {
+namespace {
+
+using testing::firstDifference;
+using testing::randomImage;
+using testing::referenceMap;
+
+// Compares both renderings for the photo against its real blurred reference.
+void expectExact(const cv::Mat& source, const std::string& what)
+{
+    const cv::Mat blurred = blurredReference(source);
+    EXPECT_EQ(firstDifference(dofMapOf(source, blurred), referenceMap(source, blurred)), "") << what;
+}
+
+// An image whose distances to an all-black "blurred" image are `distance(x, y)` along blue alone.
+template <class Distance>
+cv::Mat blueDistances(int width, int height, Distance&& distance)
+{
+    cv::Mat image(height, width, CV_8UC3, cv::Scalar::all(0));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) image.at<cv::Vec3b>(y, x)[0] = uchar(distance(x, y));
+    return image;
+}
+
+TEST(Exactness, RandomPhotosOfSizesAroundTheWindow)
+{
+    unsigned seed = 100;
+    for (const int width : {14, 15, 16, 29, 30, 31, 44, 45, 46, 60, 61})
+        for (const int height : {1, 15, 16, 30, 31, 46}) {
+            expectExact(randomImage(width, height, seed++), std::to_string(width) + "x" + std::to_string(height));
+        }
+}
+
+TEST(Exactness, FlatPhotoWithSharpIslands)
+{
+    cv::Mat source(140, 170, CV_8UC3, cv::Scalar(90, 120, 30));
+    randomImage(12, 9, 1).copyTo(source(cv::Rect(20, 30, 12, 9)));
+    randomImage(3, 3, 2).copyTo(source(cv::Rect(150, 120, 3, 3)));
+    source.at<cv::Vec3b>(70, 85) = cv::Vec3b(91, 120, 30);  // a single level of difference
+    expectExact(source, "flat with islands");
+}
+
+// Every interior neighbourhood of a periodic picture holds the same distances: all interior means
+// are equal in exact arithmetic, so the largest mean is decided by the roundings of the sums alone.
+TEST(Exactness, RepeatedTilesTieForTheLargestMean)
+{
+    for (const int period : {2, 3, 5, 7}) {
+        const cv::Mat tile = randomImage(period, period, unsigned(period));
+        cv::Mat source;
+        cv::repeat(tile, 120 / period, 150 / period, source);
+        expectExact(source, "tile " + std::to_string(period));
+    }
+}
+
+// k distances of sqrt(c) in one place and a single distance of sqrt(c k^2) far away, both far from
+// the borders: the means around both tie in exact arithmetic, while the fixed-point sums and the
+// literal sums each round their own way, so the fast largest mean may lie in the other place than
+// the literal one.
+TEST(Exactness, NearTiesForTheLargestMeanAreSettledLiterally)
+{
+    for (const int channels : {2, 3}) {
+        for (int k = 20; k <= 40; ++k) {
+            cv::Mat source(60, 150, CV_8UC3, cv::Scalar::all(0));
+            for (int i = 0; i < k; ++i) {
+                cv::Vec3b& pixel = source.at<cv::Vec3b>(30 + i / 8, 30 + i % 8);
+                for (int c = 0; c < channels; ++c) pixel[c] = 1;
+            }
+            cv::Vec3b& single = source.at<cv::Vec3b>(30, 110);
+            for (int c = 0; c < channels; ++c) single[c] = uchar(k);
+            const cv::Mat black(source.size(), CV_8UC3, cv::Scalar::all(0));
+            const testing::ReferenceMeans literal = testing::referenceMeans(source, black);
+            const DofMap fast = computeDofMap(source, black);
+            ASSERT_EQ(fast.maxMean, literal.maxMean) << k << " distances of sqrt(" << channels << ")";
+            ASSERT_EQ(firstDifference(fast.map, referenceMap(literal)), "") << k << " distances of sqrt(" << channels << ")";
+        }
+    }
+}
+
+// Distances 0 or 1 with a solid block of ones: the largest mean is exactly 1, and a pixel whose
+// neighbourhood holds S ones out of `count` has the exact gray value 255 S / count, a half level
+// for many S. Only the literal roundings decide which way those pixels go.
+TEST(Exactness, MeansOnHalfGrayLevels)
+{
+    const int width = 230, height = 130;
+    cv::RNG rng(4242);
+    const cv::Mat ones = blueDistances(width, height, [&](int x, int y) {
+        if (x >= 180 && x < 225 && y >= 40 && y < 90) return 1;  // the block that sets the maximum
+        return rng.uniform(0.0, 1.0) < double(x) / width ? 1 : 0;  // density rising to the right
+    });
+    const cv::Mat black(height, width, CV_8UC3, cv::Scalar::all(0));
+
+    // Count the pixels that sit exactly on a half level, to know that the case is exercised.
+    int halfLevels = 0;
+    const Neighbourhood n = Neighbourhood::ofSize(kWindow);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            std::int64_t sum = 0, count = 0;
+            for (int yy = std::max(y - n.before, 0); yy <= std::min(y + n.after, height - 1); ++yy)
+                for (int xx = std::max(x - n.before, 0); xx <= std::min(x + n.after, width - 1); ++xx) {
+                    sum += ones.at<cv::Vec3b>(yy, xx)[0];
+                    ++count;
+                }
+            halfLevels += (510 * sum) % count == 0 && (510 * sum / count) % 2 == 1;
+        }
+    EXPECT_GT(halfLevels, 200);
+
+    EXPECT_EQ(firstDifference(dofMapOf(ones, black), referenceMap(ones, black)), "");
+    EXPECT_EQ(firstDifference(dofMapOf(black, ones), referenceMap(black, ones)), "");
+}
+
+// Distances that are irrational (sqrt of 2, 3, 5...) make the rounding of every sum matter.
+TEST(Exactness, IrrationalDistancesInStripes)
+{
+    const cv::Mat source(90, 200, CV_8UC3, cv::Scalar::all(0));
+    cv::Mat blurred(source.size(), CV_8UC3);
+    for (int y = 0; y < blurred.rows; ++y)
+        for (int x = 0; x < blurred.cols; ++x)
+            blurred.at<cv::Vec3b>(y, x) = cv::Vec3b(uchar(x % 3 != 0), uchar(y % 2), uchar((x + y) % 5 == 0));
+    EXPECT_EQ(firstDifference(dofMapOf(source, blurred), referenceMap(source, blurred)), "");
+}
+
+TEST(Exactness, RandomSmoothPhotosWithNoise)
+{
+    for (unsigned seed = 0; seed < 6; ++seed) {
+        cv::Mat small = randomImage(6, 4, seed);
+        cv::Mat source;
+        cv::resize(small, source, cv::Size(157 + int(seed) * 13, 97 + int(seed) * 7), 0, 0, cv::INTER_CUBIC);
+        cv::Mat noise(source.size(), CV_8UC3);
+        cv::RNG(seed).fill(noise, cv::RNG::UNIFORM, 0, 1 + int(seed) * 3);
+        source += noise;
+        expectExact(source, "smooth photo " + std::to_string(seed));
+    }
+}
+
+TEST(Exactness, OneChannelMapOfTheDemoPhoto)
+{
+    const cv::Mat photo = cv::imread(DEMO_PHOTO, cv::IMREAD_COLOR);
+    ASSERT_FALSE(photo.empty()) << DEMO_PHOTO;
+    const cv::Mat blurred = blurredReference(photo);
+    cv::Mat expected;
+    cv::extractChannel(referenceMap(photo, blurred), expected, 0);
+    EXPECT_EQ(firstDifference(dofMapOf(photo, blurred, kWindow, 1), expected), "");
+}
+
+TEST(Exactness, LargestMeanIsTheLiteralOne)
+{
+    const cv::Mat source = randomImage(75, 52, 77);
+    const cv::Mat blurred = blurredReference(source);
+    EXPECT_EQ(computeDofMap(source, blurred).maxMean, testing::referenceMeans(source, blurred).maxMean);
+    const cv::Mat flat(20, 20, CV_8UC3, cv::Scalar::all(5));
+    EXPECT_EQ(computeDofMap(flat, flat).maxMean, 0.0);
+}
+
+}  // namespace
+}  // namespace dofmap
