@@ -37,5 +37,13 @@ test-sanitized: deps
 	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS)
 
+# Benchmarks: speed of the map and of whole runs, then peak memory at 24 megapixels.
+bench: build
+	./build/bench/focus_map_bench --benchmark_counters_tabular=true
+	./build/bench/peak_memory make-large demo/img/what-is-depth-of-field-1000x605.jpg build/bench/large-24mp.jpg
+	mkdir -p build/bench/out
+	./build/bench/peak_memory baseline build/bench/large-24mp.jpg build/bench/out
+	./build/bench/peak_memory run build/bench/large-24mp.jpg build/bench/out
+
 clean:
 	rm -rf build build-sanitize

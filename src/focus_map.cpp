@@ -3,6 +3,8 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -90,11 +92,65 @@ struct ErrorBound {
     double operator()(double mean) const { return mean * relative + absolute; }
 };
 
+// Allocates large images in transparent huge pages where the system offers them on request: a
+// fresh multi-megapixel image otherwise costs one page fault per 4 KiB, which takes longer than
+// computing the map. Small images use OpenCV's own allocator.
+class LargeImageAllocator final : public cv::MatAllocator {
+public:
+    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step, cv::AccessFlag flags,
+                           cv::UMatUsageFlags usage) const override
+    {
+        const cv::MatAllocator* standard = cv::Mat::getStdAllocator();
+        if (data != nullptr) return standard->allocate(dims, sizes, type, data, step, flags, usage);
+        size_t total = CV_ELEM_SIZE(type);
+        for (int i = 0; i < dims; ++i) total *= sizes[i];
+        if (total < kHugePage) return standard->allocate(dims, sizes, type, data, step, flags, usage);
+
+        for (int i = dims - 1; i >= 0; --i) step[i] = i == dims - 1 ? CV_ELEM_SIZE(type) : step[i + 1] * sizes[i + 1];
+
+        const size_t rounded = (total + kHugePage - 1) / kHugePage * kHugePage;
+        void* pixels = std::aligned_alloc(kHugePage, rounded);
+        if (pixels == nullptr) throw std::bad_alloc();
+        ::madvise(pixels, rounded, MADV_HUGEPAGE);  // a hint: without huge pages it works as usual
+        auto* u = new cv::UMatData(this);  // owned and deleted by OpenCV's reference counting
+        u->data = u->origdata = static_cast<uchar*>(pixels);
+        u->size = total;
+        return u;
+    }
+
+    bool allocate(cv::UMatData* data, cv::AccessFlag, cv::UMatUsageFlags) const override { return data != nullptr; }
+
+    void deallocate(cv::UMatData* data) const override
+    {
+        if (data == nullptr) return;
+        std::free(data->origdata);
+        delete data;
+    }
+
+private:
+    static constexpr size_t kHugePage = size_t(2) << 20;
+};
+
+// An uninitialised image of the given size and type, allocated for speed when it is large.
+cv::Mat largeImage(cv::Size size, int type)
+{
+    static const LargeImageAllocator allocator;
+    cv::Mat image;
+    image.allocator = const_cast<LargeImageAllocator*>(&allocator);
+    image.create(size, type);
+    return image;
+}
+
 // Number of positions of a neighbourhood along one axis of `length` pixels, at `position`.
 int clippedSpan(int position, int length, const Neighbourhood& n)
 {
     return std::min(position + n.after, length - 1) - std::max(position - n.before, 0) + 1;
 }
+
+// A rectangle of output pixels: columns [x0, x1), rows [y0, y1).
+struct Tile {
+    int x0, x1, y0, y1;
+};
 
 // The geometry and tables shared by the scans of one image.
 class BoxScan {
@@ -123,26 +179,34 @@ public:
     {
         return double(boxSum) * inverseColumnSpan_[x] * rowScale;
     }
+    // The largest factor by which fastMean multiplies a box sum in row y (within a few roundings).
+    double largestScale(double rowScale) const { return rowScale / double(std::min(n_.after + 1, width_)); }
 
-    // Calls rowDone(y, boxSums) for y in [yBegin, yEnd), boxSums[x] being the fixed-point sum of the
-    // neighbourhood of (x, y). Memory: (window + 2) rows of int64.
+    // Calls rowDone(y, boxSums) for every row y of `tile`, top to bottom, boxSums[i] being the
+    // fixed-point sum over the neighbourhood of (tile.x0 + i, y). The buffers (the distances of
+    // the window's rows and the running sums, over the tile's columns and their neighbours) are
+    // small enough to stay in cache for tiles a few hundred columns wide.
     template <class RowDone>
-    void scanRows(int yBegin, int yEnd, RowDone&& rowDone) const
+    void scanTile(const Tile& tile, RowDone&& rowDone) const
     {
+        const int columnsBegin = std::max(tile.x0 - n_.before, 0);
+        const int columnsEnd = std::min(tile.x1 + n_.after, width_ - 1) + 1;
+        const int columns = columnsEnd - columnsBegin;
         const int ringRows = n_.before + n_.after + 1;
-        std::vector<std::int64_t> ring(std::size_t(ringRows) * width_);
-        std::vector<std::int64_t> columnSums(width_, 0);
-        std::vector<std::int64_t> boxSums(width_);
-        const auto slot = [&](int row) { return ring.data() + std::size_t(row % ringRows) * width_; };
+        std::vector<std::int64_t> ring(std::size_t(ringRows) * columns);
+        std::vector<std::int64_t> columnSums(columns, 0);
+        std::vector<std::int64_t> prefix(std::size_t(columns) + 1);
+        std::vector<std::int64_t> boxSums(tile.x1 - tile.x0);
+        const auto slot = [&](int row) { return ring.data() + std::size_t(row % ringRows) * columns; };
 
-        for (int row = std::max(yBegin - n_.before, 0); row <= std::min(yBegin + n_.after, height_ - 1); ++row) {
+        for (int row = std::max(tile.y0 - n_.before, 0); row <= std::min(tile.y0 + n_.after, height_ - 1); ++row) {
             std::int64_t* q = slot(row);
-            fixedPointRow(row, q);
-            for (int x = 0; x < width_; ++x) columnSums[x] += q[x];
+            fixedPointRow(row, columnsBegin, columnsEnd, q);
+            for (int i = 0; i < columns; ++i) columnSums[i] += q[i];
         }
-        for (int y = yBegin; y < yEnd; ++y) {
-            if (y > yBegin) slideDown(y, slot, columnSums.data());
-            sumAlongRow(columnSums.data(), boxSums.data());
+        for (int y = tile.y0; y < tile.y1; ++y) {
+            if (y > tile.y0) slideDown(y, columnsBegin, columnsEnd, slot, columnSums.data());
+            sumAlongRow(tile, columnsBegin, columnSums.data(), prefix.data(), boxSums.data());
             rowDone(y, boxSums.data());
         }
     }
@@ -176,17 +240,19 @@ private:
         return distances_->bySquaredDistance[d0 * d0 + d1 * d1 + d2 * d2];
     }
 
-    void fixedPointRow(int y, std::int64_t* q) const
+    // q[i] = fixed-point distance at (xBegin + i, y) for columns [xBegin, xEnd).
+    void fixedPointRow(int y, int xBegin, int xEnd, std::int64_t* q) const
     {
         const uchar* src = source_.ptr<uchar>(y);
         const uchar* blr = blurred_.ptr<uchar>(y);
-        for (int x = 0; x < width_; ++x) q[x] = fixedPoint(src, blr, x);
+        for (int x = xBegin; x < xEnd; ++x) q[x - xBegin] = fixedPoint(src, blr, x);
     }
 
     // Moves the column sums from the neighbourhood rows of y - 1 to those of y.
     template <class Slot>
-    void slideDown(int y, const Slot& slot, std::int64_t* columnSums) const
+    void slideDown(int y, int xBegin, int xEnd, const Slot& slot, std::int64_t* columnSums) const
     {
+        const int columns = xEnd - xBegin;
         const int leaving = y - 1 - n_.before;
         const int entering = y + n_.after;
         if (leaving >= 0 && entering < height_) {
@@ -194,31 +260,42 @@ private:
             std::int64_t* q = slot(entering);
             const uchar* src = source_.ptr<uchar>(entering);
             const uchar* blr = blurred_.ptr<uchar>(entering);
-            for (int x = 0; x < width_; ++x) {
-                const std::int64_t fresh = fixedPoint(src, blr, x);
-                columnSums[x] += fresh - q[x];
-                q[x] = fresh;
+            for (int i = 0; i < columns; ++i) {
+                const std::int64_t fresh = fixedPoint(src, blr, xBegin + i);
+                columnSums[i] += fresh - q[i];
+                q[i] = fresh;
             }
         } else if (leaving >= 0) {
             const std::int64_t* q = slot(leaving);
-            for (int x = 0; x < width_; ++x) columnSums[x] -= q[x];
+            for (int i = 0; i < columns; ++i) columnSums[i] -= q[i];
         } else if (entering < height_) {
             std::int64_t* q = slot(entering);
-            fixedPointRow(entering, q);
-            for (int x = 0; x < width_; ++x) columnSums[x] += q[x];
+            fixedPointRow(entering, xBegin, xEnd, q);
+            for (int i = 0; i < columns; ++i) columnSums[i] += q[i];
         }
     }
 
-    // boxSums[x] = sum of columnSums over the clipped columns of x's neighbourhood.
-    void sumAlongRow(const std::int64_t* columnSums, std::int64_t* boxSums) const
+    // boxSums[x - tile.x0] = sum of the column sums over the clipped columns of x's neighbourhood,
+    // as a difference of prefix sums (prefix[i] = sum of the first i column sums of the tile).
+    void sumAlongRow(const Tile& tile, int columnsBegin, const std::int64_t* columnSums, std::int64_t* prefix,
+                     std::int64_t* boxSums) const
     {
-        std::int64_t running = 0;
-        for (int x = 0; x <= std::min(n_.after, width_ - 1); ++x) running += columnSums[x];
-        for (int x = 0; x < width_; ++x) {
-            boxSums[x] = running;
-            if (x - n_.before >= 0) running -= columnSums[x - n_.before];
-            if (x + n_.after + 1 < width_) running += columnSums[x + n_.after + 1];
-        }
+        const int columns = std::min(tile.x1 + n_.after, width_ - 1) + 1 - columnsBegin;
+        prefix[0] = 0;
+        for (int i = 0; i < columns; ++i) prefix[i + 1] = prefix[i] + columnSums[i];
+        // Columns whose neighbourhood is clipped on neither side, then the clipped ones.
+        const int wholeBegin = std::min(std::max(tile.x0, n_.before), tile.x1);
+        const int wholeEnd = std::max(std::min(tile.x1, width_ - n_.after), wholeBegin);
+        const std::int64_t* high = prefix + (n_.after + 1 - columnsBegin);
+        const std::int64_t* low = prefix - (n_.before + columnsBegin);
+        std::int64_t* out = boxSums - tile.x0;
+        for (int x = wholeBegin; x < wholeEnd; ++x) out[x] = high[x] - low[x];
+        const auto clipped = [&](int x) {
+            out[x] = prefix[std::min(x + n_.after, width_ - 1) + 1 - columnsBegin] -
+                     prefix[std::max(x - n_.before, 0) - columnsBegin];
+        };
+        for (int x = tile.x0; x < wholeBegin; ++x) clipped(x);
+        for (int x = wholeEnd; x < tile.x1; ++x) clipped(x);
     }
 
     const cv::Mat& source_;
@@ -232,15 +309,22 @@ private:
     std::vector<double> inverseColumnSpan_;
 };
 
-// Row ranges for parallel scans: a few per thread, each tall compared with the neighbourhood so
-// that the rows read twice at strip edges cost little.
-std::vector<cv::Range> strips(int height, int window)
+// Tiles for parallel scans: columns cut into pieces a few hundred wide, so that each tile's buffers
+// stay in cache; rows cut too when that leaves too few tiles for the threads. Each cut costs the
+// neighbourhood's width in columns or rows read twice, so pieces stay large compared with it.
+std::vector<Tile> tiles(int width, int height, int window)
 {
+    constexpr int kTileColumns = 512;
     const int threads = std::max(cv::getNumThreads(), 1);
+    const int across = std::max(1, (width + kTileColumns / 2) / kTileColumns);
     const int minimumRows = std::max(8 * window, 64);
-    const int count = std::clamp(height / minimumRows, 1, 4 * threads);
-    std::vector<cv::Range> result;
-    for (int i = 0; i < count; ++i) result.emplace_back(int(std::int64_t(height) * i / count), int(std::int64_t(height) * (i + 1) / count));
+    const int wanted = (2 * threads + across - 1) / across;
+    const int down = std::clamp(height / minimumRows, 1, std::max(wanted, 1));
+    std::vector<Tile> result;
+    for (int j = 0; j < down; ++j)
+        for (int i = 0; i < across; ++i)
+            result.push_back({int(std::int64_t(width) * i / across), int(std::int64_t(width) * (i + 1) / across),
+                              int(std::int64_t(height) * j / down), int(std::int64_t(height) * (j + 1) / down)});
     return result;
 }
 
@@ -250,57 +334,68 @@ struct Candidate {
     double fastMean;
 };
 
-// The pixels that may hold the largest literal mean, found by one strip.
-struct StripMaximum {
+// The pixels that may hold the largest literal mean, found in one tile.
+struct TileMaximum {
     double fastMaximum = 0.0;
     std::vector<Candidate> candidates;
 
-    // Keeps only candidates whose mean may still reach the floor set by the largest fast mean.
+    // The smallest fast mean that may still be the largest literal mean.
+    double floor(const ErrorBound& bound) const { return fastMaximum - bound(fastMaximum); }
+
+    // Keeps only candidates whose mean may still reach the floor.
     void prune(const ErrorBound& bound)
     {
-        const double floor = fastMaximum - bound(fastMaximum);
+        const double lowest = floor(bound);
         candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
-                                        [&](const Candidate& c) { return c.fastMean + bound(c.fastMean) < floor; }),
+                                        [&](const Candidate& c) { return c.fastMean + bound(c.fastMean) < lowest; }),
                          candidates.end());
     }
 };
 
 // The largest literal mean of the image (0 when every mean is 0).
-double largestMean(const BoxScan& scan, const std::vector<cv::Range>& rows)
+double largestMean(const BoxScan& scan, const std::vector<Tile>& tiles)
 {
     const ErrorBound& bound = scan.bound();
-    std::vector<StripMaximum> perStrip(rows.size());
-    cv::parallel_for_(cv::Range(0, int(rows.size())), [&](const cv::Range& range) {
-        for (int s = range.start; s < range.end; ++s) {
-            StripMaximum& strip = perStrip[s];
-            double floor = 0.0;
+    std::vector<TileMaximum> perTile(tiles.size());
+    cv::parallel_for_(cv::Range(0, int(tiles.size())), [&](const cv::Range& range) {
+        for (int t = range.start; t < range.end; ++t) {
+            TileMaximum& tile = perTile[t];
             std::size_t pruneAt = 1024;
-            scan.scanRows(rows[s].start, rows[s].end, [&](int y, const std::int64_t* boxSums) {
+            scan.scanTile(tiles[t], [&](int y, const std::int64_t* boxSums) {
                 const double rowScale = scan.rowScale(y);
-                for (int x = 0; x < scan.width(); ++x) {
-                    if (boxSums[x] == 0) continue;
-                    const double mean = scan.fastMean(boxSums[x], x, rowScale);
-                    if (mean + bound(mean) < floor) continue;
-                    strip.candidates.push_back({x, y, mean});
-                    if (mean > strip.fastMaximum) {
-                        strip.fastMaximum = mean;
-                        floor = mean - bound(mean);
+                // Box sums below `skipBelow` give a fast mean under the floor, with room for the
+                // roundings of fastMean; comparing integers keeps the common case cheap.
+                const auto skipBelowFor = [&](double floor) {
+                    const double lowestMean = (floor - bound.absolute) / (1.0 + bound.relative);
+                    const double sum = lowestMean / scan.largestScale(rowScale) * (1.0 - 1e-9);
+                    return sum <= 0.0 ? std::int64_t(1) : std::int64_t(sum);
+                };
+                std::int64_t skipBelow = skipBelowFor(tile.floor(bound));
+                for (int i = 0; i < tiles[t].x1 - tiles[t].x0; ++i) {
+                    if (boxSums[i] < skipBelow) continue;
+                    const int x = tiles[t].x0 + i;
+                    const double mean = scan.fastMean(boxSums[i], x, rowScale);
+                    if (mean + bound(mean) < tile.floor(bound)) continue;
+                    tile.candidates.push_back({x, y, mean});
+                    if (mean > tile.fastMaximum) {
+                        tile.fastMaximum = mean;
+                        skipBelow = skipBelowFor(tile.floor(bound));
                     }
                 }
-                if (strip.candidates.size() >= pruneAt) {
-                    strip.prune(bound);
-                    pruneAt = std::max<std::size_t>(1024, 2 * strip.candidates.size());
+                if (tile.candidates.size() >= pruneAt) {
+                    tile.prune(bound);
+                    pruneAt = std::max<std::size_t>(1024, 2 * tile.candidates.size());
                 }
             });
         }
     });
 
-    StripMaximum all;
-    for (const StripMaximum& strip : perStrip) all.fastMaximum = std::max(all.fastMaximum, strip.fastMaximum);
-    for (StripMaximum& strip : perStrip) {
-        strip.fastMaximum = all.fastMaximum;
-        strip.prune(bound);
-        all.candidates.insert(all.candidates.end(), strip.candidates.begin(), strip.candidates.end());
+    TileMaximum all;
+    for (const TileMaximum& tile : perTile) all.fastMaximum = std::max(all.fastMaximum, tile.fastMaximum);
+    for (TileMaximum& tile : perTile) {
+        tile.fastMaximum = all.fastMaximum;
+        tile.prune(bound);
+        all.candidates.insert(all.candidates.end(), tile.candidates.begin(), tile.candidates.end());
     }
     if (all.candidates.empty()) return 0.0;
 
@@ -312,36 +407,38 @@ double largestMean(const BoxScan& scan, const std::vector<cv::Range>& rows)
     return *std::max_element(literal.begin(), literal.end());
 }
 
-// Writes the gray levels of every pixel for the given largest literal mean.
-void render(const BoxScan& scan, const std::vector<cv::Range>& rows, double maxMean, cv::Mat& map)
+// Writes the gray levels of every pixel for the given largest literal mean, into a map of
+// `Channels` equal channels.
+template <int Channels>
+void render(const BoxScan& scan, const std::vector<Tile>& tiles, double maxMean, cv::Mat& map)
 {
-    const int channels = map.channels();
-    if (maxMean == 0.0) {
-        map.setTo(cv::Scalar::all(0));
-        return;
-    }
     // The rendered value w = mean / maxMean * 255 of the fast mean lies within
-    // levelError(w) of the literal one: the mean's bound scaled, plus the roundings of w itself.
+    // w * levelRelative + levelAbsolute of the literal one: the mean's bound scaled, plus the
+    // roundings of w on both sides.
     const ErrorBound& bound = scan.bound();
     const double toLevel = 255.0 / maxMean;
     const double levelRelative = bound.relative + 8.0 * kUnitRoundoff;
     const double levelAbsolute = bound.absolute * toLevel * 2.0 + 2.0 * 255.0 * 8.0 * kUnitRoundoff;
 
-    cv::parallel_for_(cv::Range(0, int(rows.size())), [&](const cv::Range& range) {
-        for (int s = range.start; s < range.end; ++s) {
-            scan.scanRows(rows[s].start, rows[s].end, [&](int y, const std::int64_t* boxSums) {
+    cv::parallel_for_(cv::Range(0, int(tiles.size())), [&](const cv::Range& range) {
+        for (int t = range.start; t < range.end; ++t) {
+            const Tile& tile = tiles[t];
+            scan.scanTile(tile, [&](int y, const std::int64_t* boxSums) {
                 const double rowScale = scan.rowScale(y);
-                uchar* out = map.ptr<uchar>(y);
-                for (int x = 0; x < scan.width(); ++x) {
+                uchar* out = map.ptr<uchar>(y) + std::size_t(tile.x0) * Channels;
+                for (int i = 0; i < tile.x1 - tile.x0; ++i) {
                     uchar gray = 0;
-                    if (boxSums[x] != 0) {
-                        const double level = scan.fastMean(boxSums[x], x, rowScale) * toLevel;
+                    if (boxSums[i] != 0) {
+                        const double level = scan.fastMean(boxSums[i], tile.x0 + i, rowScale) * toLevel;
                         const double error = level * levelRelative + levelAbsolute;
-                        const int low = cvRound(level - error);
-                        gray = low == cvRound(level + error) ? cv::saturate_cast<uchar>(low)
-                                                             : grayLevel(scan.literalMean(x, y), maxMean);
+                        const int nearest = cvRound(level);
+                        // Safe unless a rounding boundary (a half level) lies within the error.
+                        if (std::abs(level - nearest) < 0.5 - error)
+                            gray = cv::saturate_cast<uchar>(nearest);
+                        else
+                            gray = grayLevel(scan.literalMean(tile.x0 + i, y), maxMean);
                     }
-                    for (int c = 0; c < channels; ++c) out[x * channels + c] = gray;
+                    for (int c = 0; c < Channels; ++c) out[i * Channels + c] = gray;
                 }
             });
         }
@@ -352,7 +449,7 @@ void render(const BoxScan& scan, const std::vector<cv::Range>& rows, double maxM
 
 cv::Mat blurredReference(const cv::Mat& source, double sigma)
 {
-    cv::Mat blurred;
+    cv::Mat blurred = largeImage(source.size(), source.type());
     cv::GaussianBlur(source, blurred, cv::Size(0, 0), sigma, 0, cv::BORDER_REFLECT_101);
     return blurred;
 }
@@ -361,14 +458,15 @@ cv::Mat neighbourhoodMeans(const cv::Mat& source, const cv::Mat& blurred, int wi
 {
     requireComparable(source, blurred, window);
     const BoxScan scan(source, blurred, window);
-    cv::Mat means(source.size(), CV_64FC1);
-    const std::vector<cv::Range> rows = strips(source.rows, window);
-    cv::parallel_for_(cv::Range(0, int(rows.size())), [&](const cv::Range& range) {
-        for (int s = range.start; s < range.end; ++s) {
-            scan.scanRows(rows[s].start, rows[s].end, [&](int y, const std::int64_t* boxSums) {
+    cv::Mat means = largeImage(source.size(), CV_64FC1);
+    const std::vector<Tile> parts = tiles(source.cols, source.rows, window);
+    cv::parallel_for_(cv::Range(0, int(parts.size())), [&](const cv::Range& range) {
+        for (int t = range.start; t < range.end; ++t) {
+            const Tile& tile = parts[t];
+            scan.scanTile(tile, [&](int y, const std::int64_t* boxSums) {
                 const double rowScale = scan.rowScale(y);
                 double* out = means.ptr<double>(y);
-                for (int x = 0; x < scan.width(); ++x) out[x] = scan.fastMean(boxSums[x], x, rowScale);
+                for (int x = tile.x0; x < tile.x1; ++x) out[x] = scan.fastMean(boxSums[x - tile.x0], x, rowScale);
             });
         }
     });
@@ -386,9 +484,14 @@ DofMap computeDofMap(const cv::Mat& source, const cv::Mat& blurred, int window, 
     requireComparable(source, blurred, window);
     CV_Assert(channels == 1 || channels == 3);
     const BoxScan scan(source, blurred, window);
-    const std::vector<cv::Range> rows = strips(source.rows, window);
-    DofMap result{cv::Mat(source.size(), CV_8UC(channels)), largestMean(scan, rows)};
-    render(scan, rows, result.maxMean, result.map);
+    const std::vector<Tile> parts = tiles(source.cols, source.rows, window);
+    DofMap result{largeImage(source.size(), CV_8UC(channels)), largestMean(scan, parts)};
+    if (result.maxMean == 0.0)
+        result.map.setTo(cv::Scalar::all(0));
+    else if (channels == 1)
+        render<1>(scan, parts, result.maxMean, result.map);
+    else
+        render<3>(scan, parts, result.maxMean, result.map);
     return result;
 }
 

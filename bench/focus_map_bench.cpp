@@ -1,0 +1,98 @@
+// Speed of the focus map: the linear-time scan against the literal per-position scan, at the demo
+// size and at 24 megapixels, and the whole headless run against the work every run does anyway.
+#include "focus_map.hpp"
+#include "reference.hpp"
+#include "workloads.hpp"
+
+#include <benchmark/benchmark.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <filesystem>
+
+namespace {
+
+using namespace dofmap;
+
+struct Pair {
+    cv::Mat source;
+    cv::Mat blurred;
+};
+
+const Pair& demo()
+{
+    static const Pair pair = [] {
+        const cv::Mat source = cv::imread(DEMO_PHOTO, cv::IMREAD_COLOR);
+        return Pair{source, blurredReference(source)};
+    }();
+    return pair;
+}
+
+const Pair& large()
+{
+    static const Pair pair = [] {
+        const cv::Mat source = bench::largePhoto(DEMO_PHOTO);
+        return Pair{source, blurredReference(source)};
+    }();
+    return pair;
+}
+
+void setPixels(benchmark::State& state, const cv::Mat& image)
+{
+    state.SetItemsProcessed(state.iterations() * std::int64_t(image.total()));
+    state.counters["megapixels"] = double(image.total()) / 1e6;
+}
+
+void MapDemo(benchmark::State& state)
+{
+    const Pair& pair = demo();
+    for (auto _ : state) benchmark::DoNotOptimize(dofMapOf(pair.source, pair.blurred).data);
+    setPixels(state, pair.source);
+}
+BENCHMARK(MapDemo)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void MapDemoPerPositionScan(benchmark::State& state)
+{
+    const Pair& pair = demo();
+    for (auto _ : state) benchmark::DoNotOptimize(testing::referenceMap(pair.source, pair.blurred).data);
+    setPixels(state, pair.source);
+}
+BENCHMARK(MapDemoPerPositionScan)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
+void Map24Megapixels(benchmark::State& state)
+{
+    const Pair& pair = large();
+    for (auto _ : state) benchmark::DoNotOptimize(dofMapOf(pair.source, pair.blurred).data);
+    setPixels(state, pair.source);
+}
+BENCHMARK(Map24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Whole runs read the demo photo and write into a temporary folder.
+class Outputs {
+public:
+    Outputs() : path_(std::filesystem::temp_directory_path() / "dofmap-bench") { std::filesystem::create_directories(path_); }
+    ~Outputs() { std::filesystem::remove_all(path_); }
+    std::string path() const { return path_.string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+void DecodeBlurEncodeDemo(benchmark::State& state)
+{
+    const Outputs outputs;
+    for (auto _ : state) bench::decodeBlurEncode(DEMO_PHOTO, outputs.path());
+    setPixels(state, demo().source);
+}
+BENCHMARK(DecodeBlurEncodeDemo)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void WholeRunDemo(benchmark::State& state)
+{
+    const Outputs outputs;
+    for (auto _ : state) bench::wholeRun(DEMO_PHOTO, outputs.path());
+    setPixels(state, demo().source);
+}
+BENCHMARK(WholeRunDemo)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

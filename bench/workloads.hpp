@@ -1,0 +1,52 @@
+// The workloads that the benchmarks time and whose peak memory they compare.
+#pragma once
+
+#include "focus_map.hpp"
+#include "image_io.hpp"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <stdexcept>
+#include <string>
+
+namespace dofmap::bench {
+
+// What every run does anyway: decode the photo, blur it, create the map image and encode both
+// JPEG files. The map image is left black.
+inline void decodeBlurEncode(const std::string& photo, const std::string& outputDirectory)
+{
+    const cv::Mat source = cv::imread(photo, cv::IMREAD_COLOR);
+    if (source.empty()) throw std::runtime_error("cannot read " + photo);
+    const cv::Mat blurred = blurredReference(source);
+    const cv::Mat map(source.size(), CV_8UC3, cv::Scalar::all(0));
+    cv::imwrite(outputDirectory + "/Blur.jpg", blurred);
+    cv::imwrite(outputDirectory + "/DoF.jpg", map);
+}
+
+// The whole headless run of the program: the same, with the map computed.
+inline void wholeRun(const std::string& photo, const std::string& outputDirectory)
+{
+    const cv::Mat source = cv::imread(photo, cv::IMREAD_COLOR);
+    if (source.empty()) throw std::runtime_error("cannot read " + photo);
+    const cv::Mat blurred = blurredReference(source);
+    const cv::Mat map = dofMapOf(source, blurred);
+    cv::imwrite(outputDirectory + "/Blur.jpg", blurred);
+    cv::imwrite(outputDirectory + "/DoF.jpg", map);
+}
+
+// A 24-megapixel photo: the demo photo scaled to 6000 x 4000, with fine noise so that the
+// upscaled areas keep some detail.
+inline cv::Mat largePhoto(const std::string& demoPhoto)
+{
+    const cv::Mat small = cv::imread(demoPhoto, cv::IMREAD_COLOR);
+    if (small.empty()) throw std::runtime_error("cannot read " + demoPhoto);
+    cv::Mat large;
+    cv::resize(small, large, cv::Size(6000, 4000), 0, 0, cv::INTER_CUBIC);
+    cv::Mat noise(large.size(), CV_8UC3);
+    cv::RNG(24).fill(noise, cv::RNG::UNIFORM, 0, 4);
+    large += noise;
+    return large;
+}
+
+}  // namespace dofmap::bench
