@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 // How the map is computed exactly in linear time.
@@ -179,8 +180,12 @@ public:
     {
         return double(boxSum) * inverseColumnSpan_[x] * rowScale;
     }
-    // The largest factor by which fastMean multiplies a box sum in row y (within a few roundings).
-    double largestScale(double rowScale) const { return rowScale / double(std::min(n_.after + 1, width_)); }
+    double inverseColumnSpan(int x) const { return inverseColumnSpan_[x]; }
+    // Columns [first, second) whose neighbourhood is clipped on neither side; empty when the image
+    // is narrower than the window.
+    std::pair<int, int> wholeColumns() const { return wholeSpan(width_); }
+    std::pair<int, int> wholeRows() const { return wholeSpan(height_); }
+    int window() const { return n_.before + n_.after + 1; }
 
     // Calls rowDone(y, boxSums) for every row y of `tile`, top to bottom, boxSums[i] being the
     // fixed-point sum over the neighbourhood of (tile.x0 + i, y). The buffers (the distances of
@@ -231,6 +236,12 @@ public:
     }
 
 private:
+    std::pair<int, int> wholeSpan(int length) const
+    {
+        const int first = std::min(n_.before, length);
+        return {first, std::max(length - n_.after, first)};
+    }
+
     // The fixed-point distance at column x of the rows `source` and `blurred`.
     std::int64_t fixedPoint(const uchar* source, const uchar* blurred, int x) const
     {
@@ -361,27 +372,39 @@ double largestMean(const BoxScan& scan, const std::vector<Tile>& tiles)
         for (int t = range.start; t < range.end; ++t) {
             TileMaximum& tile = perTile[t];
             std::size_t pruneAt = 1024;
-            scan.scanTile(tiles[t], [&](int y, const std::int64_t* boxSums) {
+            const Tile& area = tiles[t];
+            const auto [wholeBegin, wholeEnd] = scan.wholeColumns();
+            scan.scanTile(area, [&](int y, const std::int64_t* boxSums) {
                 const double rowScale = scan.rowScale(y);
-                // Box sums below `skipBelow` give a fast mean under the floor, with room for the
-                // roundings of fastMean; comparing integers keeps the common case cheap.
-                const auto skipBelowFor = [&](double floor) {
-                    const double lowestMean = (floor - bound.absolute) / (1.0 + bound.relative);
-                    const double sum = lowestMean / scan.largestScale(rowScale) * (1.0 - 1e-9);
-                    return sum <= 0.0 ? std::int64_t(1) : std::int64_t(sum);
-                };
-                std::int64_t skipBelow = skipBelowFor(tile.floor(bound));
-                for (int i = 0; i < tiles[t].x1 - tiles[t].x0; ++i) {
-                    if (boxSums[i] < skipBelow) continue;
-                    const int x = tiles[t].x0 + i;
-                    const double mean = scan.fastMean(boxSums[i], x, rowScale);
-                    if (mean + bound(mean) < tile.floor(bound)) continue;
-                    tile.candidates.push_back({x, y, mean});
-                    if (mean > tile.fastMaximum) {
-                        tile.fastMaximum = mean;
-                        skipBelow = skipBelowFor(tile.floor(bound));
+                // Visits columns [begin, end), which fastMean scales by at most `largestFactor`.
+                // Box sums below `skipBelow` give a fast mean under the floor even with the
+                // roundings of fastMean, so comparing integers settles the common case.
+                const auto visit = [&](int begin, int end, double largestFactor) {
+                    const auto skipBelowFor = [&](double floor) {
+                        const double lowestMean = (floor - bound.absolute) / (1.0 + bound.relative);
+                        const double sum = lowestMean / (largestFactor * rowScale) * (1.0 - 1e-9);
+                        return sum <= 1.0 ? std::int64_t(1) : std::int64_t(sum);
+                    };
+                    std::int64_t skipBelow = skipBelowFor(tile.floor(bound));
+                    for (int x = begin; x < end; ++x) {
+                        const std::int64_t sum = boxSums[x - area.x0];
+                        if (sum < skipBelow) continue;
+                        const double mean = scan.fastMean(sum, x, rowScale);
+                        if (mean + bound(mean) < tile.floor(bound)) continue;
+                        tile.candidates.push_back({x, y, mean});
+                        if (mean > tile.fastMaximum) {
+                            tile.fastMaximum = mean;
+                            skipBelow = skipBelowFor(tile.floor(bound));
+                        }
                     }
-                }
+                };
+                const int middleBegin = std::clamp(wholeBegin, area.x0, area.x1);
+                const int middleEnd = std::clamp(wholeEnd, middleBegin, area.x1);
+                // Clipped columns divide by at least the span at the left edge (or the width).
+                const double borderFactor = 1.0 / std::min(scan.window() - scan.window() / 2, scan.width());
+                visit(area.x0, middleBegin, borderFactor);
+                if (middleBegin < middleEnd) visit(middleBegin, middleEnd, scan.inverseColumnSpan(middleBegin));
+                visit(middleEnd, area.x1, borderFactor);
                 if (tile.candidates.size() >= pruneAt) {
                     tile.prune(bound);
                     pruneAt = std::max<std::size_t>(1024, 2 * tile.candidates.size());
@@ -407,39 +430,119 @@ double largestMean(const BoxScan& scan, const std::vector<Tile>& tiles)
     return *std::max_element(literal.begin(), literal.end());
 }
 
-// Writes the gray levels of every pixel for the given largest literal mean, into a map of
+// Turns fast means into gray levels for a given largest literal mean, falling back on the literal
+// mean where the error bound leaves the level in doubt.
+class LevelRule {
+public:
+    LevelRule(const BoxScan& scan, double maxMean)
+        : scan_(scan),
+          maxMean_(maxMean),
+          toLevel_(255.0 / maxMean),
+          // The level w = mean / maxMean * 255 of a fast mean lies within w * relative_ + absolute_
+          // of the literal one: the mean's bound scaled, plus the roundings of w on both sides.
+          relative_(scan.bound().relative + 8.0 * kUnitRoundoff),
+          absolute_(scan.bound().absolute * toLevel_ * 2.0 + 2.0 * 255.0 * 8.0 * kUnitRoundoff)
+    {
+    }
+
+    static constexpr int kUncertain = 256;
+
+    // The gray level when the fast mean settles it, otherwise kUncertain.
+    int certainGray(double fastMean) const
+    {
+        const double level = fastMean * toLevel_;
+        const double error = level * relative_ + absolute_;
+        const int nearest = cvRound(level);
+        // Certain unless a rounding boundary (a half level) lies within the error.
+        return std::abs(level - nearest) < 0.5 - error ? cv::saturate_cast<uchar>(nearest) : kUncertain;
+    }
+
+    // The gray level of (x, y), whose box sum is `boxSum`.
+    uchar gray(std::int64_t boxSum, int x, int y, double rowScale) const
+    {
+        if (boxSum == 0) return 0;
+        const int certain = certainGray(scan_.fastMean(boxSum, x, rowScale));
+        return certain != kUncertain ? uchar(certain) : grayLevel(scan_.literalMean(x, y), maxMean_);
+    }
+
+private:
+    const BoxScan& scan_;
+    const double maxMean_;
+    const double toLevel_;
+    const double relative_;
+    const double absolute_;
+};
+
+// Gray levels of pixels whose neighbourhood is not clipped, by box sum alone: they all share one
+// scale. Box sums are grouped in buckets; a bucket whose smallest and largest sums have the same
+// certain gray level gives that level to every sum in it, since both the fast mean and the ends of
+// its error interval grow with the sum. Other buckets, a few per cent, leave it to LevelRule.
+class WholeNeighbourhoodLevels {
+public:
+    WholeNeighbourhoodLevels(const BoxScan& scan, const LevelRule& rule, double maxMean)
+    {
+        const auto [column, columnEnd] = scan.wholeColumns();
+        const auto [row, rowEnd] = scan.wholeRows();
+        if (column == columnEnd || row == rowEnd) return;
+        const double rowScale = scan.rowScale(row);
+        // Covers the box sums whose fast mean is at most a little above maxMean; larger ones fall
+        // in the last, uncertain entry.
+        const double top = maxMean * 1.001 / (scan.inverseColumnSpan(column) * rowScale);
+        while (std::ldexp(double(kBuckets), shift_) <= top) ++shift_;
+        levels_.assign(kBuckets + 1, LevelRule::kUncertain);
+        for (std::int64_t b = 1; b < kBuckets; ++b) {
+            const int low = rule.certainGray(scan.fastMean(b << shift_, column, rowScale));
+            const int high = rule.certainGray(scan.fastMean(((b + 1) << shift_) - 1, column, rowScale));
+            if (low == high) levels_[b] = std::uint16_t(low);
+        }
+    }
+
+    bool available() const { return !levels_.empty(); }
+
+    // The gray level of a box sum, or LevelRule::kUncertain.
+    int operator()(std::int64_t boxSum) const
+    {
+        return levels_[std::size_t(std::min<std::int64_t>(boxSum >> shift_, kBuckets))];
+    }
+
+private:
+    static constexpr std::int64_t kBuckets = 1 << 14;
+    int shift_ = 0;
+    std::vector<std::uint16_t> levels_;
+};
+
+// Writes the gray levels of every pixel for the given largest literal mean (> 0), into a map of
 // `Channels` equal channels.
 template <int Channels>
 void render(const BoxScan& scan, const std::vector<Tile>& tiles, double maxMean, cv::Mat& map)
 {
-    // The rendered value w = mean / maxMean * 255 of the fast mean lies within
-    // w * levelRelative + levelAbsolute of the literal one: the mean's bound scaled, plus the
-    // roundings of w on both sides.
-    const ErrorBound& bound = scan.bound();
-    const double toLevel = 255.0 / maxMean;
-    const double levelRelative = bound.relative + 8.0 * kUnitRoundoff;
-    const double levelAbsolute = bound.absolute * toLevel * 2.0 + 2.0 * 255.0 * 8.0 * kUnitRoundoff;
+    const LevelRule rule(scan, maxMean);
+    const WholeNeighbourhoodLevels whole(scan, rule, maxMean);
+    const auto [wholeColumnBegin, wholeColumnEnd] = scan.wholeColumns();
+    const auto [wholeRowBegin, wholeRowEnd] = scan.wholeRows();
 
     cv::parallel_for_(cv::Range(0, int(tiles.size())), [&](const cv::Range& range) {
         for (int t = range.start; t < range.end; ++t) {
-            const Tile& tile = tiles[t];
-            scan.scanTile(tile, [&](int y, const std::int64_t* boxSums) {
+            const Tile& area = tiles[t];
+            scan.scanTile(area, [&](int y, const std::int64_t* boxSums) {
                 const double rowScale = scan.rowScale(y);
-                uchar* out = map.ptr<uchar>(y) + std::size_t(tile.x0) * Channels;
-                for (int i = 0; i < tile.x1 - tile.x0; ++i) {
-                    uchar gray = 0;
-                    if (boxSums[i] != 0) {
-                        const double level = scan.fastMean(boxSums[i], tile.x0 + i, rowScale) * toLevel;
-                        const double error = level * levelRelative + levelAbsolute;
-                        const int nearest = cvRound(level);
-                        // Safe unless a rounding boundary (a half level) lies within the error.
-                        if (std::abs(level - nearest) < 0.5 - error)
-                            gray = cv::saturate_cast<uchar>(nearest);
-                        else
-                            gray = grayLevel(scan.literalMean(tile.x0 + i, y), maxMean);
-                    }
-                    for (int c = 0; c < Channels; ++c) out[i * Channels + c] = gray;
+                uchar* out = map.ptr<uchar>(y);
+                const auto put = [&](int x, uchar gray) {
+                    for (int c = 0; c < Channels; ++c) out[x * Channels + c] = gray;
+                };
+                const auto general = [&](int begin, int end) {
+                    for (int x = begin; x < end; ++x) put(x, rule.gray(boxSums[x - area.x0], x, y, rowScale));
+                };
+                const bool wholeRow = whole.available() && y >= wholeRowBegin && y < wholeRowEnd;
+                const int middleBegin = wholeRow ? std::clamp(wholeColumnBegin, area.x0, area.x1) : area.x1;
+                const int middleEnd = wholeRow ? std::clamp(wholeColumnEnd, middleBegin, area.x1) : area.x1;
+                general(area.x0, middleBegin);
+                for (int x = middleBegin; x < middleEnd; ++x) {
+                    const std::int64_t sum = boxSums[x - area.x0];
+                    const int level = whole(sum);
+                    put(x, level != LevelRule::kUncertain ? uchar(level) : rule.gray(sum, x, y, rowScale));
                 }
+                general(middleEnd, area.x1);
             });
         }
     });
