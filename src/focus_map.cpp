@@ -186,6 +186,7 @@ public:
     std::pair<int, int> wholeColumns() const { return wholeSpan(width_); }
     std::pair<int, int> wholeRows() const { return wholeSpan(height_); }
     int window() const { return n_.before + n_.after + 1; }
+    int fractionBits() const { return distances_->fractionBits; }
 
     // Calls rowDone(y, boxSums) for every row y of `tile`, top to bottom, boxSums[i] being the
     // fixed-point sum over the neighbourhood of (tile.x0 + i, y). The buffers (the distances of
@@ -215,6 +216,35 @@ public:
             rowDone(y, boxSums.data());
         }
     }
+
+    // Fixed-point sums of the distances over square blocks of Side pixels (clipped at the right and
+    // bottom edges), for the block rows [blockRowBegin, blockRowEnd): sums[by * blocksAcross + bx].
+    template <int Side>
+    void blockSums(int blockRowBegin, int blockRowEnd, std::int64_t* sums) const
+    {
+        const int blocksAcross = (width_ + Side - 1) / Side;
+        for (int by = blockRowBegin; by < blockRowEnd; ++by) {
+            std::int64_t* out = sums + std::size_t(by) * blocksAcross;
+            for (int y = by * Side; y < std::min((by + 1) * Side, height_); ++y) {
+                const uchar* src = source_.ptr<uchar>(y);
+                const uchar* blr = blurred_.ptr<uchar>(y);
+                for (int bx = 0; bx < blocksAcross; ++bx) {
+                    std::int64_t total = 0;
+                    for (int x = bx * Side; x < std::min((bx + 1) * Side, width_); ++x) total += fixedPoint(src, blr, x);
+                    out[bx] += total;
+                }
+            }
+        }
+    }
+
+    // The smallest number of positions of the neighbourhoods of pixels [begin, end) along an axis.
+    int smallestSpan(int begin, int end, bool alongRows) const
+    {
+        int smallest = std::numeric_limits<int>::max();
+        for (int i = begin; i < end; ++i) smallest = std::min(smallest, clippedSpan(i, alongRows ? width_ : height_, n_));
+        return smallest;
+    }
+    const Neighbourhood& neighbourhood() const { return n_; }
 
     // The mean at (x, y) summed in the literal order: x' outer, y' inner, from 0.0.
     double literalMean(int x, int y) const
@@ -363,16 +393,16 @@ struct TileMaximum {
     }
 };
 
-// The largest literal mean of the image (0 when every mean is 0).
-double largestMean(const BoxScan& scan, const std::vector<Tile>& tiles)
+// Scans `areas` for the largest fast mean and the pixels that may hold the largest literal mean.
+TileMaximum scanForMaximum(const BoxScan& scan, const std::vector<Tile>& areas)
 {
     const ErrorBound& bound = scan.bound();
-    std::vector<TileMaximum> perTile(tiles.size());
-    cv::parallel_for_(cv::Range(0, int(tiles.size())), [&](const cv::Range& range) {
+    std::vector<TileMaximum> perArea(areas.size());
+    cv::parallel_for_(cv::Range(0, int(areas.size())), [&](const cv::Range& range) {
         for (int t = range.start; t < range.end; ++t) {
-            TileMaximum& tile = perTile[t];
+            TileMaximum& tile = perArea[t];
             std::size_t pruneAt = 1024;
-            const Tile& area = tiles[t];
+            const Tile& area = areas[t];
             const auto [wholeBegin, wholeEnd] = scan.wholeColumns();
             scan.scanTile(area, [&](int y, const std::int64_t* boxSums) {
                 const double rowScale = scan.rowScale(y);
@@ -414,12 +444,102 @@ double largestMean(const BoxScan& scan, const std::vector<Tile>& tiles)
     });
 
     TileMaximum all;
-    for (const TileMaximum& tile : perTile) all.fastMaximum = std::max(all.fastMaximum, tile.fastMaximum);
-    for (TileMaximum& tile : perTile) {
+    for (const TileMaximum& tile : perArea) all.fastMaximum = std::max(all.fastMaximum, tile.fastMaximum);
+    for (TileMaximum& tile : perArea) {
         tile.fastMaximum = all.fastMaximum;
         tile.prune(bound);
         all.candidates.insert(all.candidates.end(), tile.candidates.begin(), tile.candidates.end());
     }
+    return all;
+}
+
+// The parts of the image that may hold the largest mean, or `everywhere` when they are not few.
+//
+// The distances are summed over blocks of 8 x 8 pixels. The neighbourhoods of a block's pixels all
+// lie within a few blocks around it, whose total bounds the box sum of every pixel in the block;
+// divided by the block's smallest count, it bounds their fast means. The block with the largest
+// bound is scanned for a first maximum; blocks whose bound stays below the floor that it sets can
+// hold no candidate. In a typical photograph the sharpest region is small and the others are
+// skipped; where many blocks remain, scanning everything is cheaper than scanning them one by one.
+std::vector<Tile> promisingAreas(const BoxScan& scan, const std::vector<Tile>& everywhere)
+{
+    constexpr int kSide = 8;
+    const int across = (scan.width() + kSide - 1) / kSide;
+    const int down = (scan.height() + kSide - 1) / kSide;
+    std::vector<std::int64_t> sums(std::size_t(across) * down, 0);
+    cv::parallel_for_(cv::Range(0, down), [&](const cv::Range& rows) { scan.blockSums<kSide>(rows.start, rows.end, sums.data()); });
+
+    // Blocks [b - reachBefore, b + reachAfter] hold the neighbourhoods of block b's pixels.
+    const Neighbourhood& n = scan.neighbourhood();
+    const int reachBefore = (n.before + kSide - 1) / kSide;
+    const int reachAfter = (kSide - 1 + n.after) / kSide;
+    // Sums each entry with its neighbours [i - reachBefore, i + reachAfter] along one axis; `lines`
+    // lines of `count` entries, `stride` apart within a line and `lineStride` between lines.
+    const auto spread = [&](const std::vector<double>& in, int count, std::size_t stride, int lines,
+                            std::size_t lineStride, std::vector<double>& out) {
+        cv::parallel_for_(cv::Range(0, lines), [&](const cv::Range& range) {
+            for (int line = range.start; line < range.end; ++line)
+                for (int i = 0; i < count; ++i) {
+                    double total = 0.0;
+                    for (int j = std::max(i - reachBefore, 0); j <= std::min(i + reachAfter, count - 1); ++j)
+                        total += in[line * lineStride + j * stride];
+                    out[line * lineStride + i * stride] = total;
+                }
+        });
+    };
+    std::vector<double> blockTotals(sums.begin(), sums.end());
+    std::vector<double> alongRows(blockTotals.size());
+    spread(blockTotals, across, 1, down, across, alongRows);
+    spread(alongRows, down, across, across, 1, blockTotals);
+
+    // Upper bounds of the fast means in each block, with room for the roundings of the sums above.
+    std::vector<double> smallestColumnSpan(across), smallestRowSpan(down);
+    for (int bx = 0; bx < across; ++bx)
+        smallestColumnSpan[bx] = scan.smallestSpan(bx * kSide, std::min((bx + 1) * kSide, scan.width()), true);
+    for (int by = 0; by < down; ++by)
+        smallestRowSpan[by] = scan.smallestSpan(by * kSide, std::min((by + 1) * kSide, scan.height()), false);
+    const double toMean = std::ldexp(1.0, -scan.fractionBits()) * (1.0 + 1e-9);
+    std::vector<double> upper(blockTotals.size());
+    std::size_t best = 0;
+    for (int by = 0; by < down; ++by)
+        for (int bx = 0; bx < across; ++bx) {
+            const std::size_t b = std::size_t(by) * across + bx;
+            upper[b] = blockTotals[b] * toMean / (smallestColumnSpan[bx] * smallestRowSpan[by]);
+            if (upper[b] > upper[best]) best = b;
+        }
+    if (upper[best] == 0.0) return {};
+
+    const int bestX = int(best % across) * kSide, bestY = int(best / across) * kSide;
+    const TileMaximum first = scanForMaximum(
+        scan, {{bestX, std::min(bestX + kSide, scan.width()), bestY, std::min(bestY + kSide, scan.height())}});
+    const ErrorBound& bound = scan.bound();
+    const double floor = first.floor(bound);
+
+    // Runs of promising blocks along each block row become areas to scan.
+    std::vector<Tile> areas;
+    std::size_t promising = 0;
+    for (int by = 0; by < down; ++by) {
+        int runStart = -1;
+        for (int bx = 0; bx <= across; ++bx) {
+            const bool keep = bx < across && upper[std::size_t(by) * across + bx] * (1.0 + bound.relative) + bound.absolute >= floor;
+            promising += keep;
+            if (keep && runStart < 0) runStart = bx;
+            if (!keep && runStart >= 0) {
+                areas.push_back({runStart * kSide, std::min(bx * kSide, scan.width()), by * kSide,
+                                 std::min((by + 1) * kSide, scan.height())});
+                runStart = -1;
+            }
+        }
+    }
+    return promising * 8 > upper.size() ? everywhere : areas;
+}
+
+// The largest literal mean of the image (0 when every mean is 0).
+double largestMean(const BoxScan& scan, const std::vector<Tile>& tiles)
+{
+    const std::vector<Tile> areas = promisingAreas(scan, tiles);
+    if (areas.empty()) return 0.0;
+    const TileMaximum all = scanForMaximum(scan, areas);
     if (all.candidates.empty()) return 0.0;
 
     std::vector<double> literal(all.candidates.size());
