@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -85,6 +86,25 @@ TEST(Exactness, NearTiesForTheLargestMeanAreSettledLiterally)
             ASSERT_EQ(fast.maxMean, literal.maxMean) << k << " distances of sqrt(" << channels << ")";
             ASSERT_EQ(firstDifference(fast.map, referenceMap(literal)), "") << k << " distances of sqrt(" << channels << ")";
         }
+    }
+}
+
+// The same near ties in a large, mostly flat picture, where only the few blocks of pixels that can
+// hold the largest mean are scanned. Means are 0 away from the two places, so the literal maximum
+// is taken over the pixels around them.
+TEST(Exactness, NearTiesInALargeFlatPicture)
+{
+    for (const int k : {30, 31, 33, 34, 36, 38}) {
+        cv::Mat source(260, 420, CV_8UC3, cv::Scalar::all(0));
+        for (int i = 0; i < k; ++i) source.at<cv::Vec3b>(60 + i / 8, 70 + i % 8) = cv::Vec3b(1, 1, 0);
+        source.at<cv::Vec3b>(190, 330) = cv::Vec3b(uchar(k), uchar(k), 0);
+        const cv::Mat black(source.size(), CV_8UC3, cv::Scalar::all(0));
+        double literalMaximum = 0.0;
+        for (const cv::Rect around : {cv::Rect(50, 40, 45, 40), cv::Rect(310, 170, 40, 40)})
+            for (int y = around.y; y < around.y + around.height; ++y)
+                for (int x = around.x; x < around.x + around.width; ++x)
+                    literalMaximum = std::max(literalMaximum, testing::referenceMean(source, black, x, y, kWindow));
+        EXPECT_EQ(computeDofMap(source, black).maxMean, literalMaximum) << k << " distances of sqrt(2)";
     }
 }
 
