@@ -3,6 +3,8 @@
 #include "focus_map.hpp"
 #include "image_io.hpp"
 
+#include <iostream>
+
 namespace dofmap {
 
 FocusAnalyzer::FocusAnalyzer(const cv::Mat& image, Display& display, const std::string& program)
@@ -28,7 +30,9 @@ void FocusAnalyzer::computeDof()
 
 void FocusAnalyzer::save(const std::string& path, const cv::Mat& image)
 {
-    if (!writeImage(path, image, program_)) allSaved_ = false;
+    if (writeImage(path, image)) return;
+    std::cerr << program_ << ": cannot write " << path << '\n';
+    allSaved_ = false;
 }
 
 cv::Mat iplToMat(const IplImage* image)

@@ -668,6 +668,68 @@ void render(const BoxScan& scan, const std::vector<Tile>& tiles, double maxMean,
     });
 }
 
+// Calls visit(x, y, fastMean) for every pixel, tile by tile in parallel; `State` is per-tile state
+// default-constructed, handed to visit as its first argument, and returned for merging.
+template <class State, class Visit>
+std::vector<State> forEachFastMean(const BoxScan& scan, const std::vector<Tile>& parts, Visit&& visit)
+{
+    std::vector<State> states(parts.size());
+    cv::parallel_for_(cv::Range(0, int(parts.size())), [&](const cv::Range& range) {
+        for (int t = range.start; t < range.end; ++t) {
+            const Tile& tile = parts[t];
+            scan.scanTile(tile, [&](int y, const std::int64_t* boxSums) {
+                const double rowScale = scan.rowScale(y);
+                for (int x = tile.x0; x < tile.x1; ++x) visit(states[t], scan.fastMean(boxSums[x - tile.x0], x, rowScale));
+            });
+        }
+    });
+    return states;
+}
+
+// The `rank`-th smallest fast mean (1-based), all means lying in [0, upper]. Each pass counts the
+// means per bucket of the current range, then narrows the range to the smallest and largest mean
+// of the bucket that holds the rank, until that bucket holds a single value.
+double fastMeanOfRank(const BoxScan& scan, const std::vector<Tile>& parts, std::int64_t rank, double upper)
+{
+    constexpr int kBuckets = 4096;
+    struct Histogram {
+        std::int64_t below = 0;
+        std::vector<std::int64_t> counts = std::vector<std::int64_t>(kBuckets, 0);
+        std::vector<double> smallest = std::vector<double>(kBuckets, std::numeric_limits<double>::infinity());
+        std::vector<double> largest = std::vector<double>(kBuckets, -std::numeric_limits<double>::infinity());
+    };
+    double low = 0.0, high = upper;
+    while (true) {
+        const double width = (high - low) / kBuckets;
+        const auto bucketOf = [&](double mean) { return width > 0.0 ? std::min(int((mean - low) / width), kBuckets - 1) : 0; };
+        const std::vector<Histogram> perTile = forEachFastMean<Histogram>(scan, parts, [&](Histogram& h, double mean) {
+            if (mean < low) {
+                ++h.below;
+            } else if (mean <= high) {
+                const int b = bucketOf(mean);
+                ++h.counts[b];
+                h.smallest[b] = std::min(h.smallest[b], mean);
+                h.largest[b] = std::max(h.largest[b], mean);
+            }
+        });
+        Histogram total;
+        for (const Histogram& h : perTile) {
+            total.below += h.below;
+            for (int b = 0; b < kBuckets; ++b) {
+                total.counts[b] += h.counts[b];
+                total.smallest[b] = std::min(total.smallest[b], h.smallest[b]);
+                total.largest[b] = std::max(total.largest[b], h.largest[b]);
+            }
+        }
+        std::int64_t seen = total.below;
+        int b = 0;
+        while (b < kBuckets - 1 && seen + total.counts[b] < rank) seen += total.counts[b++];
+        if (total.smallest[b] == total.largest[b]) return total.smallest[b];
+        low = total.smallest[b];
+        high = total.largest[b];
+    }
+}
+
 }  // namespace
 
 cv::Mat blurredReference(const cv::Mat& source, double sigma)
@@ -716,6 +778,30 @@ DofMap computeDofMap(const cv::Mat& source, const cv::Mat& blurred, int window, 
     else
         render<3>(scan, parts, result.maxMean, result.map);
     return result;
+}
+
+MeanStatistics meanStatistics(const cv::Mat& source, const cv::Mat& blurred, double maxMean, int window)
+{
+    requireComparable(source, blurred, window);
+    const BoxScan scan(source, blurred, window);
+    const std::vector<Tile> parts = tiles(source.cols, source.rows, window);
+    struct Sum {
+        long double total = 0.0L;
+        double largest = 0.0;
+    };
+    const std::vector<Sum> sums = forEachFastMean<Sum>(scan, parts, [](Sum& sum, double mean) {
+        sum.total += mean;
+        sum.largest = std::max(sum.largest, mean);
+    });
+    long double total = 0.0L;
+    double largest = 0.0;
+    for (const Sum& sum : sums) {
+        total += sum.total;
+        largest = std::max(largest, sum.largest);
+    }
+    const std::int64_t count = std::int64_t(source.total());
+    const std::int64_t rank = std::max<std::int64_t>(1, (9 * count + 9) / 10);
+    return {maxMean, double(total / count), fastMeanOfRank(scan, parts, rank, largest)};
 }
 
 cv::Mat dofMapOf(const cv::Mat& source, const cv::Mat& blurred, int window, int channels)

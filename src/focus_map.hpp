@@ -55,6 +55,19 @@ struct DofMap {
 // the number of pixels and runs on all cores. Inputs as for neighbourhoodMeans; channels is 1 or 3.
 DofMap computeDofMap(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow, int channels = 3);
 
+// Summary figures of the neighbourhood means of a photo, in units of colour distance (0 ... 441.67),
+// comparable across photos where the normalised map is not.
+struct MeanStatistics {
+    double maxMean;      // the largest mean, as given
+    double averageMean;  // the average of all means
+    double p90Mean;      // the 90th percentile by nearest rank: the ceil(0.9 n)-th smallest mean
+};
+
+// The statistics of neighbourhoodMeans(source, blurred, window) without holding the table: the
+// means are recomputed in a few passes. `maxMean` is computeDofMap's. The average and the percentile
+// are within meanTolerance of those of the literal means (and of each other's rounding).
+MeanStatistics meanStatistics(const cv::Mat& source, const cv::Mat& blurred, double maxMean, int window = kWindow);
+
 // computeDofMap(...).map.
 cv::Mat dofMapOf(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow, int channels = 3);
 

@@ -2,12 +2,13 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
-#include <iostream>
 
 namespace dofmap {
 namespace {
@@ -22,9 +23,55 @@ std::filesystem::path temporaryNameFor(const std::filesystem::path& path)
     return path.parent_path() / name;
 }
 
+// Temporary files being written, for the signal handler: fixed slots of plain characters, since a
+// handler may touch nothing else. A write that finds no free slot goes ahead unregistered.
+constexpr int kSlots = 64;
+constexpr std::size_t kPathCapacity = 4096;
+char temporaryPaths[kSlots][kPathCapacity];
+std::atomic<bool> slotInUse[kSlots];
+std::atomic<bool> slotReady[kSlots];
+
+// Holds a temporary path in a slot for as long as the write lasts.
+class RegisteredTemporary {
+public:
+    explicit RegisteredTemporary(const std::string& path)
+    {
+        if (path.size() >= kPathCapacity) return;
+        for (int i = 0; i < kSlots; ++i) {
+            bool expected = false;
+            if (slotInUse[i].compare_exchange_strong(expected, true)) {
+                std::memcpy(temporaryPaths[i], path.c_str(), path.size() + 1);
+                slotReady[i] = true;
+                slot_ = i;
+                return;
+            }
+        }
+    }
+    ~RegisteredTemporary()
+    {
+        if (slot_ < 0) return;
+        slotReady[slot_] = false;
+        slotInUse[slot_] = false;
+    }
+    RegisteredTemporary(const RegisteredTemporary&) = delete;
+    RegisteredTemporary& operator=(const RegisteredTemporary&) = delete;
+
+private:
+    int slot_ = -1;
+};
+
+void removeTemporaryFilesAndDie(int signal)
+{
+    for (int i = 0; i < kSlots; ++i)
+        if (slotReady[i]) ::unlink(temporaryPaths[i]);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
 bool encodeAndRename(const std::filesystem::path& path, const cv::Mat& image, const std::vector<int>& params)
 {
     const std::filesystem::path temporary = temporaryNameFor(path);
+    const RegisteredTemporary registered(temporary.string());
     bool written = false;
     try {
         written = cv::imwrite(temporary.string(), image, params);
@@ -51,12 +98,17 @@ cv::Mat readColorImage(const std::string& path)
     }
 }
 
-bool writeImage(const std::string& path, const cv::Mat& image, const std::string& program,
-                const std::vector<int>& params)
+bool writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params)
 {
-    if (encodeAndRename(path, image, params)) return true;
-    std::cerr << program << ": cannot write " << path << '\n';
-    return false;
+    return encodeAndRename(path, image, params);
+}
+
+void removeTemporaryFilesOnSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = removeTemporaryFilesAndDie;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
 }  // namespace dofmap

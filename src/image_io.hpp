@@ -15,9 +15,12 @@ cv::Mat readColorImage(const std::string& path);
 
 // Encodes `image` to `path` by its extension, with `params` (empty for the library's defaults).
 // The image is written under a temporary name in the same folder and renamed into place, so that
-// `path` holds either its old content or the complete new file. On failure prints
-// "<program>: cannot write <path>" on stderr, removes the temporary file and returns false.
-bool writeImage(const std::string& path, const cv::Mat& image, const std::string& program,
-                const std::vector<int>& params = {});
+// `path` holds either its old content or the complete new file. Returns false, having removed the
+// temporary file, when the file could not be written.
+bool writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params = {});
+
+// Makes SIGINT, SIGTERM and SIGHUP remove the temporary files of writes in progress before the
+// process ends as the signal would end it. Call once, before the first write.
+void removeTemporaryFilesOnSignals();
 
 }  // namespace dofmap

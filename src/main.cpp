@@ -19,6 +19,7 @@ int main()
     const std::string program = "dofmap";
     // Failures are reported by this program, one line each; the library's own log would repeat them.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    removeTemporaryFilesOnSignals();
 
     const cv::Mat photo = readColorImage(kInputPath);
     if (photo.empty()) {

@@ -1,0 +1,73 @@
+// Focus maps for many photographs without a display: planning the outputs and running the work.
+#pragma once
+
+#include "focus_map.hpp"
+
+#include <filesystem>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dofmap::batch {
+
+struct Options {
+    std::vector<std::string> inputs;           // photos and folders, as given
+    std::optional<std::filesystem::path> output;  // folder for all outputs; beside each photo if unset
+    std::string format = "png";                // of the map and the blurred reference: png, jpg or tif
+    bool blurred = false;                      // also write <stem>.blur.<format>
+    std::optional<std::string> colormap;       // also write <stem>.dof-<name>.png
+    bool overlay = false;                      // also write <stem>.dof-overlay.jpg
+    bool means = false;                        // also write <stem>.means.tif (32-bit float)
+    bool stats = false;                        // print a CSV row per photo on stdout
+    double sigma = kBlurSigma;
+    int window = kWindow;
+    int jobs = 1;                              // photos in flight at once
+    bool quiet = false;                        // no progress line
+};
+
+// The image file extensions taken from folders (compared without regard to case).
+const std::vector<std::string>& photoExtensions();
+
+// One photo and the files it will be written to.
+struct Photo {
+    std::string input;                          // the path as given or found in a folder
+    std::vector<std::filesystem::path> outputs; // in the order they are written: map first
+};
+
+// Expands folders (their photos directly inside, sorted by name) and names every output. Fails,
+// returning the reason in `error`, when an output would overwrite an input or two inputs would
+// write the same output. Paths that do not exist stay in the list: reading them fails later.
+std::vector<Photo> plan(const Options& options, std::string& error);
+
+// Where the processing of one photo reports: failures by file, and progress.
+class Reporter {
+public:
+    virtual ~Reporter() = default;
+    virtual void cannotRead(const std::string& path) = 0;
+    virtual void cannotWrite(const std::filesystem::path& path) = 0;
+};
+
+// The figures of one photo for --stats.
+struct PhotoStatistics {
+    int width = 0;
+    int height = 0;
+    MeanStatistics means{};
+};
+
+// Reads the photo and writes its outputs. Returns the statistics when the photo was read (and the
+// options ask for them), nullopt otherwise; `complete` tells whether every output was written.
+std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& options, Reporter& reporter,
+                                            bool& complete);
+
+// The CSV header and one row of --stats; the path is quoted when it holds a comma, quote or newline.
+std::string statisticsHeader();
+std::string statisticsRow(const std::string& path, const PhotoStatistics& statistics);
+
+// Runs the whole batch: every photo, `options.jobs` at a time, statistics rows on `out` in input
+// order, failures and progress on `err` (progress only when `errIsTerminal` and more than one
+// photo). Returns 0 when every photo was read and every output written, 1 otherwise.
+int run(const std::vector<Photo>& photos, const Options& options, std::ostream& out, std::ostream& err,
+        bool errIsTerminal);
+
+}  // namespace dofmap::batch

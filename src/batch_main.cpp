@@ -1,0 +1,100 @@
+// dofmap-batch: depth-of-field maps for photographs and folders of photographs, without a display.
+//
+// Exit status: 0 when every photo was read and every output written; 1 when a photo could not be
+// read or an output not written (the other photos are still done); 2 for a usage error, before
+// any work.
+#include "batch.hpp"
+#include "false_color.hpp"
+#include "image_io.hpp"
+
+#include <CLI/CLI.hpp>
+#include <opencv2/core/utils/logger.hpp>
+
+#include <unistd.h>
+
+#include <iostream>
+#include <thread>
+
+namespace {
+
+constexpr const char* kProgram = "dofmap-batch";
+
+int usageError(const std::string& message)
+{
+    std::cerr << kProgram << ": " << message << "\nRun with --help for more information.\n";
+    return 2;
+}
+
+std::string joined(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    using namespace dofmap;
+    batch::Options options;
+    options.jobs = int(std::max(1u, std::thread::hardware_concurrency()));
+
+    CLI::App app{"Depth-of-field maps of photographs: bright where the photo holds fine detail, dark where it "
+                 "is smooth. Writes <stem>.dof.png (8-bit gray) for each photo, beside it or in --output.",
+                 kProgram};
+    app.set_version_flag("--version", std::string(kProgram) + " 0.1.0");
+    app.add_option("photos", options.inputs, "Photos, or folders whose photos (jpg, jpeg, png, tif, tiff, bmp, webp) "
+                                              "are all taken, not recursively");
+    std::string output;
+    app.add_option("-o,--output", output, "Folder for the outputs, created if missing (default: beside each photo)");
+    app.add_option("--format", options.format, "Format of the map and the blurred reference")
+        ->check(CLI::IsMember({"png", "jpg", "tif"}))
+        ->capture_default_str();
+    app.add_flag("--blurred", options.blurred, "Also write the blurred reference, <stem>.blur.<format>");
+    std::string colormap;
+    app.add_option("--colormap", colormap, "Also write a false-colour map, <stem>.dof-<NAME>.png, with this colormap")
+        ->check(CLI::Validator(
+            [](std::string& name) {
+                return colormapNamed(name) ? std::string() : "unknown colormap " + name + "; known: " + joined(colormapNames());
+            },
+            "NAME"));
+    app.add_flag("--overlay", options.overlay,
+                 "Also write <stem>.dof-overlay.jpg: the photo tinted by the coloured map (--colormap, or inferno), "
+                 "70 % where the map is white, not at all where it is black");
+    app.add_flag("--means", options.means, "Also write <stem>.means.tif: the neighbourhood means as 32-bit float");
+    app.add_flag("--stats", options.stats, "Print path,width,height,max_mean,mean_mean,p90_mean as CSV on stdout");
+    app.add_option("--sigma", options.sigma, "Standard deviation of the Gaussian blur")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    app.add_option("--window", options.window, "Side of the neighbourhood: N/2 before the pixel, N - 1 - N/2 after")
+        ->check(CLI::Range(1, 100000))
+        ->capture_default_str();
+    app.add_option("-j,--jobs", options.jobs, "Photos in flight at once (default: the number of cores)")
+        ->check(CLI::Range(1, 1024));
+    app.add_flag("-q,--quiet", options.quiet, "No progress line");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return usageError(e.what());
+    }
+    if (options.inputs.empty()) return usageError("no photo given");
+    if (!output.empty()) options.output = output;
+    if (!colormap.empty()) options.colormap = colormap;
+
+    std::string error;
+    const std::vector<batch::Photo> photos = batch::plan(options, error);
+    if (!error.empty()) return usageError(error);
+    if (photos.empty()) return usageError("no photo found in the folders given");
+
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    removeTemporaryFilesOnSignals();
+    return batch::run(photos, options, std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1);
+}
