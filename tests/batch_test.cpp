@@ -1,0 +1,323 @@
+// The batch program, run for real on photos made in each test.
+#include "batch.hpp"
+#include "focus_map.hpp"
+#include "image_io.hpp"
+#include "process.hpp"
+#include "reference.hpp"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace dofmap {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::firstDifference;
+using testing::readFile;
+using testing::runCommand;
+using testing::RunResult;
+using testing::TemporaryDirectory;
+
+// A smooth photo with fine noise, of the given size.
+cv::Mat photo(int width, int height, unsigned seed)
+{
+    cv::Mat source;
+    cv::resize(testing::randomImage(5, 4, seed), source, cv::Size(width, height), 0, 0, cv::INTER_CUBIC);
+    cv::Mat noise(source.size(), CV_8UC3);
+    cv::RNG(seed).fill(noise, cv::RNG::UNIFORM, 0, 12);
+    return source + noise;
+}
+
+fs::path save(const fs::path& path, const cv::Mat& image)
+{
+    EXPECT_TRUE(cv::imwrite(path.string(), image)) << path;
+    return path;
+}
+
+RunResult batch(const std::vector<std::string>& arguments, const fs::path& directory)
+{
+    std::vector<std::string> argv{DOFMAP_BATCH_BINARY};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runCommand(argv, directory, {}, 120s);
+}
+
+// The literal map of a photo as one gray channel.
+cv::Mat literalGrayMap(const cv::Mat& source, double sigma = kBlurSigma, int window = kWindow)
+{
+    cv::Mat gray;
+    cv::extractChannel(testing::referenceMap(source, blurredReference(source, sigma), window), gray, 0);
+    return gray;
+}
+
+std::size_t entriesIn(const fs::path& directory)
+{
+    return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
+}
+
+TEST(BatchOptions, UsageErrorsExitTwoWithAHintBeforeAnyWork)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    save(work.path() / "a.png", photo(40, 30, 1));
+    save(work.path() / "a.jpg", photo(40, 30, 2));
+    save(work.path() / "b.dof.png", photo(40, 30, 3));
+    save(work.path() / "b.png", photo(40, 30, 4));
+    const struct {
+        std::vector<std::string> arguments;
+        std::string message;
+    } cases[] = {
+        {{"--bogus", "a.png"}, "--bogus"},
+        {{"--window", "0", "a.png"}, "--window"},
+        {{"--window", "wide", "a.png"}, "--window"},
+        {{"--sigma", "0", "a.png"}, "--sigma"},
+        {{"--sigma", "-1.5", "a.png"}, "--sigma"},
+        {{"-j", "0", "a.png"}, "--jobs"},
+        {{"--format", "gif", "a.png"}, "--format"},
+        {{"--colormap", "sepia", "a.png"}, "inferno, jet"},
+        {{}, "no photo"},
+        {{"a.png", "a.jpg"}, "would both write"},
+        {{"b.png", "b.dof.png"}, "would overwrite the input"},
+        {{"a.png", "a.png"}, "given twice"},
+    };
+    for (const auto& c : cases) {
+        const RunResult result = batch(c.arguments, work.path());
+        const std::string what = ::testing::PrintToString(c.arguments);
+        EXPECT_EQ(result.status, 2) << what << result.err;
+        EXPECT_EQ(result.err.rfind("dofmap-batch: ", 0), 0u) << what << result.err;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << what << result.err;
+        EXPECT_NE(result.err.find("\nRun with --help for more information.\n"), std::string::npos) << what;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 2) << what << result.err;
+        EXPECT_EQ(entriesIn(work.path()), 4u) << what << ": something was written";
+    }
+    EXPECT_EQ(batch({"--help"}, work.path()).status, 0);
+    const RunResult version = batch({"--version"}, work.path());
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("dofmap-batch ", 0), 0u) << version.out;
+}
+
+TEST(BatchMaps, GrayPngEqualsTheLiteralMapWithDefaultAndOtherSettings)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    const cv::Mat source = photo(67, 45, 5);
+    save(work.path() / "shot.png", source);
+
+    ASSERT_EQ(batch({"shot.png"}, work.path()).status, 0);
+    const cv::Mat written = cv::imread((work.path() / "shot.dof.png").string(), cv::IMREAD_UNCHANGED);
+    EXPECT_EQ(firstDifference(written, literalGrayMap(source)), "");
+
+    const RunResult other = batch({"--window", "7", "--sigma", "2.5", "-o", "other", "shot.png"}, work.path());
+    ASSERT_EQ(other.status, 0) << other.err;
+    const cv::Mat otherMap = cv::imread((work.path() / "other/shot.dof.png").string(), cv::IMREAD_UNCHANGED);
+    EXPECT_EQ(firstDifference(otherMap, literalGrayMap(source, 2.5, 7)), "");
+
+    const RunResult even = batch({"--window", "4", "--format", "tif", "-o", "even", "shot.png"}, work.path());
+    ASSERT_EQ(even.status, 0) << even.err;
+    const cv::Mat evenMap = cv::imread((work.path() / "even/shot.dof.tif").string(), cv::IMREAD_UNCHANGED);
+    EXPECT_EQ(firstDifference(evenMap, literalGrayMap(source, kBlurSigma, 4)), "");
+}
+
+TEST(BatchMaps, ExtraOutputsHoldWhatTheyPromise)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    const cv::Mat source = photo(52, 38, 6);
+    save(work.path() / "p.png", source);
+    const RunResult result =
+        batch({"--blurred", "--colormap", "jet", "--overlay", "--means", "-o", "out", "p.png"}, work.path());
+    ASSERT_EQ(result.status, 0) << result.err;
+    const fs::path out = work.path() / "out";
+    EXPECT_EQ(entriesIn(out), 5u);
+
+    const cv::Mat blurred = blurredReference(source);
+    EXPECT_EQ(firstDifference(cv::imread((out / "p.blur.png").string(), cv::IMREAD_UNCHANGED), blurred), "");
+    const cv::Mat map = cv::imread((out / "p.dof.png").string(), cv::IMREAD_UNCHANGED);
+    cv::Mat colored;
+    cv::applyColorMap(map, colored, cv::COLORMAP_JET);
+    EXPECT_EQ(firstDifference(cv::imread((out / "p.dof-jet.png").string(), cv::IMREAD_UNCHANGED), colored), "");
+    EXPECT_EQ(cv::imread((out / "p.dof-overlay.jpg").string()).size(), source.size());
+
+    const cv::Mat means = cv::imread((out / "p.means.tif").string(), cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(means.type(), CV_32FC1);
+    for (int y = 0; y < means.rows; ++y)
+        for (int x = 0; x < means.cols; ++x) {
+            const double literal = testing::referenceMean(source, blurred, x, y, kWindow);
+            ASSERT_NEAR(means.at<float>(y, x), literal, literal * 1e-6) << "pixel (" << x << ", " << y << ")";
+        }
+}
+
+// Builds a JPEG whose EXIF orientation says "rotate 90 degrees clockwise to display".
+std::vector<uchar> jpegRotatedByExif(const cv::Mat& image)
+{
+    std::vector<uchar> jpeg;
+    cv::imencode(".jpg", image, jpeg);
+    const std::vector<uchar> exif = {
+        0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0,           // APP1, length 34
+        'M', 'M', 0x00, 0x2A, 0x00, 0x00, 0x00, 0x08,               // big-endian TIFF header
+        0x00, 0x01,                                                 // one entry
+        0x01, 0x12, 0x00, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00, 0x06, 0x00, 0x00,  // Orientation = 6
+        0x00, 0x00, 0x00, 0x00};                                    // no next directory
+    jpeg.insert(jpeg.begin() + 2, exif.begin(), exif.end());       // right after the SOI marker
+    return jpeg;
+}
+
+TEST(BatchInputs, GrayscaleSixteenBitAlphaAndExifRotatedPhotosAreReadAsColour)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    const cv::Mat colour = photo(48, 36, 7);
+    cv::Mat gray, deep, alpha;
+    cv::cvtColor(colour, gray, cv::COLOR_BGR2GRAY);
+    colour.convertTo(deep, CV_16UC3, 257.0);
+    cv::cvtColor(colour, alpha, cv::COLOR_BGR2BGRA);
+    save(work.path() / "gray.png", gray);
+    save(work.path() / "deep.png", deep);
+    save(work.path() / "alpha.png", alpha);
+    const std::vector<uchar> rotated = jpegRotatedByExif(colour);
+    std::ofstream(work.path() / "rotated.jpg", std::ios::binary).write(reinterpret_cast<const char*>(rotated.data()),
+                                                                        std::streamsize(rotated.size()));
+
+    const RunResult result = batch({"gray.png", "deep.png", "alpha.png", "rotated.jpg"}, work.path());
+    ASSERT_EQ(result.status, 0) << result.err;
+
+    cv::Mat grayAsColour, upright;
+    cv::cvtColor(gray, grayAsColour, cv::COLOR_GRAY2BGR);
+    cv::rotate(cv::imdecode(rotated, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION), upright, cv::ROTATE_90_CLOCKWISE);
+    const struct {
+        const char* map;
+        cv::Mat expectedSource;
+    } cases[] = {{"gray.dof.png", grayAsColour}, {"deep.dof.png", colour}, {"alpha.dof.png", colour},
+                 {"rotated.dof.png", upright}};
+    for (const auto& c : cases) {
+        const cv::Mat written = cv::imread((work.path() / c.map).string(), cv::IMREAD_UNCHANGED);
+        EXPECT_EQ(firstDifference(written, literalGrayMap(c.expectedSource)), "") << c.map;
+    }
+    EXPECT_EQ(cv::imread((work.path() / "rotated.dof.png").string()).size(), cv::Size(36, 48));
+}
+
+TEST(BatchFailures, CorruptPhotoIsReportedAndTheOthersAreDone)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    fs::create_directory(work.path() / "shoot");
+    save(work.path() / "shoot/a.png", photo(40, 30, 8));
+    std::ofstream(work.path() / "shoot/b.jpg") << "not a photo";
+    save(work.path() / "shoot/c.png", photo(40, 30, 9));
+    const RunResult result = batch({"shoot", "missing.jpg"}, work.path());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "dofmap-batch: cannot read image shoot/b.jpg\ndofmap-batch: cannot read image missing.jpg\n");
+    EXPECT_TRUE(fs::exists(work.path() / "shoot/a.dof.png"));
+    EXPECT_TRUE(fs::exists(work.path() / "shoot/c.dof.png"));
+    EXPECT_FALSE(fs::exists(work.path() / "shoot/b.dof.png"));
+}
+
+// Runs the batch as an unprivileged user when the tests run as root, so that permissions hold. The
+// program is copied into `directory` first, where that user can run it whatever the build folder's
+// permissions.
+RunResult batchWithoutPrivileges(const std::vector<std::string>& arguments, const fs::path& directory)
+{
+    const fs::path program = directory / "dofmap-batch";
+    fs::copy_file(DOFMAP_BATCH_BINARY, program, fs::copy_options::overwrite_existing);
+    fs::permissions(program, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+    std::vector<std::string> argv;
+    if (::geteuid() == 0) argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    argv.push_back(program.string());
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runCommand(argv, directory, {}, 120s);
+}
+
+TEST(BatchFailures, ReadOnlyOutputFolderLosesNothing)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    fs::permissions(work.path(), fs::perms::all);
+    save(work.path() / "a.png", photo(40, 30, 10));
+    const fs::path out = work.path() / "out";
+    fs::create_directory(out);
+    fs::permissions(out, fs::perms::all);
+    const RunResult first = batchWithoutPrivileges({"-o", "out", "a.png"}, work.path());
+    ASSERT_EQ(first.status, 0) << first.err;
+    const std::string before = readFile(out / "a.dof.png");
+    ASSERT_FALSE(before.empty());
+
+    fs::permissions(out, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                             fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+    const RunResult result = batchWithoutPrivileges({"-o", "out", "--sigma", "3", "a.png"}, work.path());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "dofmap-batch: cannot write out/a.dof.png\n");
+    EXPECT_EQ(readFile(out / "a.dof.png"), before);
+    EXPECT_EQ(entriesIn(out), 1u);
+}
+
+TEST(BatchFailures, ExistingOutputIsReplacedOnlyByACompleteOne)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    save(work.path() / "a.png", photo(40, 30, 11));
+    std::ofstream(work.path() / "a.dof.png") << "an older map";
+    ASSERT_EQ(batch({"a.png"}, work.path()).status, 0);
+    EXPECT_EQ(cv::imread((work.path() / "a.dof.png").string(), cv::IMREAD_UNCHANGED).size(), cv::Size(40, 30));
+    EXPECT_EQ(entriesIn(work.path()), 2u);  // no temporary file left beside it
+}
+
+// The nearest-rank 90th percentile and the average of the literal means, printed as the batch does.
+std::string literalStatisticsRow(const std::string& path, const cv::Mat& source)
+{
+    const testing::ReferenceMeans literal = testing::referenceMeans(source, blurredReference(source));
+    std::vector<double> all;
+    for (const auto& column : literal.byColumn) all.insert(all.end(), column.begin(), column.end());
+    double total = 0.0;
+    for (const double mean : all) total += mean;
+    std::sort(all.begin(), all.end());
+    const double p90 = all[(9 * all.size() + 9) / 10 - 1];
+    char row[256];
+    std::snprintf(row, sizeof row, "%s,%d,%d,%.6f,%.6f,%.6f", path.c_str(), source.cols, source.rows, literal.maxMean,
+                  total / double(all.size()), p90);
+    return row;
+}
+
+TEST(BatchStatistics, RowsComeInInputOrderAndMatchTheLiteralMeans)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    fs::create_directory(work.path() / "set");
+    // The first photo is the largest, so that with two jobs it finishes last.
+    const std::vector<std::pair<std::string, cv::Mat>> photos = {
+        {"set/1.png", photo(150, 110, 12)}, {"set/2.png", photo(35, 20, 13)}, {"set/3.png", photo(41, 33, 14)}};
+    std::string expected = "path,width,height,max_mean,mean_mean,p90_mean\n";
+    for (const auto& [name, image] : photos) {
+        save(work.path() / name, image);
+        expected += literalStatisticsRow(name, image) + "\n";
+    }
+    const RunResult result = batch({"--stats", "-j", "2", "set"}, work.path());
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, expected);
+    EXPECT_EQ(result.err, "");  // no progress line when stderr is not a terminal
+}
+
+TEST(BatchPlan, FoldersGiveTheirPhotosSortedWithoutSubfoldersOrEarlierOutputs)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    const fs::path folder = work.path() / "shoot";
+    fs::create_directories(folder / "deeper");
+    for (const char* name : {"b.JPG", "a.png", "c.webp", "notes.txt", "a.dof.png", "a.dof-jet.png", "a.means.tif",
+                             "deeper/d.jpg"})
+        std::ofstream(folder / name) << "x";
+    batch::Options options;
+    options.inputs = {folder.string()};
+    std::string error;
+    const std::vector<batch::Photo> photos = batch::plan(options, error);
+    EXPECT_EQ(error, "");
+    std::vector<std::string> names;
+    for (const batch::Photo& photo : photos) names.push_back(fs::path(photo.input).filename().string());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.png", "b.JPG", "c.webp"}));
+    ASSERT_FALSE(photos.empty());
+    EXPECT_EQ(photos[0].outputs, std::vector<fs::path>{folder / "a.dof.png"});
+}
+
+}  // namespace
+}  // namespace dofmap
