@@ -201,7 +201,7 @@ public:
         const int ringRows = n_.before + n_.after + 1;
         std::vector<std::int64_t> ring(std::size_t(ringRows) * columns);
         std::vector<std::int64_t> columnSums(columns, 0);
-        std::vector<std::int64_t> prefix(std::size_t(columns) + 1);
+        std::vector<std::uint64_t> prefix(std::size_t(columns) + 1);
         std::vector<std::int64_t> boxSums(tile.x1 - tile.x0);
         const auto slot = [&](int row) { return ring.data() + std::size_t(row % ringRows) * columns; };
 
@@ -318,25 +318,30 @@ private:
 
     // boxSums[x - tile.x0] = sum of the column sums over the clipped columns of x's neighbourhood,
     // as a difference of prefix sums (prefix[i] = sum of the first i column sums of the tile).
-    void sumAlongRow(const Tile& tile, int columnsBegin, const std::int64_t* columnSums, std::int64_t* prefix,
+    // The prefix sums may pass 2^63 on wide tiles; unsigned arithmetic wraps around, and each
+    // difference, a box sum below 2^63, comes out exact.
+    void sumAlongRow(const Tile& tile, int columnsBegin, const std::int64_t* columnSums, std::uint64_t* prefix,
                      std::int64_t* boxSums) const
     {
         const int columns = std::min(tile.x1 + n_.after, width_ - 1) + 1 - columnsBegin;
         prefix[0] = 0;
-        for (int i = 0; i < columns; ++i) prefix[i + 1] = prefix[i] + columnSums[i];
+        for (int i = 0; i < columns; ++i) prefix[i + 1] = prefix[i] + std::uint64_t(columnSums[i]);
+        const auto boxSum = [&](int x) {
+            const int high = std::min(x + n_.after, width_ - 1) + 1 - columnsBegin;
+            const int low = std::max(x - n_.before, 0) - columnsBegin;
+            return std::int64_t(prefix[high] - prefix[low]);
+        };
         // Columns whose neighbourhood is clipped on neither side, then the clipped ones.
         const int wholeBegin = std::min(std::max(tile.x0, n_.before), tile.x1);
         const int wholeEnd = std::max(std::min(tile.x1, width_ - n_.after), wholeBegin);
-        const std::int64_t* high = prefix + (n_.after + 1 - columnsBegin);
-        const std::int64_t* low = prefix - (n_.before + columnsBegin);
-        std::int64_t* out = boxSums - tile.x0;
-        for (int x = wholeBegin; x < wholeEnd; ++x) out[x] = high[x] - low[x];
-        const auto clipped = [&](int x) {
-            out[x] = prefix[std::min(x + n_.after, width_ - 1) + 1 - columnsBegin] -
-                     prefix[std::max(x - n_.before, 0) - columnsBegin];
-        };
-        for (int x = tile.x0; x < wholeBegin; ++x) clipped(x);
-        for (int x = wholeEnd; x < tile.x1; ++x) clipped(x);
+        if (wholeBegin < wholeEnd) {
+            const std::uint64_t* high = prefix + (wholeBegin + n_.after + 1 - columnsBegin);
+            const std::uint64_t* low = prefix + (wholeBegin - n_.before - columnsBegin);
+            std::int64_t* out = boxSums + (wholeBegin - tile.x0);
+            for (int i = 0; i < wholeEnd - wholeBegin; ++i) out[i] = std::int64_t(high[i] - low[i]);
+        }
+        for (int x = tile.x0; x < wholeBegin; ++x) boxSums[x - tile.x0] = boxSum(x);
+        for (int x = wholeEnd; x < tile.x1; ++x) boxSums[x - tile.x0] = boxSum(x);
     }
 
     const cv::Mat& source_;
