@@ -69,7 +69,10 @@ BENCHMARK(Map24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime();
 // Whole runs read the demo photo and write into a temporary folder.
 class Outputs {
 public:
-    Outputs() : path_(std::filesystem::temp_directory_path() / "dofmap-bench") { std::filesystem::create_directories(path_); }
+    Outputs() : path_(std::filesystem::temp_directory_path() / "dofmap-bench")
+    {
+        std::filesystem::create_directories(path_);
+    }
     ~Outputs() { std::filesystem::remove_all(path_); }
     std::string path() const { return path_.string(); }
 

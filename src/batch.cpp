@@ -54,7 +54,8 @@ std::vector<std::string> photosIn(const fs::path& folder)
     std::vector<std::string> photos;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(folder, error))
-        if (isPhotoFile(entry) && !isOwnOutput(entry.path().filename().string())) photos.push_back(entry.path().string());
+        if (isPhotoFile(entry) && !isOwnOutput(entry.path().filename().string()))
+            photos.push_back(entry.path().string());
     std::sort(photos.begin(), photos.end());
     return photos;
 }
@@ -98,7 +99,7 @@ std::vector<Photo> plan(const Options& options, std::string& error)
         }
     }
 
-    std::map<std::string, std::string> inputs;   // identity -> path as given
+    std::map<std::string, std::string> inputs;  // identity -> path as given
     for (const Photo& photo : photos) inputs.emplace(identity(photo.input), photo.input);
     std::map<std::string, std::string> writers;  // output identity -> the input that writes it
     for (Photo& photo : photos) {
@@ -157,7 +158,8 @@ std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& o
     };
     write(map.map);
     if (options.blurred) write(blurred);
-    const cv::ColormapTypes colormap = colormapNamed(options.colormap.value_or("inferno")).value_or(cv::COLORMAP_INFERNO);
+    const cv::ColormapTypes colormap =
+        colormapNamed(options.colormap.value_or("inferno")).value_or(cv::COLORMAP_INFERNO);
     if (options.colormap) write(falseColor(map.map, colormap));
     if (options.overlay) write(dofmap::overlay(source, map.map, colormap));
     if (options.means) {
@@ -190,7 +192,10 @@ namespace {
 class StreamReporter final : public Reporter {
 public:
     StreamReporter(std::ostream& err, bool showProgress, std::size_t total)
-        : err_(err), showProgress_(showProgress), total_(total), digits_(std::to_string(total).size())
+        : err_(err),
+          showProgress_(showProgress),
+          total_(total),
+          digits_(std::to_string(total).size())
     {
     }
 

@@ -12,18 +12,18 @@
 namespace dofmap::batch {
 
 struct Options {
-    std::vector<std::string> inputs;           // photos and folders, as given
+    std::vector<std::string> inputs;  // photos and folders, as given
     std::optional<std::filesystem::path> output;  // folder for all outputs; beside each photo if unset
-    std::string format = "png";                // of the map and the blurred reference: png, jpg or tif
-    bool blurred = false;                      // also write <stem>.blur.<format>
-    std::optional<std::string> colormap;       // also write <stem>.dof-<name>.png
-    bool overlay = false;                      // also write <stem>.dof-overlay.jpg
-    bool means = false;                        // also write <stem>.means.tif (32-bit float)
-    bool stats = false;                        // print a CSV row per photo on stdout
+    std::string format = "png";  // of the map and the blurred reference: png, jpg or tif
+    bool blurred = false;  // also write <stem>.blur.<format>
+    std::optional<std::string> colormap;  // also write <stem>.dof-<name>.png
+    bool overlay = false;  // also write <stem>.dof-overlay.jpg
+    bool means = false;  // also write <stem>.means.tif (32-bit float)
+    bool stats = false;  // print a CSV row per photo on stdout
     double sigma = kBlurSigma;
     int window = kWindow;
-    int jobs = 1;                              // photos in flight at once
-    bool quiet = false;                        // no progress line
+    int jobs = 1;  // photos in flight at once
+    bool quiet = false;  // no progress line
 };
 
 // The image file extensions taken from folders (compared without regard to case).
@@ -31,8 +31,8 @@ const std::vector<std::string>& photoExtensions();
 
 // One photo and the files it will be written to.
 struct Photo {
-    std::string input;                          // the path as given or found in a folder
-    std::vector<std::filesystem::path> outputs; // in the order they are written: map first
+    std::string input;  // the path as given or found in a folder
+    std::vector<std::filesystem::path> outputs;  // in the order they are written: map first
 };
 
 // Expands folders (their photos directly inside, sorted by name) and names every output. Fails,

@@ -44,8 +44,9 @@ int main(int argc, char** argv)
                  "is smooth. Writes <stem>.dof.png (8-bit gray) for each photo, beside it or in --output.",
                  kProgram};
     app.set_version_flag("--version", std::string(kProgram) + " 0.1.0");
-    app.add_option("photos", options.inputs, "Photos, or folders whose photos (jpg, jpeg, png, tif, tiff, bmp, webp) "
-                                              "are all taken, not recursively");
+    app.add_option("photos", options.inputs,
+                   "Photos, or folders whose photos (jpg, jpeg, png, tif, tiff, bmp, webp) "
+                   "are all taken, not recursively");
     std::string output;
     app.add_option("-o,--output", output, "Folder for the outputs, created if missing (default: beside each photo)");
     app.add_option("--format", options.format, "Format of the map and the blurred reference")
@@ -56,7 +57,8 @@ int main(int argc, char** argv)
     app.add_option("--colormap", colormap, "Also write a false-colour map, <stem>.dof-<NAME>.png, with this colormap")
         ->check(CLI::Validator(
             [](std::string& name) {
-                return colormapNamed(name) ? std::string() : "unknown colormap " + name + "; known: " + joined(colormapNames());
+                return colormapNamed(name) ? std::string()
+                                           : "unknown colormap " + name + "; known: " + joined(colormapNames());
             },
             "NAME"));
     app.add_flag("--overlay", options.overlay,

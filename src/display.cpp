@@ -27,8 +27,7 @@ void WindowDisplay::closeAll()
 bool windowsAvailable()
 {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform != nullptr && *platform != '\0' && std::string_view(platform).substr(0, 3) != "xcb")
-        return true;
+    if (platform != nullptr && *platform != '\0' && std::string_view(platform).substr(0, 3) != "xcb") return true;
 
     const char* name = std::getenv("DISPLAY");
     if (name == nullptr || *name == '\0') return false;

@@ -32,9 +32,9 @@ public:
 // Shows nothing and never waits: for runs without a screen.
 class HeadlessDisplay final : public Display {
 public:
-    void show(const std::string&, const cv::Mat&) override {}
-    void waitForKey() override {}
-    void closeAll() override {}
+    void show(const std::string&, const cv::Mat&) override { }
+    void waitForKey() override { }
+    void closeAll() override { }
 };
 
 // True when highgui can open windows in this environment. highgui's toolkit aborts the whole

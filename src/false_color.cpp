@@ -8,17 +8,28 @@ namespace {
 const std::vector<std::pair<std::string, cv::ColormapTypes>>& colormaps()
 {
     static const std::vector<std::pair<std::string, cv::ColormapTypes>> table = {
-        {"autumn", cv::COLORMAP_AUTUMN},   {"bone", cv::COLORMAP_BONE},
-        {"cividis", cv::COLORMAP_CIVIDIS}, {"cool", cv::COLORMAP_COOL},
-        {"deepgreen", cv::COLORMAP_DEEPGREEN}, {"hot", cv::COLORMAP_HOT},
-        {"hsv", cv::COLORMAP_HSV},         {"inferno", cv::COLORMAP_INFERNO},
-        {"jet", cv::COLORMAP_JET},         {"magma", cv::COLORMAP_MAGMA},
-        {"ocean", cv::COLORMAP_OCEAN},     {"parula", cv::COLORMAP_PARULA},
-        {"pink", cv::COLORMAP_PINK},       {"plasma", cv::COLORMAP_PLASMA},
-        {"rainbow", cv::COLORMAP_RAINBOW}, {"spring", cv::COLORMAP_SPRING},
-        {"summer", cv::COLORMAP_SUMMER},   {"turbo", cv::COLORMAP_TURBO},
-        {"twilight", cv::COLORMAP_TWILIGHT}, {"twilight_shifted", cv::COLORMAP_TWILIGHT_SHIFTED},
-        {"viridis", cv::COLORMAP_VIRIDIS}, {"winter", cv::COLORMAP_WINTER},
+        {"autumn", cv::COLORMAP_AUTUMN},
+        {"bone", cv::COLORMAP_BONE},
+        {"cividis", cv::COLORMAP_CIVIDIS},
+        {"cool", cv::COLORMAP_COOL},
+        {"deepgreen", cv::COLORMAP_DEEPGREEN},
+        {"hot", cv::COLORMAP_HOT},
+        {"hsv", cv::COLORMAP_HSV},
+        {"inferno", cv::COLORMAP_INFERNO},
+        {"jet", cv::COLORMAP_JET},
+        {"magma", cv::COLORMAP_MAGMA},
+        {"ocean", cv::COLORMAP_OCEAN},
+        {"parula", cv::COLORMAP_PARULA},
+        {"pink", cv::COLORMAP_PINK},
+        {"plasma", cv::COLORMAP_PLASMA},
+        {"rainbow", cv::COLORMAP_RAINBOW},
+        {"spring", cv::COLORMAP_SPRING},
+        {"summer", cv::COLORMAP_SUMMER},
+        {"turbo", cv::COLORMAP_TURBO},
+        {"twilight", cv::COLORMAP_TWILIGHT},
+        {"twilight_shifted", cv::COLORMAP_TWILIGHT_SHIFTED},
+        {"viridis", cv::COLORMAP_VIRIDIS},
+        {"winter", cv::COLORMAP_WINTER},
     };
     return table;
 }
@@ -62,7 +73,8 @@ cv::Mat overlay(const cv::Mat& photo, const cv::Mat& grayMap, cv::ColormapTypes 
         auto* out = result.ptr<cv::Vec3b>(y);
         for (int x = 0; x < photo.cols; ++x) {
             const double weight = kOverlayOpacity * g[x] / 255.0;
-            for (int k = 0; k < 3; ++k) out[x][k] = cv::saturate_cast<uchar>(p[x][k] * (1.0 - weight) + c[x][k] * weight);
+            for (int k = 0; k < 3; ++k)
+                out[x][k] = cv::saturate_cast<uchar>(p[x][k] * (1.0 - weight) + c[x][k] * weight);
         }
     }
     return result;

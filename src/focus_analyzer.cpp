@@ -8,7 +8,9 @@
 namespace dofmap {
 
 FocusAnalyzer::FocusAnalyzer(const cv::Mat& image, Display& display, const std::string& program)
-    : source(image), display_(display), program_(program)
+    : source(image),
+      display_(display),
+      program_(program)
 {
     display_.show("Original", source);
 }

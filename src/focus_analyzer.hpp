@@ -35,9 +35,9 @@ public:
     // True when every save so far has written its file.
     bool allSaved() const { return allSaved_; }
 
-    cv::Mat source;   // the photograph
+    cv::Mat source;  // the photograph
     cv::Mat blurred;  // the blurred reference; empty until blur() runs
-    cv::Mat dofMap;   // the DoF map, three equal channels; empty until computeDof() runs
+    cv::Mat dofMap;  // the DoF map, three equal channels; empty until computeDof() runs
 
 private:
     void save(const std::string& path, const cv::Mat& image);

@@ -55,7 +55,8 @@ struct FixedPointDistances {
     {
         int bits = kPreferredFractionBits;
         const double largest = std::sqrt(double(kMaxSquaredDistance));
-        while (bits > 0 && std::llround(std::ldexp(largest, bits)) > std::numeric_limits<std::int64_t>::max() / maxTerms)
+        while (bits > 0 &&
+               std::llround(std::ldexp(largest, bits)) > std::numeric_limits<std::int64_t>::max() / maxTerms)
             --bits;
         return bits;
     }
@@ -230,7 +231,8 @@ public:
                 const uchar* blr = blurred_.ptr<uchar>(y);
                 for (int bx = 0; bx < blocksAcross; ++bx) {
                     std::int64_t total = 0;
-                    for (int x = bx * Side; x < std::min((bx + 1) * Side, width_); ++x) total += fixedPoint(src, blr, x);
+                    for (int x = bx * Side; x < std::min((bx + 1) * Side, width_); ++x)
+                        total += fixedPoint(src, blr, x);
                     out[bx] += total;
                 }
             }
@@ -241,7 +243,8 @@ public:
     int smallestSpan(int begin, int end, bool alongRows) const
     {
         int smallest = std::numeric_limits<int>::max();
-        for (int i = begin; i < end; ++i) smallest = std::min(smallest, clippedSpan(i, alongRows ? width_ : height_, n_));
+        for (int i = begin; i < end; ++i)
+            smallest = std::min(smallest, clippedSpan(i, alongRows ? width_ : height_, n_));
         return smallest;
     }
     const Neighbourhood& neighbourhood() const { return n_; }
@@ -374,6 +377,16 @@ std::vector<Tile> tiles(int width, int height, int window)
     return result;
 }
 
+// Scans the tiles in parallel: rowDone(t, y, boxSums) for every row y of tile t (see scanTile).
+template <class RowDone>
+void scanTiles(const BoxScan& scan, const std::vector<Tile>& parts, RowDone&& rowDone)
+{
+    cv::parallel_for_(cv::Range(0, int(parts.size())), [&](const cv::Range& range) {
+        for (int t = range.start; t < range.end; ++t)
+            scan.scanTile(parts[t], [&](int y, const std::int64_t* boxSums) { rowDone(t, y, boxSums); });
+    });
+}
+
 struct Candidate {
     int x;
     int y;
@@ -403,48 +416,44 @@ TileMaximum scanForMaximum(const BoxScan& scan, const std::vector<Tile>& areas)
 {
     const ErrorBound& bound = scan.bound();
     std::vector<TileMaximum> perArea(areas.size());
-    cv::parallel_for_(cv::Range(0, int(areas.size())), [&](const cv::Range& range) {
-        for (int t = range.start; t < range.end; ++t) {
-            TileMaximum& tile = perArea[t];
-            std::size_t pruneAt = 1024;
-            const Tile& area = areas[t];
-            const auto [wholeBegin, wholeEnd] = scan.wholeColumns();
-            scan.scanTile(area, [&](int y, const std::int64_t* boxSums) {
-                const double rowScale = scan.rowScale(y);
-                // Visits columns [begin, end), which fastMean scales by at most `largestFactor`.
-                // Box sums below `skipBelow` give a fast mean under the floor even with the
-                // roundings of fastMean, so comparing integers settles the common case.
-                const auto visit = [&](int begin, int end, double largestFactor) {
-                    const auto skipBelowFor = [&](double floor) {
-                        const double lowestMean = (floor - bound.absolute) / (1.0 + bound.relative);
-                        const double sum = lowestMean / (largestFactor * rowScale) * (1.0 - 1e-9);
-                        return sum <= 1.0 ? std::int64_t(1) : std::int64_t(sum);
-                    };
-                    std::int64_t skipBelow = skipBelowFor(tile.floor(bound));
-                    for (int x = begin; x < end; ++x) {
-                        const std::int64_t sum = boxSums[x - area.x0];
-                        if (sum < skipBelow) continue;
-                        const double mean = scan.fastMean(sum, x, rowScale);
-                        if (mean + bound(mean) < tile.floor(bound)) continue;
-                        tile.candidates.push_back({x, y, mean});
-                        if (mean > tile.fastMaximum) {
-                            tile.fastMaximum = mean;
-                            skipBelow = skipBelowFor(tile.floor(bound));
-                        }
-                    }
-                };
-                const int middleBegin = std::clamp(wholeBegin, area.x0, area.x1);
-                const int middleEnd = std::clamp(wholeEnd, middleBegin, area.x1);
-                // Clipped columns divide by at least the span at the left edge (or the width).
-                const double borderFactor = 1.0 / std::min(scan.window() - scan.window() / 2, scan.width());
-                visit(area.x0, middleBegin, borderFactor);
-                if (middleBegin < middleEnd) visit(middleBegin, middleEnd, scan.inverseColumnSpan(middleBegin));
-                visit(middleEnd, area.x1, borderFactor);
-                if (tile.candidates.size() >= pruneAt) {
-                    tile.prune(bound);
-                    pruneAt = std::max<std::size_t>(1024, 2 * tile.candidates.size());
+    std::vector<std::size_t> pruneAt(areas.size(), 1024);
+    const std::pair<int, int> whole = scan.wholeColumns();
+    scanTiles(scan, areas, [&](int t, int y, const std::int64_t* boxSums) {
+        TileMaximum& tile = perArea[t];
+        const Tile& area = areas[t];
+        const double rowScale = scan.rowScale(y);
+        // Visits columns [begin, end), which fastMean scales by at most `largestFactor`.
+        // Box sums below `skipBelow` give a fast mean under the floor even with the
+        // roundings of fastMean, so comparing integers settles the common case.
+        const auto visit = [&](int begin, int end, double largestFactor) {
+            const auto skipBelowFor = [&](double floor) {
+                const double lowestMean = (floor - bound.absolute) / (1.0 + bound.relative);
+                const double sum = lowestMean / (largestFactor * rowScale) * (1.0 - 1e-9);
+                return sum <= 1.0 ? std::int64_t(1) : std::int64_t(sum);
+            };
+            std::int64_t skipBelow = skipBelowFor(tile.floor(bound));
+            for (int x = begin; x < end; ++x) {
+                const std::int64_t sum = boxSums[x - area.x0];
+                if (sum < skipBelow) continue;
+                const double mean = scan.fastMean(sum, x, rowScale);
+                if (mean + bound(mean) < tile.floor(bound)) continue;
+                tile.candidates.push_back({x, y, mean});
+                if (mean > tile.fastMaximum) {
+                    tile.fastMaximum = mean;
+                    skipBelow = skipBelowFor(tile.floor(bound));
                 }
-            });
+            }
+        };
+        const int middleBegin = std::clamp(whole.first, area.x0, area.x1);
+        const int middleEnd = std::clamp(whole.second, middleBegin, area.x1);
+        // Clipped columns divide by at least the span at the left edge (or the width).
+        const double borderFactor = 1.0 / std::min(scan.window() - scan.window() / 2, scan.width());
+        visit(area.x0, middleBegin, borderFactor);
+        if (middleBegin < middleEnd) visit(middleBegin, middleEnd, scan.inverseColumnSpan(middleBegin));
+        visit(middleEnd, area.x1, borderFactor);
+        if (tile.candidates.size() >= pruneAt[t]) {
+            tile.prune(bound);
+            pruneAt[t] = std::max<std::size_t>(1024, 2 * tile.candidates.size());
         }
     });
 
@@ -472,7 +481,8 @@ std::vector<Tile> promisingAreas(const BoxScan& scan, const std::vector<Tile>& e
     const int across = (scan.width() + kSide - 1) / kSide;
     const int down = (scan.height() + kSide - 1) / kSide;
     std::vector<std::int64_t> sums(std::size_t(across) * down, 0);
-    cv::parallel_for_(cv::Range(0, down), [&](const cv::Range& rows) { scan.blockSums<kSide>(rows.start, rows.end, sums.data()); });
+    cv::parallel_for_(cv::Range(0, down),
+                      [&](const cv::Range& rows) { scan.blockSums<kSide>(rows.start, rows.end, sums.data()); });
 
     // Blocks [b - reachBefore, b + reachAfter] hold the neighbourhoods of block b's pixels.
     const Neighbourhood& n = scan.neighbourhood();
@@ -526,7 +536,8 @@ std::vector<Tile> promisingAreas(const BoxScan& scan, const std::vector<Tile>& e
     for (int by = 0; by < down; ++by) {
         int runStart = -1;
         for (int bx = 0; bx <= across; ++bx) {
-            const bool keep = bx < across && upper[std::size_t(by) * across + bx] * (1.0 + bound.relative) + bound.absolute >= floor;
+            const bool keep =
+                bx < across && upper[std::size_t(by) * across + bx] * (1.0 + bound.relative) + bound.absolute >= floor;
             promising += keep;
             if (keep && runStart < 0) runStart = bx;
             if (!keep && runStart >= 0) {
@@ -643,33 +654,29 @@ void render(const BoxScan& scan, const std::vector<Tile>& tiles, double maxMean,
 {
     const LevelRule rule(scan, maxMean);
     const WholeNeighbourhoodLevels whole(scan, rule, maxMean);
-    const auto [wholeColumnBegin, wholeColumnEnd] = scan.wholeColumns();
-    const auto [wholeRowBegin, wholeRowEnd] = scan.wholeRows();
+    const std::pair<int, int> wholeColumns = scan.wholeColumns();
+    const std::pair<int, int> wholeRows = scan.wholeRows();
 
-    cv::parallel_for_(cv::Range(0, int(tiles.size())), [&](const cv::Range& range) {
-        for (int t = range.start; t < range.end; ++t) {
-            const Tile& area = tiles[t];
-            scan.scanTile(area, [&](int y, const std::int64_t* boxSums) {
-                const double rowScale = scan.rowScale(y);
-                uchar* out = map.ptr<uchar>(y);
-                const auto put = [&](int x, uchar gray) {
-                    for (int c = 0; c < Channels; ++c) out[x * Channels + c] = gray;
-                };
-                const auto general = [&](int begin, int end) {
-                    for (int x = begin; x < end; ++x) put(x, rule.gray(boxSums[x - area.x0], x, y, rowScale));
-                };
-                const bool wholeRow = whole.available() && y >= wholeRowBegin && y < wholeRowEnd;
-                const int middleBegin = wholeRow ? std::clamp(wholeColumnBegin, area.x0, area.x1) : area.x1;
-                const int middleEnd = wholeRow ? std::clamp(wholeColumnEnd, middleBegin, area.x1) : area.x1;
-                general(area.x0, middleBegin);
-                for (int x = middleBegin; x < middleEnd; ++x) {
-                    const std::int64_t sum = boxSums[x - area.x0];
-                    const int level = whole(sum);
-                    put(x, level != LevelRule::kUncertain ? uchar(level) : rule.gray(sum, x, y, rowScale));
-                }
-                general(middleEnd, area.x1);
-            });
+    scanTiles(scan, tiles, [&](int t, int y, const std::int64_t* boxSums) {
+        const Tile& area = tiles[t];
+        const double rowScale = scan.rowScale(y);
+        uchar* out = map.ptr<uchar>(y);
+        const auto put = [&](int x, uchar gray) {
+            for (int c = 0; c < Channels; ++c) out[x * Channels + c] = gray;
+        };
+        const auto general = [&](int begin, int end) {
+            for (int x = begin; x < end; ++x) put(x, rule.gray(boxSums[x - area.x0], x, y, rowScale));
+        };
+        const bool wholeRow = whole.available() && y >= wholeRows.first && y < wholeRows.second;
+        const int middleBegin = wholeRow ? std::clamp(wholeColumns.first, area.x0, area.x1) : area.x1;
+        const int middleEnd = wholeRow ? std::clamp(wholeColumns.second, middleBegin, area.x1) : area.x1;
+        general(area.x0, middleBegin);
+        for (int x = middleBegin; x < middleEnd; ++x) {
+            const std::int64_t sum = boxSums[x - area.x0];
+            const int level = whole(sum);
+            put(x, level != LevelRule::kUncertain ? uchar(level) : rule.gray(sum, x, y, rowScale));
         }
+        general(middleEnd, area.x1);
     });
 }
 
@@ -679,14 +686,10 @@ template <class State, class Visit>
 std::vector<State> forEachFastMean(const BoxScan& scan, const std::vector<Tile>& parts, Visit&& visit)
 {
     std::vector<State> states(parts.size());
-    cv::parallel_for_(cv::Range(0, int(parts.size())), [&](const cv::Range& range) {
-        for (int t = range.start; t < range.end; ++t) {
-            const Tile& tile = parts[t];
-            scan.scanTile(tile, [&](int y, const std::int64_t* boxSums) {
-                const double rowScale = scan.rowScale(y);
-                for (int x = tile.x0; x < tile.x1; ++x) visit(states[t], scan.fastMean(boxSums[x - tile.x0], x, rowScale));
-            });
-        }
+    scanTiles(scan, parts, [&](int t, int y, const std::int64_t* boxSums) {
+        const double rowScale = scan.rowScale(y);
+        for (int x = parts[t].x0; x < parts[t].x1; ++x)
+            visit(states[t], scan.fastMean(boxSums[x - parts[t].x0], x, rowScale));
     });
     return states;
 }
@@ -706,7 +709,9 @@ double fastMeanOfRank(const BoxScan& scan, const std::vector<Tile>& parts, std::
     double low = 0.0, high = upper;
     while (true) {
         const double width = (high - low) / kBuckets;
-        const auto bucketOf = [&](double mean) { return width > 0.0 ? std::min(int((mean - low) / width), kBuckets - 1) : 0; };
+        const auto bucketOf = [&](double mean) {
+            return width > 0.0 ? std::min(int((mean - low) / width), kBuckets - 1) : 0;
+        };
         const std::vector<Histogram> perTile = forEachFastMean<Histogram>(scan, parts, [&](Histogram& h, double mean) {
             if (mean < low) {
                 ++h.below;
@@ -750,15 +755,10 @@ cv::Mat neighbourhoodMeans(const cv::Mat& source, const cv::Mat& blurred, int wi
     const BoxScan scan(source, blurred, window);
     cv::Mat means = largeImage(source.size(), CV_64FC1);
     const std::vector<Tile> parts = tiles(source.cols, source.rows, window);
-    cv::parallel_for_(cv::Range(0, int(parts.size())), [&](const cv::Range& range) {
-        for (int t = range.start; t < range.end; ++t) {
-            const Tile& tile = parts[t];
-            scan.scanTile(tile, [&](int y, const std::int64_t* boxSums) {
-                const double rowScale = scan.rowScale(y);
-                double* out = means.ptr<double>(y);
-                for (int x = tile.x0; x < tile.x1; ++x) out[x] = scan.fastMean(boxSums[x - tile.x0], x, rowScale);
-            });
-        }
+    scanTiles(scan, parts, [&](int t, int y, const std::int64_t* boxSums) {
+        const double rowScale = scan.rowScale(y);
+        double* out = means.ptr<double>(y);
+        for (int x = parts[t].x0; x < parts[t].x1; ++x) out[x] = scan.fastMean(boxSums[x - parts[t].x0], x, rowScale);
     });
     return means;
 }

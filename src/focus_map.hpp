@@ -44,7 +44,7 @@ inline uchar grayLevel(double mean, double maxMean)
 
 // A rendered DoF map and the largest neighbourhood mean it was scaled by.
 struct DofMap {
-    cv::Mat map;     // CV_8U with equal channels
+    cv::Mat map;  // CV_8U with equal channels
     double maxMean;  // the largest mean, exactly as the literal summation gives it (0 when all are 0)
 };
 
@@ -58,9 +58,9 @@ DofMap computeDofMap(const cv::Mat& source, const cv::Mat& blurred, int window =
 // Summary figures of the neighbourhood means of a photo, in units of colour distance (0 ... 441.67),
 // comparable across photos where the normalised map is not.
 struct MeanStatistics {
-    double maxMean;      // the largest mean, as given
+    double maxMean;  // the largest mean, as given
     double averageMean;  // the average of all means
-    double p90Mean;      // the 90th percentile by nearest rank: the ceil(0.9 n)-th smallest mean
+    double p90Mean;  // the 90th percentile by nearest rank: the ceil(0.9 n)-th smallest mean
 };
 
 // The statistics of neighbourhoodMeans(source, blurred, window) without holding the table: the

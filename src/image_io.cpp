@@ -19,7 +19,7 @@ std::filesystem::path temporaryNameFor(const std::filesystem::path& path)
 {
     static std::atomic<unsigned long> counter{0};
     const std::string name = "." + path.stem().string() + ".tmp" + std::to_string(::getpid()) + "-" +
-                             std::to_string(counter++) + path.extension().string();
+        std::to_string(counter++) + path.extension().string();
     return path.parent_path() / name;
 }
 
@@ -105,7 +105,7 @@ bool writeImage(const std::string& path, const cv::Mat& image, const std::vector
 
 void removeTemporaryFilesOnSignals()
 {
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = removeTemporaryFilesAndDie;
     sigemptyset(&action.sa_mask);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);

@@ -159,13 +159,13 @@ std::vector<uchar> jpegRotatedByExif(const cv::Mat& image)
 {
     std::vector<uchar> jpeg;
     cv::imencode(".jpg", image, jpeg);
-    const std::vector<uchar> exif = {
-        0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0,           // APP1, length 34
-        'M', 'M', 0x00, 0x2A, 0x00, 0x00, 0x00, 0x08,               // big-endian TIFF header
-        0x00, 0x01,                                                 // one entry
-        0x01, 0x12, 0x00, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00, 0x06, 0x00, 0x00,  // Orientation = 6
-        0x00, 0x00, 0x00, 0x00};                                    // no next directory
-    jpeg.insert(jpeg.begin() + 2, exif.begin(), exif.end());       // right after the SOI marker
+    const std::vector<uchar> exif = {0xFF, 0xE1, 0x00, 0x22, 'E',  'x',  'i',  'f',  0,    0,  // APP1, length 34
+                                     'M',  'M',  0x00, 0x2A, 0x00, 0x00, 0x00, 0x08,  // big-endian TIFF header
+                                     0x00, 0x01,  // one entry
+                                     0x01, 0x12, 0x00, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00, 0x06,
+                                     0x00, 0x00,  // Orientation = 6
+                                     0x00, 0x00, 0x00, 0x00};  // no next directory
+    jpeg.insert(jpeg.begin() + 2, exif.begin(), exif.end());  // right after the SOI marker
     return jpeg;
 }
 
@@ -181,19 +181,22 @@ TEST(BatchInputs, GrayscaleSixteenBitAlphaAndExifRotatedPhotosAreReadAsColour)
     save(work.path() / "deep.png", deep);
     save(work.path() / "alpha.png", alpha);
     const std::vector<uchar> rotated = jpegRotatedByExif(colour);
-    std::ofstream(work.path() / "rotated.jpg", std::ios::binary).write(reinterpret_cast<const char*>(rotated.data()),
-                                                                        std::streamsize(rotated.size()));
+    std::ofstream(work.path() / "rotated.jpg", std::ios::binary)
+        .write(reinterpret_cast<const char*>(rotated.data()), std::streamsize(rotated.size()));
 
     const RunResult result = batch({"gray.png", "deep.png", "alpha.png", "rotated.jpg"}, work.path());
     ASSERT_EQ(result.status, 0) << result.err;
 
     cv::Mat grayAsColour, upright;
     cv::cvtColor(gray, grayAsColour, cv::COLOR_GRAY2BGR);
-    cv::rotate(cv::imdecode(rotated, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION), upright, cv::ROTATE_90_CLOCKWISE);
+    cv::rotate(cv::imdecode(rotated, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION), upright,
+               cv::ROTATE_90_CLOCKWISE);
     const struct {
         const char* map;
         cv::Mat expectedSource;
-    } cases[] = {{"gray.dof.png", grayAsColour}, {"deep.dof.png", colour}, {"alpha.dof.png", colour},
+    } cases[] = {{"gray.dof.png", grayAsColour},
+                 {"deep.dof.png", colour},
+                 {"alpha.dof.png", colour},
                  {"rotated.dof.png", upright}};
     for (const auto& c : cases) {
         const cv::Mat written = cv::imread((work.path() / c.map).string(), cv::IMREAD_UNCHANGED);
@@ -224,8 +227,9 @@ RunResult batchWithoutPrivileges(const std::vector<std::string>& arguments, cons
 {
     const fs::path program = directory / "dofmap-batch";
     fs::copy_file(DOFMAP_BATCH_BINARY, program, fs::copy_options::overwrite_existing);
-    fs::permissions(program, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                 fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(program,
+                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                        fs::perms::others_exec);
     std::vector<std::string> argv;
     if (::geteuid() == 0) argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     argv.push_back(program.string());
@@ -246,8 +250,9 @@ TEST(BatchFailures, ReadOnlyOutputFolderLosesNothing)
     const std::string before = readFile(out / "a.dof.png");
     ASSERT_FALSE(before.empty());
 
-    fs::permissions(out, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                             fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(out,
+                    fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read | fs::perms::group_exec |
+                        fs::perms::others_read | fs::perms::others_exec);
     const RunResult result = batchWithoutPrivileges({"-o", "out", "--sigma", "3", "a.png"}, work.path());
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "dofmap-batch: cannot write out/a.dof.png\n");
@@ -304,8 +309,8 @@ TEST(BatchPlan, FoldersGiveTheirPhotosSortedWithoutSubfoldersOrEarlierOutputs)
     const TemporaryDirectory work("dofmap-batch");
     const fs::path folder = work.path() / "shoot";
     fs::create_directories(folder / "deeper");
-    for (const char* name : {"b.JPG", "a.png", "c.webp", "notes.txt", "a.dof.png", "a.dof-jet.png", "a.means.tif",
-                             "deeper/d.jpg"})
+    for (const char* name :
+         {"b.JPG", "a.png", "c.webp", "notes.txt", "a.dof.png", "a.dof-jet.png", "a.means.tif", "deeper/d.jpg"})
         std::ofstream(folder / name) << "x";
     batch::Options options;
     options.inputs = {folder.string()};

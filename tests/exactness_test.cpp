@@ -84,7 +84,8 @@ TEST(Exactness, NearTiesForTheLargestMeanAreSettledLiterally)
             const testing::ReferenceMeans literal = testing::referenceMeans(source, black);
             const DofMap fast = computeDofMap(source, black);
             ASSERT_EQ(fast.maxMean, literal.maxMean) << k << " distances of sqrt(" << channels << ")";
-            ASSERT_EQ(firstDifference(fast.map, referenceMap(literal)), "") << k << " distances of sqrt(" << channels << ")";
+            ASSERT_EQ(firstDifference(fast.map, referenceMap(literal)), "")
+                << k << " distances of sqrt(" << channels << ")";
         }
     }
 }

@@ -21,8 +21,8 @@ using testing::randomImage;
 class RecordingDisplay final : public Display {
 public:
     void show(const std::string& title, const cv::Mat& image) override { shown.emplace_back(title, image.clone()); }
-    void waitForKey() override {}
-    void closeAll() override {}
+    void waitForKey() override { }
+    void closeAll() override { }
 
     std::vector<std::pair<std::string, cv::Mat>> shown;
 };
@@ -34,7 +34,7 @@ protected:
     {
         previous_ = fs::current_path();
         directory_ = fs::temp_directory_path() /
-                     ("dofmap-analyzer-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+            ("dofmap-analyzer-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(directory_);
         fs::create_directories(directory_);
         fs::current_path(directory_);

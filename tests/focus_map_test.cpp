@@ -18,8 +18,8 @@ using testing::referenceMap;
 // rows and columns, pictures smaller than, equal to and just above the window.
 TEST(DofMap, EqualsTheLiteralScanOnAwkwardSizes)
 {
-    const cv::Size sizes[] = {{1, 1},   {1, 40},  {40, 1},  {7, 5},   {15, 15}, {16, 16},
-                              {17, 3},  {29, 31}, {30, 30}, {31, 31}, {46, 45}, {301, 23}};
+    const cv::Size sizes[] = {{1, 1},  {1, 40},  {40, 1},  {7, 5},   {15, 15}, {16, 16},
+                              {17, 3}, {29, 31}, {30, 30}, {31, 31}, {46, 45}, {301, 23}};
     unsigned seed = 1;
     for (const cv::Size size : sizes) {
         const cv::Mat source = randomImage(size.width, size.height, seed++);
@@ -64,8 +64,7 @@ TEST(DofMap, NeighbourhoodUnchangedByTheBlurIsBlack)
     blurred(cv::Rect(80, 0, 20, 40)) += cv::Scalar(9, 9, 9);
     const cv::Mat map = dofMapOf(source, blurred);
     for (int y = 0; y < map.rows; ++y)
-        for (int x = 0; x < 60; ++x)
-            ASSERT_EQ(map.at<cv::Vec3b>(y, x)[0], 0) << "pixel (" << x << ", " << y << ")";
+        for (int x = 0; x < 60; ++x) ASSERT_EQ(map.at<cv::Vec3b>(y, x)[0], 0) << "pixel (" << x << ", " << y << ")";
     EXPECT_EQ(map.at<cv::Vec3b>(20, 99)[0], 255);
 }
 
