@@ -136,9 +136,10 @@ private:
 // An uninitialised image of the given size and type, allocated for speed when it is large.
 cv::Mat largeImage(cv::Size size, int type)
 {
-    static const LargeImageAllocator allocator;
+    // Never destroyed: images held in static objects may be released after static destruction.
+    static LargeImageAllocator* const allocator = new LargeImageAllocator();
     cv::Mat image;
-    image.allocator = const_cast<LargeImageAllocator*>(&allocator);
+    image.allocator = allocator;
     image.create(size, type);
     return image;
 }
