@@ -19,7 +19,7 @@
 // The literal definition sums, for every pixel, up to window^2 colour distances in double precision
 // in a fixed order. Instead each distance d = sqrt(integer) is turned once into a fixed-point integer
 // q = round(d * 2^K), and box sums of q over the clipped neighbourhoods are kept with running column
-// and row sums. Integer sums are exact in any order, so the strips of the image can be scanned in
+// and row sums. Integer sums are exact in any order, so tiles of the image can be scanned in
 // parallel and every box sum Q is the same whoever computes it.
 //
 // Q * 2^-K / n (n the number of positions) differs from the literal mean by at most
