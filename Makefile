@@ -39,7 +39,7 @@ test-sanitized: deps
 
 # Benchmarks: speed of the map and of whole runs, then peak memory at 24 megapixels.
 bench: build
-	./build/bench/focus_map_bench --benchmark_counters_tabular=true
+	./build/bench/focus_map_bench --benchmark_counters_tabular=true --benchmark_min_time=2
 	./build/bench/peak_memory make-large demo/img/what-is-depth-of-field-1000x605.jpg build/bench/large-24mp.jpg
 	mkdir -p build/bench/out
 	./build/bench/peak_memory baseline build/bench/large-24mp.jpg build/bench/out
