@@ -200,7 +200,9 @@ public:
         const int columnsBegin = std::max(tile.x0 - n_.before, 0);
         const int columnsEnd = std::min(tile.x1 + n_.after, width_ - 1) + 1;
         const int columns = columnsEnd - columnsBegin;
-        const int ringRows = n_.before + n_.after + 1;
+        // A neighbourhood holds at most this many rows at once: a window taller than the image
+        // needs no more slots than the image has rows.
+        const int ringRows = std::min(n_.before + n_.after + 1, height_);
         std::vector<std::int64_t> ring(std::size_t(ringRows) * columns);
         std::vector<std::int64_t> columnSums(columns, 0);
         std::vector<std::uint64_t> prefix(std::size_t(columns) + 1);
@@ -250,14 +252,20 @@ public:
     }
     const Neighbourhood& neighbourhood() const { return n_; }
 
-    // The mean at (x, y) summed in the literal order: x' outer, y' inner, from 0.0.
-    double literalMean(int x, int y) const
+    // The clipped neighbourhood of (x, y): columns [x0, x1], rows [y0, y1], inclusive.
+    cv::Vec4i clippedNeighbourhood(int x, int y) const
     {
-        const int x0 = std::max(x - n_.before, 0), x1 = std::min(x + n_.after, width_ - 1);
-        const int y0 = std::max(y - n_.before, 0), y1 = std::min(y + n_.after, height_ - 1);
+        return {std::max(x - n_.before, 0), std::min(x + n_.after, width_ - 1), std::max(y - n_.before, 0),
+                std::min(y + n_.after, height_ - 1)};
+    }
+
+    // The mean over a clipped neighbourhood summed in the literal order: x' outer, y' inner, from
+    // 0.0. Pixels with the same clipped neighbourhood have the same literal mean.
+    double literalMean(const cv::Vec4i& area) const
+    {
         double sum = 0.0;
-        for (int xx = x0; xx <= x1; ++xx) {
-            for (int yy = y0; yy <= y1; ++yy) {
+        for (int xx = area[0]; xx <= area[1]; ++xx) {
+            for (int yy = area[2]; yy <= area[3]; ++yy) {
                 const cv::Vec3b s = source_.at<cv::Vec3b>(yy, xx);
                 const cv::Vec3b b = blurred_.at<cv::Vec3b>(yy, xx);
                 const double d0 = double(b[0]) - double(s[0]);
@@ -266,8 +274,9 @@ public:
                 sum += std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
             }
         }
-        return sum / double((x1 - x0 + 1) * (y1 - y0 + 1));
+        return sum / double((area[1] - area[0] + 1) * (area[3] - area[2] + 1));
     }
+    double literalMean(int x, int y) const { return literalMean(clippedNeighbourhood(x, y)); }
 
 private:
     std::pair<int, int> wholeSpan(int length) const
@@ -489,6 +498,8 @@ std::vector<Tile> promisingAreas(const BoxScan& scan, const std::vector<Tile>& e
     const Neighbourhood& n = scan.neighbourhood();
     const int reachBefore = (n.before + kSide - 1) / kSide;
     const int reachAfter = (kSide - 1 + n.after) / kSide;
+    // Wide neighbourhoods make the bounds loose and their sums long: scan everything.
+    if (reachBefore + reachAfter > 16) return everywhere;
     // Sums each entry with its neighbours [i - reachBefore, i + reachAfter] along one axis; `lines`
     // lines of `count` entries, `stride` apart within a line and `lineStride` between lines.
     const auto spread = [&](const std::vector<double>& in, int count, std::size_t stride, int lines,
@@ -559,10 +570,18 @@ double largestMean(const BoxScan& scan, const std::vector<Tile>& tiles)
     const TileMaximum all = scanForMaximum(scan, areas);
     if (all.candidates.empty()) return 0.0;
 
-    std::vector<double> literal(all.candidates.size());
+    // Candidates that share a clipped neighbourhood share their literal mean: with a window as large
+    // as the picture, that is all of them.
+    std::vector<cv::Vec4i> areasToSum;
+    for (const Candidate& c : all.candidates) areasToSum.push_back(scan.clippedNeighbourhood(c.x, c.y));
+    const auto before = [](const cv::Vec4i& a, const cv::Vec4i& b) {
+        return std::lexicographical_compare(a.val, a.val + 4, b.val, b.val + 4);
+    };
+    std::sort(areasToSum.begin(), areasToSum.end(), before);
+    areasToSum.erase(std::unique(areasToSum.begin(), areasToSum.end()), areasToSum.end());
+    std::vector<double> literal(areasToSum.size());
     cv::parallel_for_(cv::Range(0, int(literal.size())), [&](const cv::Range& range) {
-        for (int i = range.start; i < range.end; ++i)
-            literal[i] = scan.literalMean(all.candidates[i].x, all.candidates[i].y);
+        for (int i = range.start; i < range.end; ++i) literal[i] = scan.literalMean(areasToSum[i]);
     });
     return *std::max_element(literal.begin(), literal.end());
 }

@@ -165,6 +165,17 @@ TEST(Exactness, RandomSmoothPhotosWithNoise)
     }
 }
 
+// Windows as large as or larger than the picture: every neighbourhood is the whole picture or most
+// of it.
+TEST(Exactness, WindowsAsLargeAsThePicture)
+{
+    const cv::Mat source = randomImage(41, 29, 31);
+    const cv::Mat blurred = blurredReference(source);
+    for (const int window : {29, 41, 57, 200, 1001})
+        EXPECT_EQ(firstDifference(dofMapOf(source, blurred, window), referenceMap(source, blurred, window)), "")
+            << "window " << window;
+}
+
 TEST(Exactness, OneChannelMapOfTheDemoPhoto)
 {
     const cv::Mat photo = cv::imread(DEMO_PHOTO, cv::IMREAD_COLOR);
