@@ -215,8 +215,9 @@ public:
             for (int i = 0; i < columns; ++i) columnSums[i] += q[i];
         }
         for (int y = tile.y0; y < tile.y1; ++y) {
-            if (y > tile.y0) slideDown(y, columnsBegin, columnsEnd, slot, columnSums.data());
-            sumAlongRow(tile, columnsBegin, columnSums.data(), prefix.data(), boxSums.data());
+            const bool prefixDone = y > tile.y0 && slideDown(y, columnsBegin, columnsEnd, slot, columnSums.data(), prefix.data());
+            if (!prefixDone) prefixSums(columns, columnSums.data(), prefix.data());
+            sumAlongRow(tile, columnsBegin, prefix.data(), boxSums.data());
             rowDone(y, boxSums.data());
         }
     }
@@ -302,9 +303,21 @@ private:
         for (int x = xBegin; x < xEnd; ++x) q[x - xBegin] = fixedPoint(src, blr, x);
     }
 
-    // Moves the column sums from the neighbourhood rows of y - 1 to those of y.
+    // prefix[i] = sum of the first i column sums. The prefix sums may pass 2^63 on wide tiles;
+    // unsigned arithmetic wraps around, and each difference of two, a box sum below 2^63, comes out
+    // exact.
+    static void prefixSums(int columns, const std::int64_t* columnSums, std::uint64_t* prefix)
+    {
+        prefix[0] = 0;
+        for (int i = 0; i < columns; ++i) prefix[i + 1] = prefix[i] + std::uint64_t(columnSums[i]);
+    }
+
+    // Moves the column sums from the neighbourhood rows of y - 1 to those of y. In the common case,
+    // where one row enters and one leaves, also forms their prefix sums in the same pass and
+    // returns true.
     template <class Slot>
-    void slideDown(int y, int xBegin, int xEnd, const Slot& slot, std::int64_t* columnSums) const
+    bool slideDown(int y, int xBegin, int xEnd, const Slot& slot, std::int64_t* columnSums,
+                   std::uint64_t* prefix) const
     {
         const int columns = xEnd - xBegin;
         const int leaving = y - 1 - n_.before;
@@ -314,12 +327,19 @@ private:
             std::int64_t* q = slot(entering);
             const uchar* src = source_.ptr<uchar>(entering);
             const uchar* blr = blurred_.ptr<uchar>(entering);
+            std::uint64_t running = 0;
+            prefix[0] = 0;
             for (int i = 0; i < columns; ++i) {
                 const std::int64_t fresh = fixedPoint(src, blr, xBegin + i);
-                columnSums[i] += fresh - q[i];
+                const std::int64_t sum = columnSums[i] + (fresh - q[i]);
+                columnSums[i] = sum;
                 q[i] = fresh;
+                running += std::uint64_t(sum);
+                prefix[i + 1] = running;
             }
-        } else if (leaving >= 0) {
+            return true;
+        }
+        if (leaving >= 0) {
             const std::int64_t* q = slot(leaving);
             for (int i = 0; i < columns; ++i) columnSums[i] -= q[i];
         } else if (entering < height_) {
@@ -327,18 +347,13 @@ private:
             fixedPointRow(entering, xBegin, xEnd, q);
             for (int i = 0; i < columns; ++i) columnSums[i] += q[i];
         }
+        return false;
     }
 
     // boxSums[x - tile.x0] = sum of the column sums over the clipped columns of x's neighbourhood,
-    // as a difference of prefix sums (prefix[i] = sum of the first i column sums of the tile).
-    // The prefix sums may pass 2^63 on wide tiles; unsigned arithmetic wraps around, and each
-    // difference, a box sum below 2^63, comes out exact.
-    void sumAlongRow(const Tile& tile, int columnsBegin, const std::int64_t* columnSums, std::uint64_t* prefix,
-                     std::int64_t* boxSums) const
+    // as a difference of their prefix sums.
+    void sumAlongRow(const Tile& tile, int columnsBegin, const std::uint64_t* prefix, std::int64_t* boxSums) const
     {
-        const int columns = std::min(tile.x1 + n_.after, width_ - 1) + 1 - columnsBegin;
-        prefix[0] = 0;
-        for (int i = 0; i < columns; ++i) prefix[i + 1] = prefix[i] + std::uint64_t(columnSums[i]);
         const auto boxSum = [&](int x) {
             const int high = std::min(x + n_.after, width_ - 1) + 1 - columnsBegin;
             const int low = std::max(x - n_.before, 0) - columnsBegin;
