@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -162,11 +161,7 @@ std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& o
         colormapNamed(options.colormap.value_or("inferno")).value_or(cv::COLORMAP_INFERNO);
     if (options.colormap) write(falseColor(map.map, colormap));
     if (options.overlay) write(dofmap::overlay(source, map.map, colormap));
-    if (options.means) {
-        cv::Mat means;
-        neighbourhoodMeans(source, blurred, options.window).convertTo(means, CV_32F);
-        write(means);
-    }
+    if (options.means) write(neighbourhoodMeans(source, blurred, options.window, CV_32F));
 
     PhotoStatistics statistics{source.cols, source.rows, {map.maxMean, 0.0, 0.0}};
     if (options.stats) statistics.means = meanStatistics(source, blurred, map.maxMean, options.window);

@@ -784,18 +784,30 @@ cv::Mat blurredReference(const cv::Mat& source, double sigma)
     return blurred;
 }
 
-cv::Mat neighbourhoodMeans(const cv::Mat& source, const cv::Mat& blurred, int window)
+namespace {
+
+template <class Value>
+cv::Mat meansAs(const cv::Mat& source, const cv::Mat& blurred, int window)
 {
     requireComparable(source, blurred, window);
     const BoxScan scan(source, blurred, window);
-    cv::Mat means = largeImage(source.size(), CV_64FC1);
+    cv::Mat means = largeImage(source.size(), cv::traits::Type<Value>::value);
     const std::vector<Tile> parts = tiles(source.cols, source.rows, window);
     scanTiles(scan, parts, [&](int t, int y, const std::int64_t* boxSums) {
         const double rowScale = scan.rowScale(y);
-        double* out = means.ptr<double>(y);
-        for (int x = parts[t].x0; x < parts[t].x1; ++x) out[x] = scan.fastMean(boxSums[x - parts[t].x0], x, rowScale);
+        Value* out = means.ptr<Value>(y);
+        for (int x = parts[t].x0; x < parts[t].x1; ++x)
+            out[x] = Value(scan.fastMean(boxSums[x - parts[t].x0], x, rowScale));
     });
     return means;
+}
+
+}  // namespace
+
+cv::Mat neighbourhoodMeans(const cv::Mat& source, const cv::Mat& blurred, int window, int depth)
+{
+    CV_Assert(depth == CV_64F || depth == CV_32F);
+    return depth == CV_64F ? meansAs<double>(source, blurred, window) : meansAs<float>(source, blurred, window);
 }
 
 double meanTolerance(double mean, int window)

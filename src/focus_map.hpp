@@ -26,9 +26,10 @@ cv::Mat blurredReference(const cv::Mat& source, double sigma = kBlurSigma);
 
 // For every pixel, the mean over its window x window neighbourhood (clipped to the image) of the
 // Euclidean colour distance between `source` and `blurred`. Both must be CV_8UC3 of one size, and
-// window >= 1. Returns a CV_64FC1 matrix of the source's size. Each entry differs from the mean
-// summed in double, column by column from 0.0, by less than meanTolerance() of it.
-cv::Mat neighbourhoodMeans(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow);
+// window >= 1. Returns a one-channel matrix of the source's size and `depth` (CV_64F, or CV_32F
+// for half the memory). Each CV_64F entry differs from the mean summed in double, column by column
+// from 0.0, by less than meanTolerance() of it; a CV_32F entry is that value rounded to float.
+cv::Mat neighbourhoodMeans(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow, int depth = CV_64F);
 
 // A bound on how far an entry `mean` of neighbourhoodMeans(..., window) may lie from the mean summed
 // literally:

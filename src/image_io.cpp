@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 
