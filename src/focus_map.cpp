@@ -1,5 +1,7 @@
 #include "focus_map.hpp"
 
+#include "row_kernels.hpp"
+
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -17,13 +19,17 @@
 // How the map is computed exactly in linear time.
 //
 // The literal definition sums, for every pixel, up to window^2 colour distances in double precision
-// in a fixed order. Instead each distance d = sqrt(integer) is turned once into a fixed-point integer
-// q = round(d * 2^K), and box sums of q over the clipped neighbourhoods are kept with running column
-// and row sums. Integer sums are exact in any order, so tiles of the image can be scanned in
-// parallel and every box sum Q is the same whoever computes it.
+// in a fixed order. Instead each distance d = sqrt(s), s an integer, is taken once as its correctly
+// rounded single-precision root, a multiple of 2^-23 (for s >= 1), so d * 2^23 is an integer q.
+// Box sums of q over the clipped neighbourhoods are kept with running column and row sums in
+// double precision; they stay below 2^53, so every sum is exact in any order: tiles of the image are
+// scanned in parallel, vectorised, and every box sum Q is the same whoever computes it. (Only for
+// neighbourhoods of millions of pixels are the roots rounded to fewer fraction bits, K < 23, to keep
+// the sums below 2^53.)
 //
 // Q * 2^-K / n (n the number of positions) differs from the literal mean by at most
-//   2^-(K+1)                       from rounding each distance to K fraction bits,
+//   2^-24 * mean                   from the single-precision roots (half a unit in their last place),
+//   2^-(K+1), when K < 23          from rounding each root to K fraction bits,
 //   gamma(n - 1) * mean            from the literal summation's roundings (nonnegative terms),
 //   a few units of 2^-53 * mean    from the divisions and conversions on both sides,
 // where gamma(k) = k u / (1 - k u) with u = 2^-53. ErrorBound doubles that sum. A gray level is
@@ -35,8 +41,13 @@ namespace dofmap {
 namespace {
 
 constexpr double kUnitRoundoff = 0x1p-53;
-constexpr int kMaxSquaredDistance = 3 * 255 * 255;
-constexpr int kPreferredFractionBits = 44;
+constexpr double kRootRoundoff = 0x1p-24;
+// The largest colour distance, sqrt(3 * 255^2), rounded up.
+constexpr double kLargestDistance = 441.68;
+// Fraction bits that every single-precision root of an integer fits in.
+constexpr int kRootFractionBits = 23;
+// Tiles of the parallel scans are at most this many columns wide.
+constexpr int kMaxTileColumns = 768;
 
 void requireComparable(const cv::Mat& source, const cv::Mat& blurred, int window)
 {
@@ -45,41 +56,25 @@ void requireComparable(const cv::Mat& source, const cv::Mat& blurred, int window
     CV_Assert(window >= 1);
 }
 
-// Fixed-point distances indexed by squared colour distance, with as many fraction bits (at most
-// kPreferredFractionBits) as keep a sum of `maxTerms` of them within int64.
-struct FixedPointDistances {
-    int fractionBits = 0;
-    std::vector<std::int64_t> bySquaredDistance;
-
-    static int fractionBitsFor(std::int64_t maxTerms)
-    {
-        int bits = kPreferredFractionBits;
-        const double largest = std::sqrt(double(kMaxSquaredDistance));
-        while (bits > 0 &&
-               std::llround(std::ldexp(largest, bits)) > std::numeric_limits<std::int64_t>::max() / maxTerms)
-            --bits;
-        return bits;
-    }
-
-    explicit FixedPointDistances(int bits) : fractionBits(bits), bySquaredDistance(kMaxSquaredDistance + 1)
-    {
-        for (int s = 0; s <= kMaxSquaredDistance; ++s)
-            bySquaredDistance[s] = std::llround(std::ldexp(std::sqrt(double(s)), bits));
-    }
-};
-
-// The table for `maxTerms`, shared across calls for the common case.
-std::shared_ptr<const FixedPointDistances> fixedPointDistances(std::int64_t maxTerms)
+// Fraction bits of the fixed-point distances when a sum may hold `maxTerms` of them: as many as
+// keep every such sum below 2^53, at most kRootFractionBits.
+int fractionBitsFor(std::int64_t maxTerms)
 {
-    static std::mutex guard;
-    static std::shared_ptr<const FixedPointDistances> cached;
-    const int bits = FixedPointDistances::fractionBitsFor(maxTerms);
-    const std::lock_guard<std::mutex> lock(guard);
-    if (!cached || cached->fractionBits != bits) cached = std::make_shared<const FixedPointDistances>(bits);
-    return cached;
+    int bits = kRootFractionBits;
+    while (bits > 0 && double(maxTerms) * kLargestDistance * std::ldexp(1.0, bits) >= 0x1p53) --bits;
+    return bits;
 }
 
-// |literal mean - fast mean| <= relative * fast mean + absolute, for at most `maxTerms` terms.
+// The most distances that a running sum over a tile holds: the row prefix sums span a tile's
+// columns and its neighbours', over the rows of a neighbourhood.
+std::int64_t maxTermsPerSum(int width, int height, int window)
+{
+    const std::int64_t columns = std::min<std::int64_t>(width, std::int64_t(kMaxTileColumns) + window - 1);
+    return columns * std::min(window, height);
+}
+
+// |literal mean - fast mean| <= relative * fast mean + absolute, for at most `maxTerms` terms per
+// mean and distances with `fractionBits` fraction bits.
 struct ErrorBound {
     double relative;
     double absolute;
@@ -88,8 +83,8 @@ struct ErrorBound {
     {
         const double k = double(std::max<std::int64_t>(maxTerms - 1, 1)) * kUnitRoundoff;
         const double gamma = k / (1.0 - k);
-        relative = 2.0 * (gamma + 8.0 * kUnitRoundoff);
-        absolute = 2.0 * std::ldexp(1.0, -fractionBits);
+        relative = 2.0 * (gamma + kRootRoundoff + 8.0 * kUnitRoundoff);
+        absolute = fractionBits < kRootFractionBits ? std::ldexp(1.0, -fractionBits) : 0.0;
     }
     double operator()(double mean) const { return mean * relative + absolute; }
 };
@@ -164,9 +159,9 @@ public:
           width_(source.cols),
           height_(source.rows),
           n_(Neighbourhood::ofSize(window)),
-          maxTerms_(std::int64_t(std::min(window, width_)) * std::min(window, height_)),
-          distances_(fixedPointDistances(maxTerms_)),
-          bound_(maxTerms_, distances_->fractionBits),
+          fractionBits_(fractionBitsFor(maxTermsPerSum(width_, height_, window))),
+          scale_(std::ldexp(1.0, fractionBits_)),
+          bound_(std::int64_t(std::min(window, width_)) * std::min(window, height_), fractionBits_),
           inverseColumnSpan_(width_)
     {
         for (int x = 0; x < width_; ++x) inverseColumnSpan_[x] = 1.0 / clippedSpan(x, width_, n_);
@@ -177,18 +172,15 @@ public:
     const ErrorBound& bound() const { return bound_; }
 
     // Multiplier of box sums in row y, with inverseColumnSpan, giving the fast mean.
-    double rowScale(int y) const { return std::ldexp(1.0 / clippedSpan(y, height_, n_), -distances_->fractionBits); }
-    double fastMean(std::int64_t boxSum, int x, double rowScale) const
-    {
-        return double(boxSum) * inverseColumnSpan_[x] * rowScale;
-    }
+    double rowScale(int y) const { return std::ldexp(1.0 / clippedSpan(y, height_, n_), -fractionBits_); }
+    double fastMean(double boxSum, int x, double rowScale) const { return boxSum * inverseColumnSpan_[x] * rowScale; }
     double inverseColumnSpan(int x) const { return inverseColumnSpan_[x]; }
+    const double* inverseColumnSpans() const { return inverseColumnSpan_.data(); }
     // Columns [first, second) whose neighbourhood is clipped on neither side; empty when the image
     // is narrower than the window.
     std::pair<int, int> wholeColumns() const { return wholeSpan(width_); }
-    std::pair<int, int> wholeRows() const { return wholeSpan(height_); }
     int window() const { return n_.before + n_.after + 1; }
-    int fractionBits() const { return distances_->fractionBits; }
+    int fractionBits() const { return fractionBits_; }
 
     // Calls rowDone(y, boxSums) for every row y of `tile`, top to bottom, boxSums[i] being the
     // fixed-point sum over the neighbourhood of (tile.x0 + i, y). The buffers (the distances of
@@ -197,26 +189,50 @@ public:
     template <class RowDone>
     void scanTile(const Tile& tile, RowDone&& rowDone) const
     {
+        CV_DbgAssert(tile.x1 - tile.x0 <= kMaxTileColumns);
         const int columnsBegin = std::max(tile.x0 - n_.before, 0);
         const int columnsEnd = std::min(tile.x1 + n_.after, width_ - 1) + 1;
         const int columns = columnsEnd - columnsBegin;
         // A neighbourhood holds at most this many rows at once: a window taller than the image
         // needs no more slots than the image has rows.
         const int ringRows = std::min(n_.before + n_.after + 1, height_);
-        std::vector<std::int64_t> ring(std::size_t(ringRows) * columns);
-        std::vector<std::int64_t> columnSums(columns, 0);
-        std::vector<std::uint64_t> prefix(std::size_t(columns) + 1);
-        std::vector<std::int64_t> boxSums(tile.x1 - tile.x0);
+        std::vector<double> ring(std::size_t(ringRows) * columns);
+        std::vector<double> columnSums(columns, 0.0);
+        std::vector<double> prefix(std::size_t(columns) + 1);
+        std::vector<double> boxSums(tile.x1 - tile.x0);
+        std::vector<std::int32_t> squared(columns);
         const auto slot = [&](int row) { return ring.data() + std::size_t(row % ringRows) * columns; };
+        const auto distancesOfRow = [&](int row) {
+            kernels::squaredDistances(source_.ptr<std::uint8_t>(row) + 3 * columnsBegin,
+                                      blurred_.ptr<std::uint8_t>(row) + 3 * columnsBegin, columns, squared.data());
+        };
 
         for (int row = std::max(tile.y0 - n_.before, 0); row <= std::min(tile.y0 + n_.after, height_ - 1); ++row) {
-            std::int64_t* q = slot(row);
-            fixedPointRow(row, columnsBegin, columnsEnd, q);
+            distancesOfRow(row);
+            double* q = slot(row);
+            kernels::fixedPointDistances(squared.data(), columns, scale_, q);
             for (int i = 0; i < columns; ++i) columnSums[i] += q[i];
         }
         for (int y = tile.y0; y < tile.y1; ++y) {
-            const bool prefixDone = y > tile.y0 && slideDown(y, columnsBegin, columnsEnd, slot, columnSums.data(), prefix.data());
-            if (!prefixDone) prefixSums(columns, columnSums.data(), prefix.data());
+            if (y > tile.y0) {
+                // The column sums move from the neighbourhood rows of y - 1 to those of y.
+                const int leaving = y - 1 - n_.before;
+                const int entering = y + n_.after;
+                if (leaving >= 0 && entering < height_) {
+                    // Both rows share one ring slot.
+                    distancesOfRow(entering);
+                    kernels::replaceRow(squared.data(), columns, scale_, slot(entering), columnSums.data());
+                } else if (leaving >= 0) {
+                    const double* q = slot(leaving);
+                    for (int i = 0; i < columns; ++i) columnSums[i] -= q[i];
+                } else if (entering < height_) {
+                    distancesOfRow(entering);
+                    double* q = slot(entering);
+                    kernels::fixedPointDistances(squared.data(), columns, scale_, q);
+                    for (int i = 0; i < columns; ++i) columnSums[i] += q[i];
+                }
+            }
+            kernels::prefixSums(columnSums.data(), columns, prefix.data());
             sumAlongRow(tile, columnsBegin, prefix.data(), boxSums.data());
             rowDone(y, boxSums.data());
         }
@@ -225,20 +241,24 @@ public:
     // Fixed-point sums of the distances over square blocks of Side pixels (clipped at the right and
     // bottom edges), for the block rows [blockRowBegin, blockRowEnd): sums[by * blocksAcross + bx].
     template <int Side>
-    void blockSums(int blockRowBegin, int blockRowEnd, std::int64_t* sums) const
+    void blockSums(int blockRowBegin, int blockRowEnd, double* sums) const
     {
         const int blocksAcross = (width_ + Side - 1) / Side;
+        std::vector<std::int32_t> squared(width_);
+        std::vector<double> columnSums(std::size_t(blocksAcross) * Side);
         for (int by = blockRowBegin; by < blockRowEnd; ++by) {
-            std::int64_t* out = sums + std::size_t(by) * blocksAcross;
+            std::fill(columnSums.begin(), columnSums.end(), 0.0);
             for (int y = by * Side; y < std::min((by + 1) * Side, height_); ++y) {
-                const uchar* src = source_.ptr<uchar>(y);
-                const uchar* blr = blurred_.ptr<uchar>(y);
-                for (int bx = 0; bx < blocksAcross; ++bx) {
-                    std::int64_t total = 0;
-                    for (int x = bx * Side; x < std::min((bx + 1) * Side, width_); ++x)
-                        total += fixedPoint(src, blr, x);
-                    out[bx] += total;
-                }
+                kernels::squaredDistances(source_.ptr<std::uint8_t>(y), blurred_.ptr<std::uint8_t>(y), width_,
+                                          squared.data());
+                kernels::addDistances(squared.data(), width_, scale_, columnSums.data());
+            }
+            double* out = sums + std::size_t(by) * blocksAcross;
+            for (int bx = 0; bx < blocksAcross; ++bx) {
+                const double* column = columnSums.data() + std::size_t(bx) * Side;
+                double total = 0.0;
+                for (int i = 0; i < Side; ++i) total += column[i];
+                out[bx] = total;
             }
         }
     }
@@ -286,88 +306,22 @@ private:
         return {first, std::max(length - n_.after, first)};
     }
 
-    // The fixed-point distance at column x of the rows `source` and `blurred`.
-    std::int64_t fixedPoint(const uchar* source, const uchar* blurred, int x) const
-    {
-        const int d0 = int(blurred[3 * x]) - int(source[3 * x]);
-        const int d1 = int(blurred[3 * x + 1]) - int(source[3 * x + 1]);
-        const int d2 = int(blurred[3 * x + 2]) - int(source[3 * x + 2]);
-        return distances_->bySquaredDistance[d0 * d0 + d1 * d1 + d2 * d2];
-    }
-
-    // q[i] = fixed-point distance at (xBegin + i, y) for columns [xBegin, xEnd).
-    void fixedPointRow(int y, int xBegin, int xEnd, std::int64_t* q) const
-    {
-        const uchar* src = source_.ptr<uchar>(y);
-        const uchar* blr = blurred_.ptr<uchar>(y);
-        for (int x = xBegin; x < xEnd; ++x) q[x - xBegin] = fixedPoint(src, blr, x);
-    }
-
-    // prefix[i] = sum of the first i column sums. The prefix sums may pass 2^63 on wide tiles;
-    // unsigned arithmetic wraps around, and each difference of two, a box sum below 2^63, comes out
-    // exact.
-    static void prefixSums(int columns, const std::int64_t* columnSums, std::uint64_t* prefix)
-    {
-        prefix[0] = 0;
-        for (int i = 0; i < columns; ++i) prefix[i + 1] = prefix[i] + std::uint64_t(columnSums[i]);
-    }
-
-    // Moves the column sums from the neighbourhood rows of y - 1 to those of y. In the common case,
-    // where one row enters and one leaves, also forms their prefix sums in the same pass and
-    // returns true.
-    template <class Slot>
-    bool slideDown(int y, int xBegin, int xEnd, const Slot& slot, std::int64_t* columnSums,
-                   std::uint64_t* prefix) const
-    {
-        const int columns = xEnd - xBegin;
-        const int leaving = y - 1 - n_.before;
-        const int entering = y + n_.after;
-        if (leaving >= 0 && entering < height_) {
-            // Both rows share one ring slot: each leaving value is read before it is overwritten.
-            std::int64_t* q = slot(entering);
-            const uchar* src = source_.ptr<uchar>(entering);
-            const uchar* blr = blurred_.ptr<uchar>(entering);
-            std::uint64_t running = 0;
-            prefix[0] = 0;
-            for (int i = 0; i < columns; ++i) {
-                const std::int64_t fresh = fixedPoint(src, blr, xBegin + i);
-                const std::int64_t sum = columnSums[i] + (fresh - q[i]);
-                columnSums[i] = sum;
-                q[i] = fresh;
-                running += std::uint64_t(sum);
-                prefix[i + 1] = running;
-            }
-            return true;
-        }
-        if (leaving >= 0) {
-            const std::int64_t* q = slot(leaving);
-            for (int i = 0; i < columns; ++i) columnSums[i] -= q[i];
-        } else if (entering < height_) {
-            std::int64_t* q = slot(entering);
-            fixedPointRow(entering, xBegin, xEnd, q);
-            for (int i = 0; i < columns; ++i) columnSums[i] += q[i];
-        }
-        return false;
-    }
-
     // boxSums[x - tile.x0] = sum of the column sums over the clipped columns of x's neighbourhood,
     // as a difference of their prefix sums.
-    void sumAlongRow(const Tile& tile, int columnsBegin, const std::uint64_t* prefix, std::int64_t* boxSums) const
+    void sumAlongRow(const Tile& tile, int columnsBegin, const double* prefix, double* boxSums) const
     {
         const auto boxSum = [&](int x) {
             const int high = std::min(x + n_.after, width_ - 1) + 1 - columnsBegin;
             const int low = std::max(x - n_.before, 0) - columnsBegin;
-            return std::int64_t(prefix[high] - prefix[low]);
+            return prefix[high] - prefix[low];
         };
         // Columns whose neighbourhood is clipped on neither side, then the clipped ones.
         const int wholeBegin = std::min(std::max(tile.x0, n_.before), tile.x1);
         const int wholeEnd = std::max(std::min(tile.x1, width_ - n_.after), wholeBegin);
-        if (wholeBegin < wholeEnd) {
-            const std::uint64_t* high = prefix + (wholeBegin + n_.after + 1 - columnsBegin);
-            const std::uint64_t* low = prefix + (wholeBegin - n_.before - columnsBegin);
-            std::int64_t* out = boxSums + (wholeBegin - tile.x0);
-            for (int i = 0; i < wholeEnd - wholeBegin; ++i) out[i] = std::int64_t(high[i] - low[i]);
-        }
+        if (wholeBegin < wholeEnd)
+            kernels::differences(prefix + (wholeBegin + n_.after + 1 - columnsBegin),
+                                 prefix + (wholeBegin - n_.before - columnsBegin), wholeEnd - wholeBegin,
+                                 boxSums + (wholeBegin - tile.x0));
         for (int x = tile.x0; x < wholeBegin; ++x) boxSums[x - tile.x0] = boxSum(x);
         for (int x = wholeEnd; x < tile.x1; ++x) boxSums[x - tile.x0] = boxSum(x);
     }
@@ -377,20 +331,22 @@ private:
     const int width_;
     const int height_;
     const Neighbourhood n_;
-    const std::int64_t maxTerms_;
-    const std::shared_ptr<const FixedPointDistances> distances_;
+    const int fractionBits_;
+    const double scale_;
     const ErrorBound bound_;
     std::vector<double> inverseColumnSpan_;
 };
 
-// Tiles for parallel scans: columns cut into pieces a few hundred wide, so that each tile's buffers
-// stay in cache; rows cut too when that leaves too few tiles for the threads. Each cut costs the
-// neighbourhood's width in columns or rows read twice, so pieces stay large compared with it.
+// Tiles for parallel scans: columns cut into pieces a few hundred wide (at most kMaxTileColumns),
+// so that each tile's buffers stay in cache; rows cut too when that leaves too few tiles for the
+// threads. Each cut costs the neighbourhood's width in columns or rows read twice, so pieces stay
+// large compared with it.
 std::vector<Tile> tiles(int width, int height, int window)
 {
     constexpr int kTileColumns = 512;
     const int threads = std::max(cv::getNumThreads(), 1);
-    const int across = std::max(1, (width + kTileColumns / 2) / kTileColumns);
+    const int across = std::max({1, (width + kTileColumns / 2) / kTileColumns,
+                                 (width + kMaxTileColumns - 1) / kMaxTileColumns});
     const int minimumRows = std::max(8 * window, 64);
     const int wanted = (2 * threads + across - 1) / across;
     const int down = std::clamp(height / minimumRows, 1, std::max(wanted, 1));
@@ -408,7 +364,7 @@ void scanTiles(const BoxScan& scan, const std::vector<Tile>& parts, RowDone&& ro
 {
     cv::parallel_for_(cv::Range(0, int(parts.size())), [&](const cv::Range& range) {
         for (int t = range.start; t < range.end; ++t)
-            scan.scanTile(parts[t], [&](int y, const std::int64_t* boxSums) { rowDone(t, y, boxSums); });
+            scan.scanTile(parts[t], [&](int y, const double* boxSums) { rowDone(t, y, boxSums); });
     });
 }
 
@@ -443,7 +399,7 @@ TileMaximum scanForMaximum(const BoxScan& scan, const std::vector<Tile>& areas)
     std::vector<TileMaximum> perArea(areas.size());
     std::vector<std::size_t> pruneAt(areas.size(), 1024);
     const std::pair<int, int> whole = scan.wholeColumns();
-    scanTiles(scan, areas, [&](int t, int y, const std::int64_t* boxSums) {
+    scanTiles(scan, areas, [&](int t, int y, const double* boxSums) {
         TileMaximum& tile = perArea[t];
         const Tile& area = areas[t];
         const double rowScale = scan.rowScale(y);
@@ -453,12 +409,12 @@ TileMaximum scanForMaximum(const BoxScan& scan, const std::vector<Tile>& areas)
         const auto visit = [&](int begin, int end, double largestFactor) {
             const auto skipBelowFor = [&](double floor) {
                 const double lowestMean = (floor - bound.absolute) / (1.0 + bound.relative);
-                const double sum = lowestMean / (largestFactor * rowScale) * (1.0 - 1e-9);
-                return sum <= 1.0 ? std::int64_t(1) : std::int64_t(sum);
+                // At least 1: a zero sum is never a candidate.
+                return std::max(lowestMean / (largestFactor * rowScale) * (1.0 - 1e-9), 1.0);
             };
-            std::int64_t skipBelow = skipBelowFor(tile.floor(bound));
+            double skipBelow = skipBelowFor(tile.floor(bound));
             for (int x = begin; x < end; ++x) {
-                const std::int64_t sum = boxSums[x - area.x0];
+                const double sum = boxSums[x - area.x0];
                 if (sum < skipBelow) continue;
                 const double mean = scan.fastMean(sum, x, rowScale);
                 if (mean + bound(mean) < tile.floor(bound)) continue;
@@ -505,9 +461,9 @@ std::vector<Tile> promisingAreas(const BoxScan& scan, const std::vector<Tile>& e
     constexpr int kSide = 8;
     const int across = (scan.width() + kSide - 1) / kSide;
     const int down = (scan.height() + kSide - 1) / kSide;
-    std::vector<std::int64_t> sums(std::size_t(across) * down, 0);
+    std::vector<double> blockTotals(std::size_t(across) * down, 0.0);
     cv::parallel_for_(cv::Range(0, down),
-                      [&](const cv::Range& rows) { scan.blockSums<kSide>(rows.start, rows.end, sums.data()); });
+                      [&](const cv::Range& rows) { scan.blockSums<kSide>(rows.start, rows.end, blockTotals.data()); });
 
     // Blocks [b - reachBefore, b + reachAfter] hold the neighbourhoods of block b's pixels.
     const Neighbourhood& n = scan.neighbourhood();
@@ -529,7 +485,6 @@ std::vector<Tile> promisingAreas(const BoxScan& scan, const std::vector<Tile>& e
                 }
         });
     };
-    std::vector<double> blockTotals(sums.begin(), sums.end());
     std::vector<double> alongRows(blockTotals.size());
     spread(blockTotals, across, 1, down, across, alongRows);
     spread(alongRows, down, across, across, 1, blockTotals);
@@ -601,7 +556,7 @@ double largestMean(const BoxScan& scan, const std::vector<Tile>& tiles)
     return *std::max_element(literal.begin(), literal.end());
 }
 
-// Turns fast means into gray levels for a given largest literal mean, falling back on the literal
+// Turns box sums into gray levels for a given largest literal mean, falling back on the literal
 // mean where the error bound leaves the level in doubt.
 class LevelRule {
 public:
@@ -609,31 +564,29 @@ public:
         : scan_(scan),
           maxMean_(maxMean),
           toLevel_(255.0 / maxMean),
-          // The level w = mean / maxMean * 255 of a fast mean lies within w * relative_ + absolute_
-          // of the literal one: the mean's bound scaled, plus the roundings of w on both sides.
-          relative_(scan.bound().relative + 8.0 * kUnitRoundoff),
-          absolute_(scan.bound().absolute * toLevel_ * 2.0 + 2.0 * 255.0 * 8.0 * kUnitRoundoff)
+          // The level w = mean / maxMean * 255 computed from a box sum lies within w * relative_ +
+          // absolute_ of the literal one: the mean's bound scaled, plus the roundings of w on both
+          // sides (the factors of levelOf and their products, the literal division and product).
+          relative_(scan.bound().relative + 16.0 * kUnitRoundoff),
+          absolute_(scan.bound().absolute * toLevel_ * 2.0 + 2.0 * 255.0 * 16.0 * kUnitRoundoff)
     {
     }
 
-    static constexpr int kUncertain = 256;
+    // Multiplier of the box sums of row y, with the inverse column spans, giving gray levels.
+    double rowLevelScale(int y) const { return scan_.rowScale(y) * toLevel_; }
 
-    // The gray level when the fast mean settles it, otherwise kUncertain.
-    int certainGray(double fastMean) const
-    {
-        const double level = fastMean * toLevel_;
-        const double error = level * relative_ + absolute_;
-        const int nearest = cvRound(level);
-        // Certain unless a rounding boundary (a half level) lies within the error.
-        return std::abs(level - nearest) < 0.5 - error ? cv::saturate_cast<uchar>(nearest) : kUncertain;
-    }
+    // Levels at least this far from every half-integer round to the literal gray level: levels stay
+    // below 256, since no fast mean exceeds maxMean by more than its bound.
+    double margin() const { return 0.5 - (256.0 * relative_ + absolute_); }
 
-    // The gray level of (x, y), whose box sum is `boxSum`.
-    uchar gray(std::int64_t boxSum, int x, int y, double rowScale) const
+    // The gray level of (x, y), whose level from levelOf is `level`: the level rounded when the
+    // bound settles it, otherwise the literal mean's.
+    uchar settle(double level, int x, int y) const
     {
-        if (boxSum == 0) return 0;
-        const int certain = certainGray(scan_.fastMean(boxSum, x, rowScale));
-        return certain != kUncertain ? uchar(certain) : grayLevel(scan_.literalMean(x, y), maxMean_);
+        const double nearest = (level + 0x1p52) - 0x1p52;
+        if (std::abs(level - nearest) < 0.5 - (level * relative_ + absolute_))
+            return cv::saturate_cast<uchar>(nearest);
+        return grayLevel(scan_.literalMean(x, y), maxMean_);
     }
 
 private:
@@ -644,74 +597,33 @@ private:
     const double absolute_;
 };
 
-// Gray levels of pixels whose neighbourhood is not clipped, by box sum alone: they all share one
-// scale. Box sums are grouped in buckets; a bucket whose smallest and largest sums have the same
-// certain gray level gives that level to every sum in it, since both the fast mean and the ends of
-// its error interval grow with the sum. Other buckets, a few per cent, leave it to LevelRule.
-class WholeNeighbourhoodLevels {
-public:
-    WholeNeighbourhoodLevels(const BoxScan& scan, const LevelRule& rule, double maxMean)
-    {
-        const auto [column, columnEnd] = scan.wholeColumns();
-        const auto [row, rowEnd] = scan.wholeRows();
-        if (column == columnEnd || row == rowEnd) return;
-        const double rowScale = scan.rowScale(row);
-        // Covers the box sums whose fast mean is at most a little above maxMean; larger ones fall
-        // in the last, uncertain entry.
-        const double top = maxMean * 1.001 / (scan.inverseColumnSpan(column) * rowScale);
-        while (std::ldexp(double(kBuckets), shift_) <= top) ++shift_;
-        levels_.assign(kBuckets + 1, LevelRule::kUncertain);
-        for (std::int64_t b = 1; b < kBuckets; ++b) {
-            const int low = rule.certainGray(scan.fastMean(b << shift_, column, rowScale));
-            const int high = rule.certainGray(scan.fastMean(((b + 1) << shift_) - 1, column, rowScale));
-            if (low == high) levels_[b] = std::uint16_t(low);
-        }
-    }
-
-    bool available() const { return !levels_.empty(); }
-
-    // The gray level of a box sum, or LevelRule::kUncertain.
-    int operator()(std::int64_t boxSum) const
-    {
-        return levels_[std::size_t(std::min<std::int64_t>(boxSum >> shift_, kBuckets))];
-    }
-
-private:
-    static constexpr std::int64_t kBuckets = 1 << 14;
-    int shift_ = 0;
-    std::vector<std::uint16_t> levels_;
-};
-
 // Writes the gray levels of every pixel for the given largest literal mean (> 0), into a map of
 // `Channels` equal channels.
 template <int Channels>
 void render(const BoxScan& scan, const std::vector<Tile>& tiles, double maxMean, cv::Mat& map)
 {
     const LevelRule rule(scan, maxMean);
-    const WholeNeighbourhoodLevels whole(scan, rule, maxMean);
-    const std::pair<int, int> wholeColumns = scan.wholeColumns();
-    const std::pair<int, int> wholeRows = scan.wholeRows();
-
-    scanTiles(scan, tiles, [&](int t, int y, const std::int64_t* boxSums) {
+    const double margin = rule.margin();
+    std::vector<std::vector<uchar>> grayRows(tiles.size());
+    scanTiles(scan, tiles, [&](int t, int y, const double* boxSums) {
         const Tile& area = tiles[t];
-        const double rowScale = scan.rowScale(y);
-        uchar* out = map.ptr<uchar>(y);
-        const auto put = [&](int x, uchar gray) {
-            for (int c = 0; c < Channels; ++c) out[x * Channels + c] = gray;
-        };
-        const auto general = [&](int begin, int end) {
-            for (int x = begin; x < end; ++x) put(x, rule.gray(boxSums[x - area.x0], x, y, rowScale));
-        };
-        const bool wholeRow = whole.available() && y >= wholeRows.first && y < wholeRows.second;
-        const int middleBegin = wholeRow ? std::clamp(wholeColumns.first, area.x0, area.x1) : area.x1;
-        const int middleEnd = wholeRow ? std::clamp(wholeColumns.second, middleBegin, area.x1) : area.x1;
-        general(area.x0, middleBegin);
-        for (int x = middleBegin; x < middleEnd; ++x) {
-            const std::int64_t sum = boxSums[x - area.x0];
-            const int level = whole(sum);
-            put(x, level != LevelRule::kUncertain ? uchar(level) : rule.gray(sum, x, y, rowScale));
+        const int count = area.x1 - area.x0;
+        const double rowScale = rule.rowLevelScale(y);
+        const double* columnScale = scan.inverseColumnSpans() + area.x0;
+        uchar* out = map.ptr<uchar>(y) + area.x0 * Channels;
+        std::vector<uchar>& grays = grayRows[t];
+        if (Channels != 1) grays.resize(count);
+        uchar* gray = Channels == 1 ? out : grays.data();
+        if (kernels::grayLevels(boxSums, columnScale, rowScale, count, margin, gray) > 0) {
+            for (int i = 0; i < count; ++i) {
+                const double level = kernels::levelOf(boxSums[i], columnScale[i], rowScale);
+                if (std::abs(level - ((level + 0x1p52) - 0x1p52)) >= margin)
+                    gray[i] = rule.settle(level, area.x0 + i, y);
+            }
         }
-        general(middleEnd, area.x1);
+        if (Channels != 1)
+            for (int i = 0; i < count; ++i)
+                for (int c = 0; c < Channels; ++c) out[i * Channels + c] = gray[i];
     });
 }
 
@@ -721,7 +633,7 @@ template <class State, class Visit>
 std::vector<State> forEachFastMean(const BoxScan& scan, const std::vector<Tile>& parts, Visit&& visit)
 {
     std::vector<State> states(parts.size());
-    scanTiles(scan, parts, [&](int t, int y, const std::int64_t* boxSums) {
+    scanTiles(scan, parts, [&](int t, int y, const double* boxSums) {
         const double rowScale = scan.rowScale(y);
         for (int x = parts[t].x0; x < parts[t].x1; ++x)
             visit(states[t], scan.fastMean(boxSums[x - parts[t].x0], x, rowScale));
@@ -793,7 +705,7 @@ cv::Mat meansAs(const cv::Mat& source, const cv::Mat& blurred, int window)
     const BoxScan scan(source, blurred, window);
     cv::Mat means = largeImage(source.size(), cv::traits::Type<Value>::value);
     const std::vector<Tile> parts = tiles(source.cols, source.rows, window);
-    scanTiles(scan, parts, [&](int t, int y, const std::int64_t* boxSums) {
+    scanTiles(scan, parts, [&](int t, int y, const double* boxSums) {
         const double rowScale = scan.rowScale(y);
         Value* out = means.ptr<Value>(y);
         for (int x = parts[t].x0; x < parts[t].x1; ++x)
@@ -813,7 +725,9 @@ cv::Mat neighbourhoodMeans(const cv::Mat& source, const cv::Mat& blurred, int wi
 double meanTolerance(double mean, int window)
 {
     const std::int64_t maxTerms = std::int64_t(window) * window;
-    return ErrorBound(maxTerms, FixedPointDistances::fractionBitsFor(maxTerms))(mean);
+    // The fewest fraction bits that an image of any size may need.
+    return ErrorBound(maxTerms, fractionBitsFor(maxTermsPerSum(std::numeric_limits<int>::max(),
+                                                               std::numeric_limits<int>::max(), window)))(mean);
 }
 
 DofMap computeDofMap(const cv::Mat& source, const cv::Mat& blurred, int window, int channels)

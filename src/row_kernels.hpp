@@ -1,0 +1,50 @@
+// Row kernels of the neighbourhood scan: plain loops over contiguous rows that the compiler
+// vectorises for the processor at hand.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+namespace dofmap::kernels {
+
+// The distance sqrt(squared) as the scan sums it: the single-precision square root, correctly
+// rounded, times `scale` (a power of two), rounded to an integer, halves to even. With scale 2^23
+// nothing is rounded off: every single-precision root of an integer >= 1 is a multiple of 2^-23.
+// The kernels below use this same expression, so every copy of a distance agrees to the bit.
+inline double fixedPointDistance(std::int32_t squared, double scale)
+{
+    const double scaled = double(std::sqrt(float(squared))) * scale;
+    return (scaled + 0x1p52) - 0x1p52;  // exact rounding to an integer below 2^51
+}
+
+// The gray level that the kernels compute for a box sum: (sum * columnScale) * rowScale.
+inline double levelOf(double boxSum, double columnScale, double rowScale) { return boxSum * columnScale * rowScale; }
+
+// squared[i] = squared colour distance between pixel i of the BGR rows `source` and `blurred`.
+void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared);
+
+// fixed[i] = fixedPointDistance(squared[i], scale).
+void fixedPointDistances(const std::int32_t* squared, int count, double scale, double* fixed);
+
+// sums[i] += fixedPointDistance(squared[i], scale).
+void addDistances(const std::int32_t* squared, int count, double scale, double* sums);
+
+// Replaces one row of the running column sums by another: with q = fixedPointDistance(squared[i],
+// scale), columnSums[i] += q - row[i], then row[i] = q.
+void replaceRow(const std::int32_t* squared, int count, double scale, double* row, double* columnSums);
+
+// prefix[0] = 0, prefix[i + 1] = prefix[i] + values[i]. The values are integers and every prefix
+// sum stays below 2^53, so the sums are exact and their grouping does not matter.
+void prefixSums(const double* values, int count, double* prefix);
+
+// out[i] = high[i] - low[i].
+void differences(const double* high, const double* low, int count, double* out);
+
+// gray[i] = levelOf(boxSums[i], columnScale[i], rowScale) rounded to the nearest integer (halves to
+// even) and clamped to 255, for levels in [0, 2^51). Returns how many levels lie `margin` or closer
+// to a half-integer, where rounding the exact level might give another gray: the caller settles
+// those pixels otherwise.
+int grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, double margin,
+               std::uint8_t* gray);
+
+}  // namespace dofmap::kernels
