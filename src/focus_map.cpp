@@ -47,7 +47,7 @@ constexpr double kLargestDistance = 441.68;
 // Fraction bits that every single-precision root of an integer fits in.
 constexpr int kRootFractionBits = 23;
 // Tiles of the parallel scans are at most this many columns wide.
-constexpr int kMaxTileColumns = 768;
+constexpr int kMaxTileColumns = 8192;
 
 void requireComparable(const cv::Mat& source, const cv::Mat& blurred, int window)
 {
@@ -183,9 +183,9 @@ public:
     int fractionBits() const { return fractionBits_; }
 
     // Calls rowDone(y, boxSums) for every row y of `tile`, top to bottom, boxSums[i] being the
-    // fixed-point sum over the neighbourhood of (tile.x0 + i, y). The buffers (the distances of
-    // the window's rows and the running sums, over the tile's columns and their neighbours) are
-    // small enough to stay in cache for tiles a few hundred columns wide.
+    // fixed-point sum over the neighbourhood of (tile.x0 + i, y). The image rows are read in order
+    // and the buffers (the distances of the neighbourhood's rows and the running sums, over the
+    // tile's columns and their neighbours) are read and written in order too.
     template <class RowDone>
     void scanTile(const Tile& tile, RowDone&& rowDone) const
     {
@@ -196,7 +196,7 @@ public:
         // A neighbourhood holds at most this many rows at once: a window taller than the image
         // needs no more slots than the image has rows.
         const int ringRows = std::min(n_.before + n_.after + 1, height_);
-        std::vector<double> ring(std::size_t(ringRows) * columns);
+        std::vector<float> ring(std::size_t(ringRows) * columns);
         std::vector<double> columnSums(columns, 0.0);
         std::vector<double> prefix(std::size_t(columns) + 1);
         std::vector<double> boxSums(tile.x1 - tile.x0);
@@ -209,9 +209,7 @@ public:
 
         for (int row = std::max(tile.y0 - n_.before, 0); row <= std::min(tile.y0 + n_.after, height_ - 1); ++row) {
             distancesOfRow(row);
-            double* q = slot(row);
-            kernels::fixedPointDistances(squared.data(), columns, scale_, q);
-            for (int i = 0; i < columns; ++i) columnSums[i] += q[i];
+            kernels::addRow(squared.data(), columns, scale_, slot(row), columnSums.data());
         }
         for (int y = tile.y0; y < tile.y1; ++y) {
             if (y > tile.y0) {
@@ -223,13 +221,10 @@ public:
                     distancesOfRow(entering);
                     kernels::replaceRow(squared.data(), columns, scale_, slot(entering), columnSums.data());
                 } else if (leaving >= 0) {
-                    const double* q = slot(leaving);
-                    for (int i = 0; i < columns; ++i) columnSums[i] -= q[i];
+                    kernels::subtractRow(slot(leaving), columns, scale_, columnSums.data());
                 } else if (entering < height_) {
                     distancesOfRow(entering);
-                    double* q = slot(entering);
-                    kernels::fixedPointDistances(squared.data(), columns, scale_, q);
-                    for (int i = 0; i < columns; ++i) columnSums[i] += q[i];
+                    kernels::addRow(squared.data(), columns, scale_, slot(entering), columnSums.data());
                 }
             }
             kernels::prefixSums(columnSums.data(), columns, prefix.data());
@@ -337,16 +332,13 @@ private:
     std::vector<double> inverseColumnSpan_;
 };
 
-// Tiles for parallel scans: columns cut into pieces a few hundred wide (at most kMaxTileColumns),
-// so that each tile's buffers stay in cache; rows cut too when that leaves too few tiles for the
-// threads. Each cut costs the neighbourhood's width in columns or rows read twice, so pieces stay
-// large compared with it.
+// Tiles for parallel scans: bands of whole rows, so that every row of the image is read from start
+// to end, cut across only for images wider than kMaxTileColumns. Enough bands for the threads; each
+// costs the neighbourhood's height in rows read twice, so bands stay tall compared with it.
 std::vector<Tile> tiles(int width, int height, int window)
 {
-    constexpr int kTileColumns = 512;
     const int threads = std::max(cv::getNumThreads(), 1);
-    const int across = std::max({1, (width + kTileColumns / 2) / kTileColumns,
-                                 (width + kMaxTileColumns - 1) / kMaxTileColumns});
+    const int across = (width + kMaxTileColumns - 1) / kMaxTileColumns;
     const int minimumRows = std::max(8 * window, 64);
     const int wanted = (2 * threads + across - 1) / across;
     const int down = std::clamp(height / minimumRows, 1, std::max(wanted, 1));
@@ -604,17 +596,22 @@ void render(const BoxScan& scan, const std::vector<Tile>& tiles, double maxMean,
 {
     const LevelRule rule(scan, maxMean);
     const double margin = rule.margin();
-    std::vector<std::vector<uchar>> grayRows(tiles.size());
+    struct RowBuffers {
+        std::vector<std::int32_t> levels;
+        std::vector<uchar> grays;
+    };
+    std::vector<RowBuffers> buffers(tiles.size());
     scanTiles(scan, tiles, [&](int t, int y, const double* boxSums) {
         const Tile& area = tiles[t];
         const int count = area.x1 - area.x0;
         const double rowScale = rule.rowLevelScale(y);
         const double* columnScale = scan.inverseColumnSpans() + area.x0;
         uchar* out = map.ptr<uchar>(y) + area.x0 * Channels;
-        std::vector<uchar>& grays = grayRows[t];
-        if (Channels != 1) grays.resize(count);
-        uchar* gray = Channels == 1 ? out : grays.data();
-        if (kernels::grayLevels(boxSums, columnScale, rowScale, count, margin, gray) > 0) {
+        RowBuffers& buffer = buffers[t];
+        buffer.levels.resize(count);
+        if (Channels != 1) buffer.grays.resize(count);
+        uchar* gray = Channels == 1 ? out : buffer.grays.data();
+        if (kernels::grayLevels(boxSums, columnScale, rowScale, count, margin, buffer.levels.data(), gray)) {
             for (int i = 0; i < count; ++i) {
                 const double level = kernels::levelOf(boxSums[i], columnScale[i], rowScale);
                 if (std::abs(level - ((level + 0x1p52) - 0x1p52)) >= margin)

@@ -29,24 +29,33 @@ void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, i
 }
 
 DOFMAP_VECTORISED
-void fixedPointDistances(const std::int32_t* squared, int count, double scale, double* fixed)
+void addRow(const std::int32_t* squared, int count, double scale, float* roots, double* columnSums)
 {
-    for (int i = 0; i < count; ++i) fixed[i] = fixedPointDistance(squared[i], scale);
+    for (int i = 0; i < count; ++i) {
+        roots[i] = rootOf(squared[i]);
+        columnSums[i] += fixedPoint(roots[i], scale);
+    }
+}
+
+DOFMAP_VECTORISED
+void subtractRow(const float* roots, int count, double scale, double* columnSums)
+{
+    for (int i = 0; i < count; ++i) columnSums[i] -= fixedPoint(roots[i], scale);
 }
 
 DOFMAP_VECTORISED
 void addDistances(const std::int32_t* squared, int count, double scale, double* sums)
 {
-    for (int i = 0; i < count; ++i) sums[i] += fixedPointDistance(squared[i], scale);
+    for (int i = 0; i < count; ++i) sums[i] += fixedPoint(rootOf(squared[i]), scale);
 }
 
 DOFMAP_VECTORISED
-void replaceRow(const std::int32_t* squared, int count, double scale, double* row, double* columnSums)
+void replaceRow(const std::int32_t* squared, int count, double scale, float* roots, double* columnSums)
 {
     for (int i = 0; i < count; ++i) {
-        const double fresh = fixedPointDistance(squared[i], scale);
-        columnSums[i] += fresh - row[i];
-        row[i] = fresh;
+        const float fresh = rootOf(squared[i]);
+        columnSums[i] += fixedPoint(fresh, scale) - fixedPoint(roots[i], scale);
+        roots[i] = fresh;
     }
 }
 
@@ -77,17 +86,19 @@ void differences(const double* high, const double* low, int count, double* out)
 }
 
 DOFMAP_VECTORISED
-int grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, double margin,
-               std::uint8_t* gray)
+bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, double margin,
+                std::int32_t* levels, std::uint8_t* gray)
 {
-    int doubtful = 0;
+    // Two loops, each of one element width, vectorise better than one.
+    long doubtful = 0;
     for (int i = 0; i < count; ++i) {
         const double level = levelOf(boxSums[i], columnScale[i], rowScale);
         const double nearest = (level + 0x1p52) - 0x1p52;
-        doubtful += std::fabs(level - nearest) >= margin;
-        gray[i] = std::uint8_t(std::min(nearest, 255.0));
+        doubtful |= std::fabs(level - nearest) >= margin;
+        levels[i] = std::int32_t(nearest);
     }
-    return doubtful;
+    for (int i = 0; i < count; ++i) gray[i] = std::uint8_t(std::min(levels[i], 255));
+    return doubtful != 0;
 }
 
 }  // namespace dofmap::kernels

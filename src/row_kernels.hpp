@@ -7,13 +7,16 @@
 
 namespace dofmap::kernels {
 
-// The distance sqrt(squared) as the scan sums it: the single-precision square root, correctly
-// rounded, times `scale` (a power of two), rounded to an integer, halves to even. With scale 2^23
-// nothing is rounded off: every single-precision root of an integer >= 1 is a multiple of 2^-23.
-// The kernels below use this same expression, so every copy of a distance agrees to the bit.
-inline double fixedPointDistance(std::int32_t squared, double scale)
+// The colour distance sqrt(squared) as the scan keeps it: the correctly rounded single-precision
+// root. For squared >= 1 it is a multiple of 2^-23.
+inline float rootOf(std::int32_t squared) { return std::sqrt(float(squared)); }
+
+// The fixed-point value that the scan sums for a distance `root`: root * scale (a power of two)
+// rounded to an integer, halves to even. With scale 2^23 nothing is rounded off. The kernels below
+// use this same expression, so every copy of a distance agrees to the bit.
+inline double fixedPoint(float root, double scale)
 {
-    const double scaled = double(std::sqrt(float(squared))) * scale;
+    const double scaled = double(root) * scale;
     return (scaled + 0x1p52) - 0x1p52;  // exact rounding to an integer below 2^51
 }
 
@@ -23,15 +26,18 @@ inline double levelOf(double boxSum, double columnScale, double rowScale) { retu
 // squared[i] = squared colour distance between pixel i of the BGR rows `source` and `blurred`.
 void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared);
 
-// fixed[i] = fixedPointDistance(squared[i], scale).
-void fixedPointDistances(const std::int32_t* squared, int count, double scale, double* fixed);
+// roots[i] = rootOf(squared[i]); columnSums[i] += fixedPoint(roots[i], scale).
+void addRow(const std::int32_t* squared, int count, double scale, float* roots, double* columnSums);
 
-// sums[i] += fixedPointDistance(squared[i], scale).
+// columnSums[i] -= fixedPoint(roots[i], scale).
+void subtractRow(const float* roots, int count, double scale, double* columnSums);
+
+// sums[i] += fixedPoint(rootOf(squared[i]), scale).
 void addDistances(const std::int32_t* squared, int count, double scale, double* sums);
 
-// Replaces one row of the running column sums by another: with q = fixedPointDistance(squared[i],
-// scale), columnSums[i] += q - row[i], then row[i] = q.
-void replaceRow(const std::int32_t* squared, int count, double scale, double* row, double* columnSums);
+// Replaces one row of the running column sums by another: with r = rootOf(squared[i]),
+// columnSums[i] += fixedPoint(r, scale) - fixedPoint(roots[i], scale), then roots[i] = r.
+void replaceRow(const std::int32_t* squared, int count, double scale, float* roots, double* columnSums);
 
 // prefix[0] = 0, prefix[i + 1] = prefix[i] + values[i]. The values are integers and every prefix
 // sum stays below 2^53, so the sums are exact and their grouping does not matter.
@@ -41,10 +47,10 @@ void prefixSums(const double* values, int count, double* prefix);
 void differences(const double* high, const double* low, int count, double* out);
 
 // gray[i] = levelOf(boxSums[i], columnScale[i], rowScale) rounded to the nearest integer (halves to
-// even) and clamped to 255, for levels in [0, 2^51). Returns how many levels lie `margin` or closer
-// to a half-integer, where rounding the exact level might give another gray: the caller settles
-// those pixels otherwise.
-int grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, double margin,
-               std::uint8_t* gray);
+// even) and clamped to 255, for levels in [0, 2^31); `levels` (count entries) is scratch space.
+// Returns whether any level lies `margin` or closer to a half-integer, where rounding the exact
+// level might give another gray: the caller then finds and settles those pixels otherwise.
+bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, double margin,
+                std::int32_t* levels, std::uint8_t* gray);
 
 }  // namespace dofmap::kernels
