@@ -594,6 +594,7 @@ private:
 template <int Channels>
 void render(const BoxScan& scan, const std::vector<Tile>& tiles, double maxMean, cv::Mat& map)
 {
+    static_assert(Channels == 1 || Channels == 3);
     const LevelRule rule(scan, maxMean);
     const double margin = rule.margin();
     struct RowBuffers {
@@ -618,9 +619,7 @@ void render(const BoxScan& scan, const std::vector<Tile>& tiles, double maxMean,
                     gray[i] = rule.settle(level, area.x0 + i, y);
             }
         }
-        if (Channels != 1)
-            for (int i = 0; i < count; ++i)
-                for (int c = 0; c < Channels; ++c) out[i * Channels + c] = gray[i];
+        if (Channels == 3) kernels::grayToThreeChannels(gray, count, out);
     });
 }
 

@@ -101,4 +101,10 @@ bool grayLevels(const double* boxSums, const double* columnScale, double rowScal
     return doubtful != 0;
 }
 
+DOFMAP_VECTORISED
+void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)
+{
+    for (int i = 0; i < count; ++i) out[3 * i] = out[3 * i + 1] = out[3 * i + 2] = gray[i];
+}
+
 }  // namespace dofmap::kernels

@@ -53,4 +53,7 @@ void differences(const double* high, const double* low, int count, double* out);
 bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, double margin,
                 std::int32_t* levels, std::uint8_t* gray);
 
+// out[3 * i + c] = gray[i] for the three channels c.
+void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out);
+
 }  // namespace dofmap::kernels
