@@ -567,19 +567,12 @@ public:
     // Multiplier of the box sums of row y, with the inverse column spans, giving gray levels.
     double rowLevelScale(int y) const { return scan_.rowScale(y) * toLevel_; }
 
-    // Levels at least this far from every half-integer round to the literal gray level: levels stay
-    // below 256, since no fast mean exceeds maxMean by more than its bound.
-    double margin() const { return 0.5 - (256.0 * relative_ + absolute_); }
+    // The error of the levels so computed: levels outside its reach of a half-integer round to the
+    // literal gray level.
+    kernels::LevelError error() const { return {relative_, absolute_}; }
 
-    // The gray level of (x, y), whose level from levelOf is `level`: the level rounded when the
-    // bound settles it, otherwise the literal mean's.
-    uchar settle(double level, int x, int y) const
-    {
-        const double nearest = (level + 0x1p52) - 0x1p52;
-        if (std::abs(level - nearest) < 0.5 - (level * relative_ + absolute_))
-            return cv::saturate_cast<uchar>(nearest);
-        return grayLevel(scan_.literalMean(x, y), maxMean_);
-    }
+    // The gray level of (x, y) from its literal mean.
+    uchar literalGray(int x, int y) const { return grayLevel(scan_.literalMean(x, y), maxMean_); }
 
 private:
     const BoxScan& scan_;
@@ -596,7 +589,7 @@ void render(const BoxScan& scan, const std::vector<Tile>& tiles, double maxMean,
 {
     static_assert(Channels == 1 || Channels == 3);
     const LevelRule rule(scan, maxMean);
-    const double margin = rule.margin();
+    const kernels::LevelError error = rule.error();
     struct RowBuffers {
         std::vector<std::int32_t> levels;
         std::vector<uchar> grays;
@@ -612,13 +605,10 @@ void render(const BoxScan& scan, const std::vector<Tile>& tiles, double maxMean,
         buffer.levels.resize(count);
         if (Channels != 1) buffer.grays.resize(count);
         uchar* gray = Channels == 1 ? out : buffer.grays.data();
-        if (kernels::grayLevels(boxSums, columnScale, rowScale, count, margin, buffer.levels.data(), gray)) {
-            for (int i = 0; i < count; ++i) {
-                const double level = kernels::levelOf(boxSums[i], columnScale[i], rowScale);
-                if (std::abs(level - ((level + 0x1p52) - 0x1p52)) >= margin)
-                    gray[i] = rule.settle(level, area.x0 + i, y);
-            }
-        }
+        const std::int32_t* levels = buffer.levels.data();
+        if (kernels::grayLevels(boxSums, columnScale, rowScale, count, error, buffer.levels.data(), gray))
+            for (int i = 0; i < count; ++i)
+                if (levels[i] >= kernels::kDoubtful) gray[i] = rule.literalGray(area.x0 + i, y);
         if (Channels == 3) kernels::grayToThreeChannels(gray, count, out);
     });
 }

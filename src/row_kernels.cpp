@@ -86,19 +86,23 @@ void differences(const double* high, const double* low, int count, double* out)
 }
 
 DOFMAP_VECTORISED
-bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, double margin,
+bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
                 std::int32_t* levels, std::uint8_t* gray)
 {
-    // Two loops, each of one element width, vectorise better than one.
-    long doubtful = 0;
+    // Two loops, each over elements of one width, and the doubt as a number added: these
+    // vectorise well.
     for (int i = 0; i < count; ++i) {
         const double level = levelOf(boxSums[i], columnScale[i], rowScale);
         const double nearest = (level + 0x1p52) - 0x1p52;
-        doubtful |= std::fabs(level - nearest) >= margin;
-        levels[i] = std::int32_t(nearest);
+        const double doubt = inDoubt(level, nearest, error) ? double(kDoubtful) : 0.0;
+        levels[i] = std::int32_t(nearest + doubt);
     }
-    for (int i = 0; i < count; ++i) gray[i] = std::uint8_t(std::min(levels[i], 255));
-    return doubtful != 0;
+    std::int32_t any = 0;
+    for (int i = 0; i < count; ++i) {
+        any |= levels[i];
+        gray[i] = std::uint8_t(std::min(levels[i], 255));
+    }
+    return any >= kDoubtful;
 }
 
 DOFMAP_VECTORISED

@@ -46,11 +46,26 @@ void prefixSums(const double* values, int count, double* prefix);
 // out[i] = high[i] - low[i].
 void differences(const double* high, const double* low, int count, double* out);
 
-// gray[i] = levelOf(boxSums[i], columnScale[i], rowScale) rounded to the nearest integer (halves to
-// even) and clamped to 255, for levels in [0, 2^31); `levels` (count entries) is scratch space.
-// Returns whether any level lies `margin` or closer to a half-integer, where rounding the exact
-// level might give another gray: the caller then finds and settles those pixels otherwise.
-bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, double margin,
+// How far a computed gray level may lie from the exact one: level * relative + absolute.
+struct LevelError {
+    double relative;
+    double absolute;
+};
+
+// Whether `level` lies so near a half-integer that the exact level, within `error` of it, might
+// round to another integer than `nearest`, the integer nearest to `level`.
+inline bool inDoubt(double level, double nearest, const LevelError& error)
+{
+    return std::fabs(level - nearest) + level * error.relative >= 0.5 - error.absolute;
+}
+
+// Added to a level in doubt by grayLevels.
+constexpr std::int32_t kDoubtful = 1 << 16;
+
+// levels[i] = levelOf(boxSums[i], columnScale[i], rowScale) rounded to the nearest integer (halves
+// to even), plus kDoubtful where inDoubt; gray[i] = min(levels[i], 255). Levels must lie in
+// [0, 2^15). Returns whether any level is in doubt: the caller settles those pixels otherwise.
+bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
                 std::int32_t* levels, std::uint8_t* gray);
 
 // out[3 * i + c] = gray[i] for the three channels c.
