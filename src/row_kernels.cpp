@@ -2,11 +2,18 @@
 
 #include <algorithm>
 
-// Each kernel is compiled twice where the compiler can: for the baseline instruction set and for
-// AVX. The loader picks the version that the processor supports, and both give the same results:
-// the loops hold only exact arithmetic and correctly rounded IEEE operations, and the sums are of
-// integers small enough to be exact in any order.
-#if defined(__x86_64__) && defined(__has_attribute)
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define DOFMAP_X86_64 1
+#endif
+
+// Most kernels are plain loops compiled twice where the compiler can: for the baseline instruction
+// set and for AVX, the loader picking the version that the processor supports. The two that the
+// compiler vectorises poorly (the interleaved colour bytes, the running sums) are written with AVX
+// intrinsics beside their portable loops, chosen at the first call. Every version gives the same
+// results: the loops hold only exact arithmetic and correctly rounded IEEE operations, and the sums
+// are of integers small enough to be exact in any order.
+#if defined(DOFMAP_X86_64) && defined(__has_attribute)
 #if __has_attribute(target_clones)
 #define DOFMAP_VECTORISED __attribute__((target_clones("avx", "default")))
 #endif
@@ -17,7 +24,8 @@
 
 namespace dofmap::kernels {
 
-DOFMAP_VECTORISED
+namespace portable {
+
 void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared)
 {
     for (int i = 0; i < count; ++i) {
@@ -26,6 +34,126 @@ void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, i
         const int d2 = int(blurred[3 * i + 2]) - int(source[3 * i + 2]);
         squared[i] = d0 * d0 + d1 * d1 + d2 * d2;
     }
+}
+
+void prefixSums(const double* values, int count, double* prefix)
+{
+    // Four running sums over the four quarters of the row, interleaved so that their additions
+    // overlap, then each quarter shifted by the total of the quarters before it.
+    const int quarter = count / 4;
+    const int begin[4] = {0, quarter, 2 * quarter, 3 * quarter};
+    double running[4] = {0.0, 0.0, 0.0, 0.0};
+    prefix[0] = 0.0;
+    double* p = prefix + 1;
+    for (int i = 0; i < quarter; ++i)
+        for (int part = 0; part < 4; ++part) p[begin[part] + i] = running[part] += values[begin[part] + i];
+    for (int i = 4 * quarter; i < count; ++i) p[i] = running[3] += values[i];
+    double offset = running[0];
+    for (int part = 1; part < 4; ++part) {
+        const int end = part == 3 ? count : begin[part] + quarter;
+        for (int i = begin[part]; i < end; ++i) p[i] += offset;
+        offset += running[part];
+    }
+}
+
+}  // namespace portable
+
+namespace {
+
+#ifdef DOFMAP_X86_64
+#define DOFMAP_AVX __attribute__((target("avx")))
+
+DOFMAP_AVX __m128i load16(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+DOFMAP_AVX __m128i absoluteDifference(__m128i a, __m128i b)
+{
+    return _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(b, a));
+}
+
+// The squared distances of four pixels whose byte differences `differences` holds at the indices
+// that `blueGreen` and `red` pick: blue and green widened to 16-bit pairs, red paired with zero,
+// each multiplied with itself and summed in pairs.
+DOFMAP_AVX __m128i sumsOfSquares(__m128i differences, __m128i blueGreen, __m128i red)
+{
+    const __m128i bg = _mm_shuffle_epi8(differences, blueGreen);
+    const __m128i r = _mm_shuffle_epi8(differences, red);
+    return _mm_add_epi32(_mm_madd_epi16(bg, bg), _mm_madd_epi16(r, r));
+}
+
+// 16 pixels, 48 interleaved bytes, at a time: a group of four pixels starts at byte 0, 12, 24 or 36.
+DOFMAP_AVX void squaredDistancesAvx(const std::uint8_t* source, const std::uint8_t* blurred, int count,
+                                    std::int32_t* squared)
+{
+    const __m128i blueGreen = _mm_setr_epi8(0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1);
+    const __m128i red = _mm_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1);
+    const __m128i blueGreenFrom4 = _mm_setr_epi8(4, -1, 5, -1, 7, -1, 8, -1, 10, -1, 11, -1, 13, -1, 14, -1);
+    const __m128i redFrom4 = _mm_setr_epi8(6, -1, -1, -1, 9, -1, -1, -1, 12, -1, -1, -1, 15, -1, -1, -1);
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const std::uint8_t* s = source + 3 * i;
+        const std::uint8_t* b = blurred + 3 * i;
+        const __m128i d0 = absoluteDifference(load16(s), load16(b));
+        const __m128i d1 = absoluteDifference(load16(s + 16), load16(b + 16));
+        const __m128i d2 = absoluteDifference(load16(s + 32), load16(b + 32));
+        __m128i* out = reinterpret_cast<__m128i*>(squared + i);
+        _mm_storeu_si128(out, sumsOfSquares(d0, blueGreen, red));
+        _mm_storeu_si128(out + 1, sumsOfSquares(_mm_alignr_epi8(d1, d0, 12), blueGreen, red));
+        _mm_storeu_si128(out + 2, sumsOfSquares(_mm_alignr_epi8(d2, d1, 8), blueGreen, red));
+        _mm_storeu_si128(out + 3, sumsOfSquares(d2, blueGreenFrom4, redFrom4));
+    }
+    portable::squaredDistances(source + 3 * i, blurred + 3 * i, count - i, squared + i);
+}
+
+// Four sums at a time: within each group of four the running sums by two shifted additions, then
+// the total of the groups before added. Exact, as the portable version, since all sums are of
+// integers below 2^53.
+DOFMAP_AVX void prefixSumsAvx(const double* values, int count, double* prefix)
+{
+    prefix[0] = 0.0;
+    __m256d before = _mm256_setzero_pd();
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m256d sums = _mm256_loadu_pd(values + i);  // [a, b, c, d]
+        const __m256d swapped = _mm256_permute_pd(sums, 0b0101);  // [b, a, d, c]
+        const __m256d lowPairUp = _mm256_permute2f128_pd(swapped, swapped, 0x08);  // [0, 0, b, a]
+        sums = _mm256_add_pd(sums, _mm256_blend_pd(swapped, lowPairUp, 0b0101));  // + [0, a, b, c]
+        sums = _mm256_add_pd(sums, _mm256_permute2f128_pd(sums, sums, 0x08));  // + [0, 0, a, a + b]
+        _mm256_storeu_pd(prefix + i + 1, _mm256_add_pd(sums, before));
+        // The group's total in every lane.
+        before = _mm256_add_pd(before, _mm256_permute_pd(_mm256_permute2f128_pd(sums, sums, 0x11), 0b1111));
+    }
+    double running = prefix[i];
+    for (; i < count; ++i) prefix[i + 1] = running += values[i];
+}
+#endif
+
+// Whether the hand-vectorised kernels may run: the processor and the system support AVX.
+bool avxAvailable()
+{
+#ifdef DOFMAP_X86_64
+    static const bool available = __builtin_cpu_supports("avx");
+    return available;
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
+void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared)
+{
+#ifdef DOFMAP_X86_64
+    if (avxAvailable()) return squaredDistancesAvx(source, blurred, count, squared);
+#endif
+    portable::squaredDistances(source, blurred, count, squared);
+}
+
+void prefixSums(const double* values, int count, double* prefix)
+{
+#ifdef DOFMAP_X86_64
+    if (avxAvailable()) return prefixSumsAvx(values, count, prefix);
+#endif
+    portable::prefixSums(values, count, prefix);
 }
 
 DOFMAP_VECTORISED
@@ -56,26 +184,6 @@ void replaceRow(const std::int32_t* squared, int count, double scale, float* roo
         const float fresh = rootOf(squared[i]);
         columnSums[i] += fixedPoint(fresh, scale) - fixedPoint(roots[i], scale);
         roots[i] = fresh;
-    }
-}
-
-void prefixSums(const double* values, int count, double* prefix)
-{
-    // Four running sums over the four quarters of the row, interleaved so that their additions
-    // overlap, then each quarter shifted by the total of the quarters before it.
-    const int quarter = count / 4;
-    const int begin[4] = {0, quarter, 2 * quarter, 3 * quarter};
-    double running[4] = {0.0, 0.0, 0.0, 0.0};
-    prefix[0] = 0.0;
-    double* p = prefix + 1;
-    for (int i = 0; i < quarter; ++i)
-        for (int part = 0; part < 4; ++part) p[begin[part] + i] = running[part] += values[begin[part] + i];
-    for (int i = 4 * quarter; i < count; ++i) p[i] = running[3] += values[i];
-    double offset = running[0];
-    for (int part = 1; part < 4; ++part) {
-        const int end = part == 3 ? count : begin[part] + quarter;
-        for (int i = begin[part]; i < end; ++i) p[i] += offset;
-        offset += running[part];
     }
 }
 

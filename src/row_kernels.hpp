@@ -26,6 +26,7 @@ inline double levelOf(double boxSum, double columnScale, double rowScale) { retu
 // squared[i] = squared colour distance between pixel i of the BGR rows `source` and `blurred`.
 void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared);
 
+
 // roots[i] = rootOf(squared[i]); columnSums[i] += fixedPoint(roots[i], scale).
 void addRow(const std::int32_t* squared, int count, double scale, float* roots, double* columnSums);
 
@@ -42,6 +43,12 @@ void replaceRow(const std::int32_t* squared, int count, double scale, float* roo
 // prefix[0] = 0, prefix[i + 1] = prefix[i] + values[i]. The values are integers and every prefix
 // sum stays below 2^53, so the sums are exact and their grouping does not matter.
 void prefixSums(const double* values, int count, double* prefix);
+
+// The kernels above that are vectorised by hand, in plain C++ for any processor: their reference.
+namespace portable {
+void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared);
+void prefixSums(const double* values, int count, double* prefix);
+}  // namespace portable
 
 // out[i] = high[i] - low[i].
 void differences(const double* high, const double* low, int count, double* out);
