@@ -20,14 +20,14 @@
 //
 // The literal definition sums, for every pixel, up to window^2 colour distances in double precision
 // in a fixed order. Instead each distance d = sqrt(s), s an integer, is taken once as its correctly
-// rounded single-precision root, a multiple of 2^-23 (for s >= 1), so d * 2^23 is an integer q.
-// Box sums of q over the clipped neighbourhoods are kept with running column and row sums in
-// double precision; they stay below 2^53, so every sum is exact in any order: tiles of the image are
-// scanned in parallel, vectorised, and every box sum Q is the same whoever computes it. (Only for
-// neighbourhoods of millions of pixels are the roots rounded to fewer fraction bits, K < 23, to keep
-// the sums below 2^53.)
+// rounded single-precision root, a multiple of 2^-23 (for s >= 1). Box sums Q of these roots over
+// the clipped neighbourhoods are kept with running column and row sums in double precision; they
+// stay below 2^30, so every sum is exact in any order: rows are scanned in parallel bands,
+// vectorised, and every box sum is the same whoever computes it. (Only where the running sums
+// could pass 2^30, for windows of several hundred pixels on large photos, are the roots first
+// rounded to K < 23 fraction bits; K = 23 below means no rounding.)
 //
-// Q * 2^-K / n (n the number of positions) differs from the literal mean by at most
+// Q / n (n the number of positions) differs from the literal mean by at most
 //   2^-24 * mean                   from the single-precision roots (half a unit in their last place),
 //   2^-(K+1), when K < 23          from rounding each root to K fraction bits,
 //   gamma(n - 1) * mean            from the literal summation's roundings (nonnegative terms),
@@ -160,7 +160,8 @@ public:
           height_(source.rows),
           n_(Neighbourhood::ofSize(window)),
           fractionBits_(fractionBitsFor(maxTermsPerSum(width_, height_, window))),
-          scale_(std::ldexp(1.0, fractionBits_)),
+          unitBits_(fractionBits_ == kRootFractionBits ? 0 : fractionBits_),
+          scale_(std::ldexp(1.0, unitBits_)),
           bound_(std::int64_t(std::min(window, width_)) * std::min(window, height_), fractionBits_),
           inverseColumnSpan_(width_)
     {
@@ -172,7 +173,7 @@ public:
     const ErrorBound& bound() const { return bound_; }
 
     // Multiplier of box sums in row y, with inverseColumnSpan, giving the fast mean.
-    double rowScale(int y) const { return std::ldexp(1.0 / clippedSpan(y, height_, n_), -fractionBits_); }
+    double rowScale(int y) const { return std::ldexp(1.0 / clippedSpan(y, height_, n_), -unitBits_); }
     double fastMean(double boxSum, int x, double rowScale) const { return boxSum * inverseColumnSpan_[x] * rowScale; }
     double inverseColumnSpan(int x) const { return inverseColumnSpan_[x]; }
     const double* inverseColumnSpans() const { return inverseColumnSpan_.data(); }
@@ -180,7 +181,8 @@ public:
     // is narrower than the window.
     std::pair<int, int> wholeColumns() const { return wholeSpan(width_); }
     int window() const { return n_.before + n_.after + 1; }
-    int fractionBits() const { return fractionBits_; }
+    // Box sums count in units of 2^-unitBits().
+    int unitBits() const { return unitBits_; }
 
     // Calls rowDone(y, boxSums) for every row y of `tile`, top to bottom, boxSums[i] being the
     // fixed-point sum over the neighbourhood of (tile.x0 + i, y). The image rows are read in order
@@ -327,6 +329,9 @@ private:
     const int height_;
     const Neighbourhood n_;
     const int fractionBits_;
+    // The roots themselves are summed (unit 1, exact with their 23 fraction bits) unless the sums
+    // may reach 2^30; then they are rounded to fractionBits_ bits, counted in units of 2^-unitBits_.
+    const int unitBits_;
     const double scale_;
     const ErrorBound bound_;
     std::vector<double> inverseColumnSpan_;
@@ -487,7 +492,7 @@ std::vector<Tile> promisingAreas(const BoxScan& scan, const std::vector<Tile>& e
         smallestColumnSpan[bx] = scan.smallestSpan(bx * kSide, std::min((bx + 1) * kSide, scan.width()), true);
     for (int by = 0; by < down; ++by)
         smallestRowSpan[by] = scan.smallestSpan(by * kSide, std::min((by + 1) * kSide, scan.height()), false);
-    const double toMean = std::ldexp(1.0, -scan.fractionBits()) * (1.0 + 1e-9);
+    const double toMean = std::ldexp(1.0, -scan.unitBits()) * (1.0 + 1e-9);
     std::vector<double> upper(blockTotals.size());
     std::size_t best = 0;
     for (int by = 0; by < down; ++by)

@@ -11,11 +11,14 @@ namespace dofmap::kernels {
 // root. For squared >= 1 it is a multiple of 2^-23.
 inline float rootOf(std::int32_t squared) { return std::sqrt(float(squared)); }
 
-// The fixed-point value that the scan sums for a distance `root`: root * scale (a power of two)
-// rounded to an integer, halves to even. With scale 2^23 nothing is rounded off. The kernels below
-// use this same expression, so every copy of a distance agrees to the bit.
+// The value that the scan sums for a distance `root`. With scale 1, the root itself: every root
+// of an integer >= 1 is a multiple of 2^-23, so sums of them below 2^30 are exact. Otherwise
+// root * scale (a power of two below 2^23) rounded to an integer, halves to even, for sums too large
+// for 23 fraction bits. The kernels below use this same function, so every copy of a distance
+// agrees to the bit.
 inline double fixedPoint(float root, double scale)
 {
+    if (scale == 1.0) return double(root);
     const double scaled = double(root) * scale;
     return (scaled + 0x1p52) - 0x1p52;  // exact rounding to an integer below 2^51
 }
