@@ -13,6 +13,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -21,15 +22,14 @@
 // The literal definition sums, for every pixel, up to window^2 colour distances in double precision
 // in a fixed order. Instead each distance d = sqrt(s), s an integer, is taken once as its correctly
 // rounded single-precision root, a multiple of 2^-23 (for s >= 1). Box sums Q of these roots over
-// the clipped neighbourhoods are kept with running column and row sums in double precision; they
-// stay below 2^30, so every sum is exact in any order: rows are scanned in parallel bands,
-// vectorised, and every box sum is the same whoever computes it. (Only where the running sums
-// could pass 2^30, for windows of several hundred pixels on large photos, are the roots first
-// rounded to K < 23 fraction bits; K = 23 below means no rounding.)
+// the clipped neighbourhoods are kept with running column and row sums in double precision, which
+// hold them exactly while they have fewer than 2.4 million roots (below 2^30); beyond that, for
+// windows of hundreds of pixels, the row sums are kept as 64-bit integers in units of 2^-23. So
+// every sum is exact in any order: rows are scanned in parallel bands, vectorised, and every box
+// sum is the same whoever computes it.
 //
 // Q / n (n the number of positions) differs from the literal mean by at most
 //   2^-24 * mean                   from the single-precision roots (half a unit in their last place),
-//   2^-(K+1), when K < 23          from rounding each root to K fraction bits,
 //   gamma(n - 1) * mean            from the literal summation's roundings (nonnegative terms),
 //   a few units of 2^-53 * mean    from the divisions and conversions on both sides,
 // where gamma(k) = k u / (1 - k u) with u = 2^-53. ErrorBound doubles that sum. A gray level is
@@ -44,10 +44,13 @@ constexpr double kUnitRoundoff = 0x1p-53;
 constexpr double kRootRoundoff = 0x1p-24;
 // The largest colour distance, sqrt(3 * 255^2), rounded up.
 constexpr double kLargestDistance = 441.68;
-// Fraction bits that every single-precision root of an integer fits in.
-constexpr int kRootFractionBits = 23;
 // Tiles of the parallel scans are at most this many columns wide.
 constexpr int kMaxTileColumns = 8192;
+// The most roots whose sum stays below 2^30, and so exact in double precision with their 23
+// fraction bits.
+constexpr std::int64_t kExactTerms = std::int64_t(0x1p30 / kLargestDistance);
+// Roots in units of 2^-23 are integers.
+constexpr double kRootUnits = 0x1p23;
 
 void requireComparable(const cv::Mat& source, const cv::Mat& blurred, int window)
 {
@@ -56,37 +59,25 @@ void requireComparable(const cv::Mat& source, const cv::Mat& blurred, int window
     CV_Assert(window >= 1);
 }
 
-// Fraction bits of the fixed-point distances when a sum may hold `maxTerms` of them: as many as
-// keep every such sum below 2^53, at most kRootFractionBits.
-int fractionBitsFor(std::int64_t maxTerms)
-{
-    int bits = kRootFractionBits;
-    while (bits > 0 && double(maxTerms) * kLargestDistance * std::ldexp(1.0, bits) >= 0x1p53) --bits;
-    return bits;
-}
-
-// The most distances that a running sum over a tile holds: the row prefix sums span a tile's
-// columns and its neighbours', over the rows of a neighbourhood.
+// The most roots that a running row sum over a tile holds: a tile's columns and its neighbours',
+// over the rows of a neighbourhood.
 std::int64_t maxTermsPerSum(int width, int height, int window)
 {
     const std::int64_t columns = std::min<std::int64_t>(width, std::int64_t(kMaxTileColumns) + window - 1);
     return columns * std::min(window, height);
 }
 
-// |literal mean - fast mean| <= relative * fast mean + absolute, for at most `maxTerms` terms per
-// mean and distances with `fractionBits` fraction bits.
+// |literal mean - fast mean| <= relative * fast mean, for at most `maxTerms` terms per mean.
 struct ErrorBound {
     double relative;
-    double absolute;
 
-    ErrorBound(std::int64_t maxTerms, int fractionBits)
+    explicit ErrorBound(std::int64_t maxTerms)
     {
         const double k = double(std::max<std::int64_t>(maxTerms - 1, 1)) * kUnitRoundoff;
         const double gamma = k / (1.0 - k);
         relative = 2.0 * (gamma + kRootRoundoff + 8.0 * kUnitRoundoff);
-        absolute = fractionBits < kRootFractionBits ? std::ldexp(1.0, -fractionBits) : 0.0;
     }
-    double operator()(double mean) const { return mean * relative + absolute; }
+    double operator()(double mean) const { return mean * relative; }
 };
 
 // Allocates large images in transparent huge pages where the system offers them on request: a
@@ -159,10 +150,8 @@ public:
           width_(source.cols),
           height_(source.rows),
           n_(Neighbourhood::ofSize(window)),
-          fractionBits_(fractionBitsFor(maxTermsPerSum(width_, height_, window))),
-          unitBits_(fractionBits_ == kRootFractionBits ? 0 : fractionBits_),
-          scale_(std::ldexp(1.0, unitBits_)),
-          bound_(std::int64_t(std::min(window, width_)) * std::min(window, height_), fractionBits_),
+          wideSums_(maxTermsPerSum(width_, height_, window) > kExactTerms),
+          bound_(std::int64_t(std::min(window, width_)) * std::min(window, height_)),
           inverseColumnSpan_(width_)
     {
         for (int x = 0; x < width_; ++x) inverseColumnSpan_[x] = 1.0 / clippedSpan(x, width_, n_);
@@ -173,7 +162,7 @@ public:
     const ErrorBound& bound() const { return bound_; }
 
     // Multiplier of box sums in row y, with inverseColumnSpan, giving the fast mean.
-    double rowScale(int y) const { return std::ldexp(1.0 / clippedSpan(y, height_, n_), -unitBits_); }
+    double rowScale(int y) const { return 1.0 / clippedSpan(y, height_, n_); }
     double fastMean(double boxSum, int x, double rowScale) const { return boxSum * inverseColumnSpan_[x] * rowScale; }
     double inverseColumnSpan(int x) const { return inverseColumnSpan_[x]; }
     const double* inverseColumnSpans() const { return inverseColumnSpan_.data(); }
@@ -181,8 +170,6 @@ public:
     // is narrower than the window.
     std::pair<int, int> wholeColumns() const { return wholeSpan(width_); }
     int window() const { return n_.before + n_.after + 1; }
-    // Box sums count in units of 2^-unitBits().
-    int unitBits() const { return unitBits_; }
 
     // Calls rowDone(y, boxSums) for every row y of `tile`, top to bottom, boxSums[i] being the
     // fixed-point sum over the neighbourhood of (tile.x0 + i, y). The image rows are read in order
@@ -200,7 +187,8 @@ public:
         const int ringRows = std::min(n_.before + n_.after + 1, height_);
         std::vector<float> ring(std::size_t(ringRows) * columns);
         std::vector<double> columnSums(columns, 0.0);
-        std::vector<double> prefix(std::size_t(columns) + 1);
+        std::vector<double> prefix(wideSums_ ? 0 : std::size_t(columns) + 1);
+        std::vector<std::int64_t> widePrefix(wideSums_ ? std::size_t(columns) + 1 : 0);
         std::vector<double> boxSums(tile.x1 - tile.x0);
         std::vector<std::int32_t> squared(columns);
         const auto slot = [&](int row) { return ring.data() + std::size_t(row % ringRows) * columns; };
@@ -211,7 +199,7 @@ public:
 
         for (int row = std::max(tile.y0 - n_.before, 0); row <= std::min(tile.y0 + n_.after, height_ - 1); ++row) {
             distancesOfRow(row);
-            kernels::addRow(squared.data(), columns, scale_, slot(row), columnSums.data());
+            kernels::addRow(squared.data(), columns, slot(row), columnSums.data());
         }
         for (int y = tile.y0; y < tile.y1; ++y) {
             if (y > tile.y0) {
@@ -221,16 +209,21 @@ public:
                 if (leaving >= 0 && entering < height_) {
                     // Both rows share one ring slot.
                     distancesOfRow(entering);
-                    kernels::replaceRow(squared.data(), columns, scale_, slot(entering), columnSums.data());
+                    kernels::replaceRow(squared.data(), columns, slot(entering), columnSums.data());
                 } else if (leaving >= 0) {
-                    kernels::subtractRow(slot(leaving), columns, scale_, columnSums.data());
+                    kernels::subtractRow(slot(leaving), columns, columnSums.data());
                 } else if (entering < height_) {
                     distancesOfRow(entering);
-                    kernels::addRow(squared.data(), columns, scale_, slot(entering), columnSums.data());
+                    kernels::addRow(squared.data(), columns, slot(entering), columnSums.data());
                 }
             }
-            kernels::prefixSums(columnSums.data(), columns, prefix.data());
-            sumAlongRow(tile, columnsBegin, prefix.data(), boxSums.data());
+            if (wideSums_) {
+                widePrefixSums(columnSums.data(), columns, widePrefix.data());
+                sumAlongRow(tile, columnsBegin, widePrefix.data(), boxSums.data());
+            } else {
+                kernels::prefixSums(columnSums.data(), columns, prefix.data());
+                sumAlongRow(tile, columnsBegin, prefix.data(), boxSums.data());
+            }
             rowDone(y, boxSums.data());
         }
     }
@@ -248,7 +241,7 @@ public:
             for (int y = by * Side; y < std::min((by + 1) * Side, height_); ++y) {
                 kernels::squaredDistances(source_.ptr<std::uint8_t>(y), blurred_.ptr<std::uint8_t>(y), width_,
                                           squared.data());
-                kernels::addDistances(squared.data(), width_, scale_, columnSums.data());
+                kernels::addDistances(squared.data(), width_, columnSums.data());
             }
             double* out = sums + std::size_t(by) * blocksAcross;
             for (int bx = 0; bx < blocksAcross; ++bx) {
@@ -303,22 +296,47 @@ private:
         return {first, std::max(length - n_.after, first)};
     }
 
+    // prefix[i] = sum of the first i column sums in units of 2^-23, for sums too large to be kept
+    // exactly in double precision. Each column sum, a multiple of 2^-23 below 2^30, converts
+    // exactly; the 64-bit sums wrap around past 2^63, and their differences come out exact.
+    static void widePrefixSums(const double* columnSums, int columns, std::int64_t* prefix)
+    {
+        std::uint64_t running = 0;
+        prefix[0] = 0;
+        for (int i = 0; i < columns; ++i) {
+            running += std::uint64_t(std::int64_t(columnSums[i] * kRootUnits));
+            prefix[i + 1] = std::int64_t(running);
+        }
+    }
+
+    static double difference(const double* prefix, int high, int low) { return prefix[high] - prefix[low]; }
+    static double difference(const std::int64_t* prefix, int high, int low)
+    {
+        return double(std::uint64_t(prefix[high]) - std::uint64_t(prefix[low])) / kRootUnits;
+    }
+
     // boxSums[x - tile.x0] = sum of the column sums over the clipped columns of x's neighbourhood,
     // as a difference of their prefix sums.
-    void sumAlongRow(const Tile& tile, int columnsBegin, const double* prefix, double* boxSums) const
+    template <class Prefix>
+    void sumAlongRow(const Tile& tile, int columnsBegin, const Prefix* prefix, double* boxSums) const
     {
         const auto boxSum = [&](int x) {
             const int high = std::min(x + n_.after, width_ - 1) + 1 - columnsBegin;
             const int low = std::max(x - n_.before, 0) - columnsBegin;
-            return prefix[high] - prefix[low];
+            return difference(prefix, high, low);
         };
         // Columns whose neighbourhood is clipped on neither side, then the clipped ones.
         const int wholeBegin = std::min(std::max(tile.x0, n_.before), tile.x1);
         const int wholeEnd = std::max(std::min(tile.x1, width_ - n_.after), wholeBegin);
-        if (wholeBegin < wholeEnd)
-            kernels::differences(prefix + (wholeBegin + n_.after + 1 - columnsBegin),
-                                 prefix + (wholeBegin - n_.before - columnsBegin), wholeEnd - wholeBegin,
-                                 boxSums + (wholeBegin - tile.x0));
+        if (wholeBegin < wholeEnd) {
+            const Prefix* high = prefix + (wholeBegin + n_.after + 1 - columnsBegin);
+            const Prefix* low = prefix + (wholeBegin - n_.before - columnsBegin);
+            double* out = boxSums + (wholeBegin - tile.x0);
+            if constexpr (std::is_same_v<Prefix, double>)
+                kernels::differences(high, low, wholeEnd - wholeBegin, out);
+            else
+                for (int i = 0; i < wholeEnd - wholeBegin; ++i) out[i] = difference(high + i, 0, low - high);
+        }
         for (int x = tile.x0; x < wholeBegin; ++x) boxSums[x - tile.x0] = boxSum(x);
         for (int x = wholeEnd; x < tile.x1; ++x) boxSums[x - tile.x0] = boxSum(x);
     }
@@ -328,18 +346,15 @@ private:
     const int width_;
     const int height_;
     const Neighbourhood n_;
-    const int fractionBits_;
-    // The roots themselves are summed (unit 1, exact with their 23 fraction bits) unless the sums
-    // may reach 2^30; then they are rounded to fractionBits_ bits, counted in units of 2^-unitBits_.
-    const int unitBits_;
-    const double scale_;
+    // Whether the row sums may pass 2^30 and are kept as integers.
+    const bool wideSums_;
     const ErrorBound bound_;
     std::vector<double> inverseColumnSpan_;
 };
 
 // Tiles for parallel scans: bands of whole rows, so that every row of the image is read from start
-// to end, cut across only for images wider than kMaxTileColumns. Enough bands for the threads; each
-// costs the neighbourhood's height in rows read twice, so bands stay tall compared with it.
+// to end, cut across only for images wider than kMaxTileColumns. Enough bands for the threads;
+// each costs the neighbourhood's height in rows read twice, so bands stay tall compared with it.
 std::vector<Tile> tiles(int width, int height, int window)
 {
     const int threads = std::max(cv::getNumThreads(), 1);
@@ -405,7 +420,7 @@ TileMaximum scanForMaximum(const BoxScan& scan, const std::vector<Tile>& areas)
         // roundings of fastMean, so comparing integers settles the common case.
         const auto visit = [&](int begin, int end, double largestFactor) {
             const auto skipBelowFor = [&](double floor) {
-                const double lowestMean = (floor - bound.absolute) / (1.0 + bound.relative);
+                const double lowestMean = floor / (1.0 + bound.relative);
                 // At least 1: a zero sum is never a candidate.
                 return std::max(lowestMean / (largestFactor * rowScale) * (1.0 - 1e-9), 1.0);
             };
@@ -492,7 +507,7 @@ std::vector<Tile> promisingAreas(const BoxScan& scan, const std::vector<Tile>& e
         smallestColumnSpan[bx] = scan.smallestSpan(bx * kSide, std::min((bx + 1) * kSide, scan.width()), true);
     for (int by = 0; by < down; ++by)
         smallestRowSpan[by] = scan.smallestSpan(by * kSide, std::min((by + 1) * kSide, scan.height()), false);
-    const double toMean = std::ldexp(1.0, -scan.unitBits()) * (1.0 + 1e-9);
+    const double toMean = 1.0 + 1e-9;
     std::vector<double> upper(blockTotals.size());
     std::size_t best = 0;
     for (int by = 0; by < down; ++by)
@@ -516,7 +531,7 @@ std::vector<Tile> promisingAreas(const BoxScan& scan, const std::vector<Tile>& e
         int runStart = -1;
         for (int bx = 0; bx <= across; ++bx) {
             const bool keep =
-                bx < across && upper[std::size_t(by) * across + bx] * (1.0 + bound.relative) + bound.absolute >= floor;
+                bx < across && upper[std::size_t(by) * across + bx] * (1.0 + bound.relative) >= floor;
             promising += keep;
             if (keep && runStart < 0) runStart = bx;
             if (!keep && runStart >= 0) {
@@ -565,7 +580,7 @@ public:
           // absolute_ of the literal one: the mean's bound scaled, plus the roundings of w on both
           // sides (the factors of levelOf and their products, the literal division and product).
           relative_(scan.bound().relative + 16.0 * kUnitRoundoff),
-          absolute_(scan.bound().absolute * toLevel_ * 2.0 + 2.0 * 255.0 * 16.0 * kUnitRoundoff)
+          absolute_(2.0 * 255.0 * 16.0 * kUnitRoundoff)
     {
     }
 
@@ -715,10 +730,7 @@ cv::Mat neighbourhoodMeans(const cv::Mat& source, const cv::Mat& blurred, int wi
 
 double meanTolerance(double mean, int window)
 {
-    const std::int64_t maxTerms = std::int64_t(window) * window;
-    // The fewest fraction bits that an image of any size may need.
-    return ErrorBound(maxTerms, fractionBitsFor(maxTermsPerSum(std::numeric_limits<int>::max(),
-                                                               std::numeric_limits<int>::max(), window)))(mean);
+    return ErrorBound(std::int64_t(window) * window)(mean);
 }
 
 DofMap computeDofMap(const cv::Mat& source, const cv::Mat& blurred, int window, int channels)

@@ -12,7 +12,7 @@
 // compiler vectorises poorly (the interleaved colour bytes, the running sums) are written with AVX
 // intrinsics beside their portable loops, chosen at the first call. Every version gives the same
 // results: the loops hold only exact arithmetic and correctly rounded IEEE operations, and the sums
-// are of integers small enough to be exact in any order.
+// are of roots few enough to be exact in any order.
 #if defined(DOFMAP_X86_64) && defined(__has_attribute)
 #if __has_attribute(target_clones)
 #define DOFMAP_VECTORISED __attribute__((target_clones("avx", "default")))
@@ -105,8 +105,7 @@ DOFMAP_AVX void squaredDistancesAvx(const std::uint8_t* source, const std::uint8
 }
 
 // Four sums at a time: within each group of four the running sums by two shifted additions, then
-// the total of the groups before added. Exact, as the portable version, since all sums are of
-// integers below 2^53.
+// the total of the groups before added. Exact, as the portable version, since all sums are exact.
 DOFMAP_AVX void prefixSumsAvx(const double* values, int count, double* prefix)
 {
     prefix[0] = 0.0;
@@ -157,32 +156,32 @@ void prefixSums(const double* values, int count, double* prefix)
 }
 
 DOFMAP_VECTORISED
-void addRow(const std::int32_t* squared, int count, double scale, float* roots, double* columnSums)
+void addRow(const std::int32_t* squared, int count, float* roots, double* columnSums)
 {
     for (int i = 0; i < count; ++i) {
         roots[i] = rootOf(squared[i]);
-        columnSums[i] += fixedPoint(roots[i], scale);
+        columnSums[i] += roots[i];
     }
 }
 
 DOFMAP_VECTORISED
-void subtractRow(const float* roots, int count, double scale, double* columnSums)
+void subtractRow(const float* roots, int count, double* columnSums)
 {
-    for (int i = 0; i < count; ++i) columnSums[i] -= fixedPoint(roots[i], scale);
+    for (int i = 0; i < count; ++i) columnSums[i] -= roots[i];
 }
 
 DOFMAP_VECTORISED
-void addDistances(const std::int32_t* squared, int count, double scale, double* sums)
+void addDistances(const std::int32_t* squared, int count, double* sums)
 {
-    for (int i = 0; i < count; ++i) sums[i] += fixedPoint(rootOf(squared[i]), scale);
+    for (int i = 0; i < count; ++i) sums[i] += rootOf(squared[i]);
 }
 
 DOFMAP_VECTORISED
-void replaceRow(const std::int32_t* squared, int count, double scale, float* roots, double* columnSums)
+void replaceRow(const std::int32_t* squared, int count, float* roots, double* columnSums)
 {
     for (int i = 0; i < count; ++i) {
         const float fresh = rootOf(squared[i]);
-        columnSums[i] += fixedPoint(fresh, scale) - fixedPoint(roots[i], scale);
+        columnSums[i] += double(fresh) - double(roots[i]);
         roots[i] = fresh;
     }
 }

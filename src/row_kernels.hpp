@@ -7,21 +7,10 @@
 
 namespace dofmap::kernels {
 
-// The colour distance sqrt(squared) as the scan keeps it: the correctly rounded single-precision
-// root. For squared >= 1 it is a multiple of 2^-23.
+// The colour distance sqrt(squared) as the scan sums it: the correctly rounded single-precision
+// root. For squared >= 1 it is a multiple of 2^-23, so sums of up to 2^53 / 2^23 / 441.68 roots
+// (2.4 million) are exact in double precision, in any order.
 inline float rootOf(std::int32_t squared) { return std::sqrt(float(squared)); }
-
-// The value that the scan sums for a distance `root`. With scale 1, the root itself: every root
-// of an integer >= 1 is a multiple of 2^-23, so sums of them below 2^30 are exact. Otherwise
-// root * scale (a power of two below 2^23) rounded to an integer, halves to even, for sums too large
-// for 23 fraction bits. The kernels below use this same function, so every copy of a distance
-// agrees to the bit.
-inline double fixedPoint(float root, double scale)
-{
-    if (scale == 1.0) return double(root);
-    const double scaled = double(root) * scale;
-    return (scaled + 0x1p52) - 0x1p52;  // exact rounding to an integer below 2^51
-}
 
 // The gray level that the kernels compute for a box sum: (sum * columnScale) * rowScale.
 inline double levelOf(double boxSum, double columnScale, double rowScale) { return boxSum * columnScale * rowScale; }
@@ -30,21 +19,21 @@ inline double levelOf(double boxSum, double columnScale, double rowScale) { retu
 void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared);
 
 
-// roots[i] = rootOf(squared[i]); columnSums[i] += fixedPoint(roots[i], scale).
-void addRow(const std::int32_t* squared, int count, double scale, float* roots, double* columnSums);
+// roots[i] = rootOf(squared[i]); columnSums[i] += roots[i].
+void addRow(const std::int32_t* squared, int count, float* roots, double* columnSums);
 
-// columnSums[i] -= fixedPoint(roots[i], scale).
-void subtractRow(const float* roots, int count, double scale, double* columnSums);
+// columnSums[i] -= roots[i].
+void subtractRow(const float* roots, int count, double* columnSums);
 
-// sums[i] += fixedPoint(rootOf(squared[i]), scale).
-void addDistances(const std::int32_t* squared, int count, double scale, double* sums);
+// sums[i] += rootOf(squared[i]).
+void addDistances(const std::int32_t* squared, int count, double* sums);
 
 // Replaces one row of the running column sums by another: with r = rootOf(squared[i]),
-// columnSums[i] += fixedPoint(r, scale) - fixedPoint(roots[i], scale), then roots[i] = r.
-void replaceRow(const std::int32_t* squared, int count, double scale, float* roots, double* columnSums);
+// columnSums[i] += r - roots[i], then roots[i] = r.
+void replaceRow(const std::int32_t* squared, int count, float* roots, double* columnSums);
 
-// prefix[0] = 0, prefix[i + 1] = prefix[i] + values[i]. The values are integers and every prefix
-// sum stays below 2^53, so the sums are exact and their grouping does not matter.
+// prefix[0] = 0, prefix[i + 1] = prefix[i] + values[i]. The values are sums of roots and every
+// prefix sum holds few enough roots to be exact, so the grouping of the additions does not matter.
 void prefixSums(const double* values, int count, double* prefix);
 
 // The kernels above that are vectorised by hand, in plain C++ for any processor: their reference.

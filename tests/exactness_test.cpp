@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cmath>
 #include <string>
+#include <vector>
 
 namespace dofmap {
 namespace {
@@ -174,6 +176,49 @@ TEST(Exactness, WindowsAsLargeAsThePicture)
     for (const int window : {29, 41, 57, 200, 1001})
         EXPECT_EQ(firstDifference(dofMapOf(source, blurred, window), referenceMap(source, blurred, window)), "")
             << "window " << window;
+}
+
+// A window of 1601 over a 1700 x 1600 picture makes the box sums large enough that the roots are
+// rounded to fewer fraction bits. The distances are zero outside two small patches, so the literal
+// sums, which only add zeros elsewhere, can be formed from the patches' pixels in the literal order.
+TEST(Exactness, HugeWindowsOverALargePicture)
+{
+    constexpr int kWidth = 1700, kHeight = 1600, kHugeWindow = 1601;
+    const cv::Mat blurred(kHeight, kWidth, CV_8UC3, cv::Scalar::all(0));
+    cv::Mat source = blurred.clone();
+    randomImage(10, 10, 41).copyTo(source(cv::Rect(1200, 900, 10, 10)));
+    randomImage(4, 4, 42).copyTo(source(cv::Rect(0, 0, 4, 4)));
+
+    struct Distance {
+        int x, y;
+        double value;
+    };
+    std::vector<Distance> nonzero;  // by column, then row: the literal order
+    for (int x = 0; x < kWidth; ++x)
+        for (int y = 0; y < kHeight; ++y) {
+            const cv::Vec3b s = source.at<cv::Vec3b>(y, x);
+            const double squared = double(s[0]) * s[0] + double(s[1]) * s[1] + double(s[2]) * s[2];
+            if (squared > 0.0) nonzero.push_back({x, y, std::sqrt(squared)});
+        }
+    const Neighbourhood n = Neighbourhood::ofSize(kHugeWindow);
+    cv::Mat_<double> means(kHeight, kWidth);
+    double maxMean = 0.0;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            const int x0 = std::max(x - n.before, 0), x1 = std::min(x + n.after, kWidth - 1);
+            const int y0 = std::max(y - n.before, 0), y1 = std::min(y + n.after, kHeight - 1);
+            double sum = 0.0;
+            for (const Distance& d : nonzero)
+                if (d.x >= x0 && d.x <= x1 && d.y >= y0 && d.y <= y1) sum += d.value;
+            means(y, x) = sum / double((x1 - x0 + 1) * (y1 - y0 + 1));
+            maxMean = std::max(maxMean, means(y, x));
+        }
+    const DofMap actual = computeDofMap(source, blurred, kHugeWindow, 1);
+    ASSERT_EQ(actual.maxMean, maxMean);
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x)
+            ASSERT_EQ(int(actual.map.at<uchar>(y, x)), int(grayLevel(means(y, x), maxMean)))
+                << "pixel (" << x << ", " << y << ") mean " << means(y, x);
 }
 
 TEST(Exactness, OneChannelMapOfTheDemoPhoto)
