@@ -56,6 +56,23 @@ void prefixSums(const double* values, int count, double* prefix)
     }
 }
 
+bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
+                std::int32_t* levels, std::uint8_t* gray)
+{
+    for (int i = 0; i < count; ++i) {
+        const double level = levelOf(boxSums[i], columnScale[i], rowScale);
+        const double nearest = (level + 0x1p52) - 0x1p52;
+        const double doubt = inDoubt(level, nearest, error) ? double(kDoubtful) : 0.0;
+        levels[i] = std::int32_t(nearest + doubt);
+    }
+    std::int32_t any = 0;
+    for (int i = 0; i < count; ++i) {
+        any |= levels[i];
+        gray[i] = std::uint8_t(std::min(levels[i], 255));
+    }
+    return any >= kDoubtful;
+}
+
 }  // namespace portable
 
 namespace {
@@ -124,6 +141,44 @@ DOFMAP_AVX void prefixSumsAvx(const double* values, int count, double* prefix)
     double running = prefix[i];
     for (; i < count; ++i) prefix[i + 1] = running += values[i];
 }
+
+// Sixteen levels at a time, four to a register, as the portable loops compute them; then packed to
+// 16 bits with signed saturation (a level in doubt, 65536 or more, to 32767) and to bytes with
+// unsigned saturation, which clamps at 255.
+DOFMAP_AVX bool grayLevelsAvx(const double* boxSums, const double* columnScale, double rowScale, int count,
+                              LevelError error, std::int32_t* levels, std::uint8_t* gray)
+{
+    const __m256d scale = _mm256_set1_pd(rowScale);
+    const __m256d shift = _mm256_set1_pd(0x1p52);
+    const __m256d signBit = _mm256_set1_pd(-0.0);
+    const __m256d relative = _mm256_set1_pd(error.relative);
+    const __m256d limit = _mm256_set1_pd(0.5 - error.absolute);
+    const __m256d doubtful = _mm256_set1_pd(double(kDoubtful));
+    __m128i any = _mm_setzero_si128();
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        __m128i quarter[4];
+        for (int q = 0; q < 4; ++q) {
+            const int at = i + 4 * q;
+            const __m256d level =
+                _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(boxSums + at), _mm256_loadu_pd(columnScale + at)), scale);
+            const __m256d nearest = _mm256_sub_pd(_mm256_add_pd(level, shift), shift);
+            const __m256d distance = _mm256_andnot_pd(signBit, _mm256_sub_pd(level, nearest));
+            const __m256d doubt =
+                _mm256_cmp_pd(_mm256_add_pd(distance, _mm256_mul_pd(level, relative)), limit, _CMP_GE_OQ);
+            quarter[q] = _mm256_cvttpd_epi32(_mm256_add_pd(nearest, _mm256_and_pd(doubt, doubtful)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(levels + at), quarter[q]);
+            any = _mm_or_si128(any, quarter[q]);
+        }
+        const __m128i words = _mm_packus_epi16(_mm_packs_epi32(quarter[0], quarter[1]),
+                                               _mm_packs_epi32(quarter[2], quarter[3]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + i), words);
+    }
+    alignas(16) std::int32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), any);
+    const bool rest = portable::grayLevels(boxSums + i, columnScale + i, rowScale, count - i, error, levels + i, gray + i);
+    return rest || ((lanes[0] | lanes[1] | lanes[2] | lanes[3]) >= kDoubtful);
+}
 #endif
 
 // Whether the hand-vectorised kernels may run: the processor and the system support AVX.
@@ -153,6 +208,15 @@ void prefixSums(const double* values, int count, double* prefix)
     if (avxAvailable()) return prefixSumsAvx(values, count, prefix);
 #endif
     portable::prefixSums(values, count, prefix);
+}
+
+bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
+                std::int32_t* levels, std::uint8_t* gray)
+{
+#ifdef DOFMAP_X86_64
+    if (avxAvailable()) return grayLevelsAvx(boxSums, columnScale, rowScale, count, error, levels, gray);
+#endif
+    return portable::grayLevels(boxSums, columnScale, rowScale, count, error, levels, gray);
 }
 
 DOFMAP_VECTORISED
@@ -190,26 +254,6 @@ DOFMAP_VECTORISED
 void differences(const double* high, const double* low, int count, double* out)
 {
     for (int i = 0; i < count; ++i) out[i] = high[i] - low[i];
-}
-
-DOFMAP_VECTORISED
-bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
-                std::int32_t* levels, std::uint8_t* gray)
-{
-    // Two loops, each over elements of one width, and the doubt as a number added: these
-    // vectorise well.
-    for (int i = 0; i < count; ++i) {
-        const double level = levelOf(boxSums[i], columnScale[i], rowScale);
-        const double nearest = (level + 0x1p52) - 0x1p52;
-        const double doubt = inDoubt(level, nearest, error) ? double(kDoubtful) : 0.0;
-        levels[i] = std::int32_t(nearest + doubt);
-    }
-    std::int32_t any = 0;
-    for (int i = 0; i < count; ++i) {
-        any |= levels[i];
-        gray[i] = std::uint8_t(std::min(levels[i], 255));
-    }
-    return any >= kDoubtful;
 }
 
 DOFMAP_VECTORISED

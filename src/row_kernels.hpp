@@ -36,12 +36,6 @@ void replaceRow(const std::int32_t* squared, int count, float* roots, double* co
 // prefix sum holds few enough roots to be exact, so the grouping of the additions does not matter.
 void prefixSums(const double* values, int count, double* prefix);
 
-// The kernels above that are vectorised by hand, in plain C++ for any processor: their reference.
-namespace portable {
-void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared);
-void prefixSums(const double* values, int count, double* prefix);
-}  // namespace portable
-
 // out[i] = high[i] - low[i].
 void differences(const double* high, const double* low, int count, double* out);
 
@@ -69,5 +63,13 @@ bool grayLevels(const double* boxSums, const double* columnScale, double rowScal
 
 // out[3 * i + c] = gray[i] for the three channels c.
 void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out);
+
+// The kernels that are vectorised by hand, in plain C++ for any processor: their reference.
+namespace portable {
+void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared);
+void prefixSums(const double* values, int count, double* prefix);
+bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
+                std::int32_t* levels, std::uint8_t* gray);
+}  // namespace portable
 
 }  // namespace dofmap::kernels

@@ -55,6 +55,39 @@ TEST(RowKernels, PrefixSumsEqualThePortableLoop)
     }
 }
 
+TEST(RowKernels, GrayLevelsEqualThePortableLoops)
+{
+    std::mt19937_64 random(13);
+    std::uniform_real_distribution<double> level(0.0, 300.0);
+    const LevelError error{2.4e-7, 1e-12};
+    constexpr double kRowScale = 0.75;
+    for (const int count : kLengths) {
+        // Box sums giving levels anywhere up to 300, a third of them exactly on or just off a
+        // half-integer, over column scales of a clipped neighbourhood's sizes.
+        std::vector<double> sums(count), scales(count);
+        for (int i = 0; i < count; ++i) {
+            scales[i] = 1.0 / double(15 + i % 16);
+            double wanted = level(random);
+            if (i % 3 == 0) wanted = std::floor(wanted) + 0.5 + double(int(random() % 3) - 1) * 1e-6;
+            sums[i] = wanted / scales[i] / kRowScale;
+        }
+        std::vector<std::int32_t> fastLevels(count + 1, -1), plainLevels(count + 1, -1);
+        std::vector<std::uint8_t> fastGray(count + 1, 7), plainGray(count + 1, 7);
+        const bool fast =
+            grayLevels(sums.data(), scales.data(), kRowScale, count, error, fastLevels.data(), fastGray.data());
+        const bool plain = portable::grayLevels(sums.data(), scales.data(), kRowScale, count, error,
+                                                plainLevels.data(), plainGray.data());
+        EXPECT_EQ(fast, plain) << count;
+        if (count > 100) EXPECT_TRUE(plain) << "no level in doubt among " << count;
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ(fastLevels[i], plainLevels[i]) << "pixel " << i << " of " << count << ", sum " << sums[i];
+            ASSERT_EQ(fastGray[i], plainGray[i]) << "pixel " << i << " of " << count;
+        }
+        EXPECT_EQ(fastLevels[count], -1) << "wrote past the end of " << count;
+        EXPECT_EQ(fastGray[count], 7) << "wrote past the end of " << count;
+    }
+}
+
 // Every root of a squared colour distance is a multiple of 2^-23, which makes sums of them exact,
 // and lies within 2^-24 of the true root, relatively, which the error bound assumes.
 TEST(RowKernels, RootsAreMultiplesOfTwoToTheMinus23)
