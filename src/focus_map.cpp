@@ -483,39 +483,41 @@ std::vector<Tile> promisingAreas(const BoxScan& scan, const std::vector<Tile>& e
     const int reachAfter = (kSide - 1 + n.after) / kSide;
     // Wide neighbourhoods make the bounds loose and their sums long: scan everything.
     if (reachBefore + reachAfter > 16) return everywhere;
-    // Sums each entry with its neighbours [i - reachBefore, i + reachAfter] along one axis; `lines`
-    // lines of `count` entries, `stride` apart within a line and `lineStride` between lines.
-    const auto spread = [&](const std::vector<double>& in, int count, std::size_t stride, int lines,
-                            std::size_t lineStride, std::vector<double>& out) {
-        cv::parallel_for_(cv::Range(0, lines), [&](const cv::Range& range) {
-            for (int line = range.start; line < range.end; ++line)
-                for (int i = 0; i < count; ++i) {
-                    double total = 0.0;
-                    for (int j = std::max(i - reachBefore, 0); j <= std::min(i + reachAfter, count - 1); ++j)
-                        total += in[line * lineStride + j * stride];
-                    out[line * lineStride + i * stride] = total;
-                }
-        });
-    };
-    std::vector<double> alongRows(blockTotals.size());
-    spread(blockTotals, across, 1, down, across, alongRows);
-    spread(alongRows, down, across, across, 1, blockTotals);
-
-    // Upper bounds of the fast means in each block, with room for the roundings of the sums above.
-    std::vector<double> smallestColumnSpan(across), smallestRowSpan(down);
+    // Upper bounds of the fast means in each block: its total with its neighbours' within reach,
+    // along rows and then down columns by adding shifted rows (which vectorises), divided by the
+    // smallest number of positions of its pixels' neighbourhoods, with room for the roundings.
+    std::vector<double> columnFactor(across), rowFactor(down);
     for (int bx = 0; bx < across; ++bx)
-        smallestColumnSpan[bx] = scan.smallestSpan(bx * kSide, std::min((bx + 1) * kSide, scan.width()), true);
+        columnFactor[bx] = (1.0 + 1e-9) / scan.smallestSpan(bx * kSide, std::min((bx + 1) * kSide, scan.width()), true);
     for (int by = 0; by < down; ++by)
-        smallestRowSpan[by] = scan.smallestSpan(by * kSide, std::min((by + 1) * kSide, scan.height()), false);
-    const double toMean = 1.0 + 1e-9;
-    std::vector<double> upper(blockTotals.size());
-    std::size_t best = 0;
-    for (int by = 0; by < down; ++by)
-        for (int bx = 0; bx < across; ++bx) {
-            const std::size_t b = std::size_t(by) * across + bx;
-            upper[b] = blockTotals[b] * toMean / (smallestColumnSpan[bx] * smallestRowSpan[by]);
-            if (upper[b] > upper[best]) best = b;
+        rowFactor[by] = (1.0 + 1e-9) / scan.smallestSpan(by * kSide, std::min((by + 1) * kSide, scan.height()), false);
+    const std::unique_ptr<double[]> alongRows(new double[blockTotals.size()]);
+    cv::parallel_for_(cv::Range(0, down), [&](const cv::Range& range) {
+        for (int by = range.start; by < range.end; ++by) {
+            const double* in = blockTotals.data() + std::size_t(by) * across;
+            double* out = alongRows.get() + std::size_t(by) * across;
+            std::fill(out, out + across, 0.0);
+            for (int shift = -reachBefore; shift <= reachAfter; ++shift)
+                for (int bx = std::max(0, -shift); bx < std::min(across, across - shift); ++bx) out[bx] += in[bx + shift];
         }
+    });
+    std::vector<double>& upper = blockTotals;
+    std::vector<std::size_t> bestOfRow(down);
+    cv::parallel_for_(cv::Range(0, down), [&](const cv::Range& range) {
+        for (int by = range.start; by < range.end; ++by) {
+            double* out = upper.data() + std::size_t(by) * across;
+            std::fill(out, out + across, 0.0);
+            for (int j = std::max(by - reachBefore, 0); j <= std::min(by + reachAfter, down - 1); ++j) {
+                const double* in = alongRows.get() + std::size_t(j) * across;
+                for (int bx = 0; bx < across; ++bx) out[bx] += in[bx];
+            }
+            for (int bx = 0; bx < across; ++bx) out[bx] *= columnFactor[bx] * rowFactor[by];
+            bestOfRow[by] = std::size_t(by) * across + std::size_t(std::max_element(out, out + across) - out);
+        }
+    });
+    std::size_t best = bestOfRow[0];
+    for (const std::size_t b : bestOfRow)
+        if (upper[b] > upper[best]) best = b;
     if (upper[best] == 0.0) return {};
 
     const int bestX = int(best % across) * kSide, bestY = int(best / across) * kSide;
@@ -525,22 +527,29 @@ std::vector<Tile> promisingAreas(const BoxScan& scan, const std::vector<Tile>& e
     const double floor = first.floor(bound);
 
     // Runs of promising blocks along each block row become areas to scan.
-    std::vector<Tile> areas;
-    std::size_t promising = 0;
-    for (int by = 0; by < down; ++by) {
-        int runStart = -1;
-        for (int bx = 0; bx <= across; ++bx) {
-            const bool keep =
-                bx < across && upper[std::size_t(by) * across + bx] * (1.0 + bound.relative) >= floor;
-            promising += keep;
-            if (keep && runStart < 0) runStart = bx;
-            if (!keep && runStart >= 0) {
-                areas.push_back({runStart * kSide, std::min(bx * kSide, scan.width()), by * kSide,
-                                 std::min((by + 1) * kSide, scan.height())});
-                runStart = -1;
+    std::vector<std::vector<Tile>> runsOfRow(down);
+    cv::parallel_for_(cv::Range(0, down), [&](const cv::Range& range) {
+        for (int by = range.start; by < range.end; ++by) {
+            const double* row = upper.data() + std::size_t(by) * across;
+            int runStart = -1;
+            for (int bx = 0; bx <= across; ++bx) {
+                const bool keep = bx < across && row[bx] * (1.0 + bound.relative) >= floor;
+                if (keep && runStart < 0) runStart = bx;
+                if (!keep && runStart >= 0) {
+                    runsOfRow[by].push_back({runStart * kSide, std::min(bx * kSide, scan.width()), by * kSide,
+                                             std::min((by + 1) * kSide, scan.height())});
+                    runStart = -1;
+                }
             }
         }
-    }
+    });
+    std::vector<Tile> areas;
+    std::size_t promising = 0;
+    for (const std::vector<Tile>& runs : runsOfRow)
+        for (const Tile& run : runs) {
+            areas.push_back(run);
+            promising += std::size_t(run.x1 - run.x0 + kSide - 1) / kSide;
+        }
     return promising * 8 > upper.size() ? everywhere : areas;
 }
 
