@@ -172,7 +172,7 @@ public:
     int window() const { return n_.before + n_.after + 1; }
 
     // Calls rowDone(y, boxSums) for every row y of `tile`, top to bottom, boxSums[i] being the
-    // fixed-point sum over the neighbourhood of (tile.x0 + i, y). The image rows are read in order
+    // sum of roots over the neighbourhood of (tile.x0 + i, y). The image rows are read in order
     // and the buffers (the distances of the neighbourhood's rows and the running sums, over the
     // tile's columns and their neighbours) are read and written in order too.
     template <class RowDone>

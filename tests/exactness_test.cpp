@@ -68,7 +68,7 @@ TEST(Exactness, RepeatedTilesTieForTheLargestMean)
 }
 
 // k distances of sqrt(c) in one place and a single distance of sqrt(c k^2) far away, both far from
-// the borders: the means around both tie in exact arithmetic, while the fixed-point sums and the
+// the borders: the means around both tie in exact arithmetic, while the fast sums of roots and the
 // literal sums each round their own way, so the fast largest mean may lie in the other place than
 // the literal one.
 TEST(Exactness, NearTiesForTheLargestMeanAreSettledLiterally)
