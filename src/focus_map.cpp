@@ -498,7 +498,8 @@ std::vector<Tile> promisingAreas(const BoxScan& scan, const std::vector<Tile>& e
             double* out = alongRows.get() + std::size_t(by) * across;
             std::fill(out, out + across, 0.0);
             for (int shift = -reachBefore; shift <= reachAfter; ++shift)
-                for (int bx = std::max(0, -shift); bx < std::min(across, across - shift); ++bx) out[bx] += in[bx + shift];
+                for (int bx = std::max(0, -shift); bx < std::min(across, across - shift); ++bx)
+                    out[bx] += in[bx + shift];
         }
     });
     std::vector<double>& upper = blockTotals;

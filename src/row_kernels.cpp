@@ -80,7 +80,10 @@ namespace {
 #ifdef DOFMAP_X86_64
 #define DOFMAP_AVX __attribute__((target("avx")))
 
-DOFMAP_AVX __m128i load16(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+DOFMAP_AVX __m128i load16(const std::uint8_t* p)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
 
 DOFMAP_AVX __m128i absoluteDifference(__m128i a, __m128i b)
 {
@@ -170,13 +173,14 @@ DOFMAP_AVX bool grayLevelsAvx(const double* boxSums, const double* columnScale, 
             _mm_storeu_si128(reinterpret_cast<__m128i*>(levels + at), quarter[q]);
             any = _mm_or_si128(any, quarter[q]);
         }
-        const __m128i words = _mm_packus_epi16(_mm_packs_epi32(quarter[0], quarter[1]),
-                                               _mm_packs_epi32(quarter[2], quarter[3]));
+        const __m128i words =
+            _mm_packus_epi16(_mm_packs_epi32(quarter[0], quarter[1]), _mm_packs_epi32(quarter[2], quarter[3]));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + i), words);
     }
     alignas(16) std::int32_t lanes[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(lanes), any);
-    const bool rest = portable::grayLevels(boxSums + i, columnScale + i, rowScale, count - i, error, levels + i, gray + i);
+    const bool rest =
+        portable::grayLevels(boxSums + i, columnScale + i, rowScale, count - i, error, levels + i, gray + i);
     return rest || ((lanes[0] | lanes[1] | lanes[2] | lanes[3]) >= kDoubtful);
 }
 #endif

@@ -10,14 +10,19 @@ namespace dofmap::kernels {
 // The colour distance sqrt(squared) as the scan sums it: the correctly rounded single-precision
 // root. For squared >= 1 it is a multiple of 2^-23, so sums of up to 2^53 / 2^23 / 441.68 roots
 // (2.4 million) are exact in double precision, in any order.
-inline float rootOf(std::int32_t squared) { return std::sqrt(float(squared)); }
+inline float rootOf(std::int32_t squared)
+{
+    return std::sqrt(float(squared));
+}
 
 // The gray level that the kernels compute for a box sum: (sum * columnScale) * rowScale.
-inline double levelOf(double boxSum, double columnScale, double rowScale) { return boxSum * columnScale * rowScale; }
+inline double levelOf(double boxSum, double columnScale, double rowScale)
+{
+    return boxSum * columnScale * rowScale;
+}
 
 // squared[i] = squared colour distance between pixel i of the BGR rows `source` and `blurred`.
 void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared);
-
 
 // roots[i] = rootOf(squared[i]); columnSums[i] += roots[i].
 void addRow(const std::int32_t* squared, int count, float* roots, double* columnSums);

@@ -8,8 +8,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 

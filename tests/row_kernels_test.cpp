@@ -75,8 +75,8 @@ TEST(RowKernels, GrayLevelsEqualThePortableLoops)
         std::vector<std::uint8_t> fastGray(count + 1, 7), plainGray(count + 1, 7);
         const bool fast =
             grayLevels(sums.data(), scales.data(), kRowScale, count, error, fastLevels.data(), fastGray.data());
-        const bool plain = portable::grayLevels(sums.data(), scales.data(), kRowScale, count, error,
-                                                plainLevels.data(), plainGray.data());
+        const bool plain = portable::grayLevels(sums.data(), scales.data(), kRowScale, count, error, plainLevels.data(),
+                                                plainGray.data());
         EXPECT_EQ(fast, plain) << count;
         if (count > 100) EXPECT_TRUE(plain) << "no level in doubt among " << count;
         for (int i = 0; i < count; ++i) {
