@@ -78,7 +78,9 @@ TEST(RowKernels, GrayLevelsEqualThePortableLoops)
         const bool plain = portable::grayLevels(sums.data(), scales.data(), kRowScale, count, error, plainLevels.data(),
                                                 plainGray.data());
         EXPECT_EQ(fast, plain) << count;
-        if (count > 100) EXPECT_TRUE(plain) << "no level in doubt among " << count;
+        if (count > 100) {
+            EXPECT_TRUE(plain) << "no level in doubt among " << count;
+        }
         for (int i = 0; i < count; ++i) {
             ASSERT_EQ(fastLevels[i], plainLevels[i]) << "pixel " << i << " of " << count << ", sum " << sums[i];
             ASSERT_EQ(fastGray[i], plainGray[i]) << "pixel " << i << " of " << count;
