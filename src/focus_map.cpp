@@ -228,7 +228,7 @@ public:
         }
     }
 
-    // Fixed-point sums of the distances over square blocks of Side pixels (clipped at the right and
+    // Sums of the distances (their roots) over square blocks of Side pixels (clipped at the right and
     // bottom edges), for the block rows [blockRowBegin, blockRowEnd): sums[by * blocksAcross + bx].
     template <int Side>
     void blockSums(int blockRowBegin, int blockRowEnd, double* sums) const
