@@ -8,9 +8,9 @@
 #endif
 
 // Most kernels are plain loops compiled twice where the compiler can: for the baseline instruction
-// set and for AVX, the loader picking the version that the processor supports. The two that the
-// compiler vectorises poorly (the interleaved colour bytes, the running sums) are written with AVX
-// intrinsics beside their portable loops, chosen at the first call. Every version gives the same
+// set and for AVX, the loader picking the version that the processor supports. The three that the
+// compiler vectorises poorly (the interleaved colour bytes, the running sums, the gray levels) are
+// written with AVX intrinsics beside their portable loops, chosen at the first call. Every version gives the same
 // results: the loops hold only exact arithmetic and correctly rounded IEEE operations, and the sums
 // are of roots few enough to be exact in any order.
 #if defined(DOFMAP_X86_64) && defined(__has_attribute)

@@ -1,5 +1,5 @@
-// Row kernels of the neighbourhood scan: plain loops over contiguous rows that the compiler
-// vectorises for the processor at hand.
+// Row kernels of the neighbourhood scan: loops over contiguous rows, vectorised for the processor
+// at hand.
 #pragma once
 
 #include <cmath>
