@@ -1,7 +1,7 @@
 // Speed of the focus map: the linear-time scan against the literal per-position scan, at the demo
 // size and at 24 megapixels, and the whole headless run against the work every run does anyway.
 #include "focus_map.hpp"
-#include "reference.hpp"
+#include "literal_map.hpp"
 #include "workloads.hpp"
 
 #include <benchmark/benchmark.h>
@@ -53,7 +53,7 @@ BENCHMARK(MapDemo)->Unit(benchmark::kMillisecond)->UseRealTime();
 void MapDemoPerPositionScan(benchmark::State& state)
 {
     const Pair& pair = demo();
-    for (auto _ : state) benchmark::DoNotOptimize(testing::referenceMap(pair.source, pair.blurred).data);
+    for (auto _ : state) benchmark::DoNotOptimize(reference::literalMap(pair.source, pair.blurred).data);
     setPixels(state, pair.source);
 }
 BENCHMARK(MapDemoPerPositionScan)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);

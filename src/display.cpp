@@ -1,3 +1,4 @@
+// Showing images in highgui windows, and finding out whether a screen is there to show them on.
 #include "display.hpp"
 
 #include <opencv2/highgui.hpp>

@@ -1,3 +1,4 @@
+// The analyzer of one photograph: shows it, makes and saves its blurred reference and its DoF map.
 #include "focus_analyzer.hpp"
 
 #include "focus_map.hpp"

@@ -2,8 +2,9 @@
 #include "batch.hpp"
 #include "focus_map.hpp"
 #include "image_io.hpp"
+#include "images.hpp"
+#include "literal_map.hpp"
 #include "process.hpp"
-#include "reference.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -56,7 +57,7 @@ RunResult batch(const std::vector<std::string>& arguments, const fs::path& direc
 cv::Mat literalGrayMap(const cv::Mat& source, double sigma = kBlurSigma, int window = kWindow)
 {
     cv::Mat gray;
-    cv::extractChannel(testing::referenceMap(source, blurredReference(source, sigma), window), gray, 0);
+    cv::extractChannel(reference::literalMap(source, blurredReference(source, sigma), window), gray, 0);
     return gray;
 }
 
@@ -149,7 +150,7 @@ TEST(BatchMaps, ExtraOutputsHoldWhatTheyPromise)
     ASSERT_EQ(means.type(), CV_32FC1);
     for (int y = 0; y < means.rows; ++y)
         for (int x = 0; x < means.cols; ++x) {
-            const double literal = testing::referenceMean(source, blurred, x, y, kWindow);
+            const double literal = reference::literalMean(source, blurred, x, y, kWindow);
             ASSERT_NEAR(means.at<float>(y, x), literal, literal * 1e-6) << "pixel (" << x << ", " << y << ")";
         }
 }
@@ -169,35 +170,33 @@ std::vector<uchar> jpegRotatedByExif(const cv::Mat& image)
     return jpeg;
 }
 
-TEST(BatchInputs, GrayscaleSixteenBitAlphaAndExifRotatedPhotosAreReadAsColour)
+TEST(BatchInputs, GrayscaleSixteenBitAlphaAndExifRotatedPhotosAreReadAsColor)
 {
     const TemporaryDirectory work("dofmap-batch");
-    const cv::Mat colour = photo(48, 36, 7);
+    const cv::Mat color = photo(48, 36, 7);
     cv::Mat gray, deep, alpha;
-    cv::cvtColor(colour, gray, cv::COLOR_BGR2GRAY);
-    colour.convertTo(deep, CV_16UC3, 257.0);
-    cv::cvtColor(colour, alpha, cv::COLOR_BGR2BGRA);
+    cv::cvtColor(color, gray, cv::COLOR_BGR2GRAY);
+    color.convertTo(deep, CV_16UC3, 257.0);
+    cv::cvtColor(color, alpha, cv::COLOR_BGR2BGRA);
     save(work.path() / "gray.png", gray);
     save(work.path() / "deep.png", deep);
     save(work.path() / "alpha.png", alpha);
-    const std::vector<uchar> rotated = jpegRotatedByExif(colour);
+    const std::vector<uchar> rotated = jpegRotatedByExif(color);
     std::ofstream(work.path() / "rotated.jpg", std::ios::binary)
         .write(reinterpret_cast<const char*>(rotated.data()), std::streamsize(rotated.size()));
 
     const RunResult result = batch({"gray.png", "deep.png", "alpha.png", "rotated.jpg"}, work.path());
     ASSERT_EQ(result.status, 0) << result.err;
 
-    cv::Mat grayAsColour, upright;
-    cv::cvtColor(gray, grayAsColour, cv::COLOR_GRAY2BGR);
+    cv::Mat grayAsColor, upright;
+    cv::cvtColor(gray, grayAsColor, cv::COLOR_GRAY2BGR);
     cv::rotate(cv::imdecode(rotated, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION), upright,
                cv::ROTATE_90_CLOCKWISE);
     const struct {
         const char* map;
         cv::Mat expectedSource;
-    } cases[] = {{"gray.dof.png", grayAsColour},
-                 {"deep.dof.png", colour},
-                 {"alpha.dof.png", colour},
-                 {"rotated.dof.png", upright}};
+    } cases[] = {
+        {"gray.dof.png", grayAsColor}, {"deep.dof.png", color}, {"alpha.dof.png", color}, {"rotated.dof.png", upright}};
     for (const auto& c : cases) {
         const cv::Mat written = cv::imread((work.path() / c.map).string(), cv::IMREAD_UNCHANGED);
         EXPECT_EQ(firstDifference(written, literalGrayMap(c.expectedSource)), "") << c.map;
@@ -273,7 +272,7 @@ TEST(BatchFailures, ExistingOutputIsReplacedOnlyByACompleteOne)
 // The nearest-rank 90th percentile and the average of the literal means, printed as the batch does.
 std::string literalStatisticsRow(const std::string& path, const cv::Mat& source)
 {
-    const testing::ReferenceMeans literal = testing::referenceMeans(source, blurredReference(source));
+    const reference::LiteralMeans literal = reference::literalMeans(source, blurredReference(source));
     std::vector<double> all;
     for (const auto& column : literal.byColumn) all.insert(all.end(), column.begin(), column.end());
     double total = 0.0;

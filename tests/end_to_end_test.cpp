@@ -1,7 +1,8 @@
 // Runs the real interactive program in temporary working directories, with and without a screen.
 #include "focus_map.hpp"
+#include "images.hpp"
+#include "literal_map.hpp"
 #include "process.hpp"
-#include "reference.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -71,7 +72,7 @@ void expectBothResults(const fs::path& directory)
     const cv::Mat photo = cv::imread((directory / kPhotoName).string(), cv::IMREAD_COLOR);
     const cv::Mat blurred = blurredReference(photo);
     expectJpegOf(directory / "save/Blur.jpg", blurred);
-    expectJpegOf(directory / "save/DoF.jpg", testing::referenceMap(photo, blurred));
+    expectJpegOf(directory / "save/DoF.jpg", reference::literalMap(photo, blurred));
 }
 
 std::size_t entriesIn(const fs::path& directory)

@@ -1,7 +1,8 @@
 // The linear-time map against the literal per-position scan, pixel for pixel, on images chosen to
 // make rounding matter: ties for the largest mean, means on half gray levels, flat areas, tiles.
 #include "focus_map.hpp"
-#include "reference.hpp"
+#include "images.hpp"
+#include "literal_map.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -16,15 +17,15 @@
 namespace dofmap {
 namespace {
 
+using reference::literalMap;
 using testing::firstDifference;
 using testing::randomImage;
-using testing::referenceMap;
 
 // Compares both renderings for the photo against its real blurred reference.
 void expectExact(const cv::Mat& source, const std::string& what)
 {
     const cv::Mat blurred = blurredReference(source);
-    EXPECT_EQ(firstDifference(dofMapOf(source, blurred), referenceMap(source, blurred)), "") << what;
+    EXPECT_EQ(firstDifference(dofMapOf(source, blurred), literalMap(source, blurred)), "") << what;
 }
 
 // An image whose distances to an all-black "blurred" image are `distance(x, y)` along blue alone.
@@ -55,7 +56,7 @@ TEST(Exactness, FlatPhotoWithSharpIslands)
     expectExact(source, "flat with islands");
 }
 
-// Every interior neighbourhood of a periodic picture holds the same distances: all interior means
+// Every interior neighborhood of a periodic picture holds the same distances: all interior means
 // are equal in exact arithmetic, so the largest mean is decided by the roundings of the sums alone.
 TEST(Exactness, RepeatedTilesTieForTheLargestMean)
 {
@@ -83,10 +84,10 @@ TEST(Exactness, NearTiesForTheLargestMeanAreSettledLiterally)
             cv::Vec3b& single = source.at<cv::Vec3b>(30, 110);
             for (int c = 0; c < channels; ++c) single[c] = uchar(k);
             const cv::Mat black(source.size(), CV_8UC3, cv::Scalar::all(0));
-            const testing::ReferenceMeans literal = testing::referenceMeans(source, black);
+            const reference::LiteralMeans literal = reference::literalMeans(source, black);
             const DofMap fast = computeDofMap(source, black);
             ASSERT_EQ(fast.maxMean, literal.maxMean) << k << " distances of sqrt(" << channels << ")";
-            ASSERT_EQ(firstDifference(fast.map, referenceMap(literal)), "")
+            ASSERT_EQ(firstDifference(fast.map, literalMap(literal)), "")
                 << k << " distances of sqrt(" << channels << ")";
         }
     }
@@ -106,13 +107,13 @@ TEST(Exactness, NearTiesInALargeFlatPicture)
         for (const cv::Rect around : {cv::Rect(50, 40, 45, 40), cv::Rect(310, 170, 40, 40)})
             for (int y = around.y; y < around.y + around.height; ++y)
                 for (int x = around.x; x < around.x + around.width; ++x)
-                    literalMaximum = std::max(literalMaximum, testing::referenceMean(source, black, x, y, kWindow));
+                    literalMaximum = std::max(literalMaximum, reference::literalMean(source, black, x, y, kWindow));
         EXPECT_EQ(computeDofMap(source, black).maxMean, literalMaximum) << k << " distances of sqrt(2)";
     }
 }
 
 // Distances 0 or 1 with a solid block of ones: the largest mean is exactly 1, and a pixel whose
-// neighbourhood holds S ones out of `count` has the exact gray value 255 S / count, a half level
+// neighborhood holds S ones out of `count` has the exact gray value 255 S / count, a half level
 // for many S. Only the literal roundings decide which way those pixels go.
 TEST(Exactness, MeansOnHalfGrayLevels)
 {
@@ -126,7 +127,7 @@ TEST(Exactness, MeansOnHalfGrayLevels)
 
     // Count the pixels that sit exactly on a half level, to know that the case is exercised.
     int halfLevels = 0;
-    const Neighbourhood n = Neighbourhood::ofSize(kWindow);
+    const Neighborhood n = Neighborhood::ofSize(kWindow);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             std::int64_t sum = 0, count = 0;
@@ -139,8 +140,8 @@ TEST(Exactness, MeansOnHalfGrayLevels)
         }
     EXPECT_GT(halfLevels, 200);
 
-    EXPECT_EQ(firstDifference(dofMapOf(ones, black), referenceMap(ones, black)), "");
-    EXPECT_EQ(firstDifference(dofMapOf(black, ones), referenceMap(black, ones)), "");
+    EXPECT_EQ(firstDifference(dofMapOf(ones, black), literalMap(ones, black)), "");
+    EXPECT_EQ(firstDifference(dofMapOf(black, ones), literalMap(black, ones)), "");
 }
 
 // Distances that are irrational (sqrt of 2, 3, 5...) make the rounding of every sum matter.
@@ -151,7 +152,7 @@ TEST(Exactness, IrrationalDistancesInStripes)
     for (int y = 0; y < blurred.rows; ++y)
         for (int x = 0; x < blurred.cols; ++x)
             blurred.at<cv::Vec3b>(y, x) = cv::Vec3b(uchar(x % 3 != 0), uchar(y % 2), uchar((x + y) % 5 == 0));
-    EXPECT_EQ(firstDifference(dofMapOf(source, blurred), referenceMap(source, blurred)), "");
+    EXPECT_EQ(firstDifference(dofMapOf(source, blurred), literalMap(source, blurred)), "");
 }
 
 TEST(Exactness, RandomSmoothPhotosWithNoise)
@@ -167,14 +168,14 @@ TEST(Exactness, RandomSmoothPhotosWithNoise)
     }
 }
 
-// Windows as large as or larger than the picture: every neighbourhood is the whole picture or most
+// Windows as large as or larger than the picture: every neighborhood is the whole picture or most
 // of it.
 TEST(Exactness, WindowsAsLargeAsThePicture)
 {
     const cv::Mat source = randomImage(41, 29, 31);
     const cv::Mat blurred = blurredReference(source);
     for (const int window : {29, 41, 57, 200, 1001})
-        EXPECT_EQ(firstDifference(dofMapOf(source, blurred, window), referenceMap(source, blurred, window)), "")
+        EXPECT_EQ(firstDifference(dofMapOf(source, blurred, window), literalMap(source, blurred, window)), "")
             << "window " << window;
 }
 
@@ -200,7 +201,7 @@ TEST(Exactness, HugeWindowsOverALargePicture)
             const double squared = double(s[0]) * s[0] + double(s[1]) * s[1] + double(s[2]) * s[2];
             if (squared > 0.0) nonzero.push_back({x, y, std::sqrt(squared)});
         }
-    const Neighbourhood n = Neighbourhood::ofSize(kHugeWindow);
+    const Neighborhood n = Neighborhood::ofSize(kHugeWindow);
     cv::Mat_<double> means(kHeight, kWidth);
     double maxMean = 0.0;
     for (int y = 0; y < kHeight; ++y)
@@ -227,7 +228,7 @@ TEST(Exactness, OneChannelMapOfTheDemoPhoto)
     ASSERT_FALSE(photo.empty()) << DEMO_PHOTO;
     const cv::Mat blurred = blurredReference(photo);
     cv::Mat expected;
-    cv::extractChannel(referenceMap(photo, blurred), expected, 0);
+    cv::extractChannel(literalMap(photo, blurred), expected, 0);
     EXPECT_EQ(firstDifference(dofMapOf(photo, blurred, kWindow, 1), expected), "");
 }
 
@@ -235,7 +236,7 @@ TEST(Exactness, LargestMeanIsTheLiteralOne)
 {
     const cv::Mat source = randomImage(75, 52, 77);
     const cv::Mat blurred = blurredReference(source);
-    EXPECT_EQ(computeDofMap(source, blurred).maxMean, testing::referenceMeans(source, blurred).maxMean);
+    EXPECT_EQ(computeDofMap(source, blurred).maxMean, reference::literalMeans(source, blurred).maxMean);
     const cv::Mat flat(20, 20, CV_8UC3, cv::Scalar::all(5));
     EXPECT_EQ(computeDofMap(flat, flat).maxMean, 0.0);
 }

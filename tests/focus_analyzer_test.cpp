@@ -1,6 +1,8 @@
+// The analyzer run on photos made in each test: what it shows, in which order, and what it saves.
 #include "focus_analyzer.hpp"
 #include "focus_map.hpp"
-#include "reference.hpp"
+#include "images.hpp"
+#include "literal_map.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -67,7 +69,7 @@ TEST_F(FocusAnalyzerTest, ShowsOriginalAtOnceThenBlurAndDofAndSavesBoth)
     EXPECT_EQ(display_.shown[1].first, "Blur");
     EXPECT_EQ(display_.shown[2].first, "DoF");
     EXPECT_EQ(firstDifference(display_.shown[1].second, blurredReference(photo)), "");
-    EXPECT_EQ(firstDifference(display_.shown[2].second, testing::referenceMap(photo, blurredReference(photo))), "");
+    EXPECT_EQ(firstDifference(display_.shown[2].second, reference::literalMap(photo, blurredReference(photo))), "");
     EXPECT_TRUE(analyzer.allSaved());
 
     // The files hold what a plain JPEG encoding of each image gives.

@@ -1,6 +1,8 @@
+// The map, the means and the statistics against the literal definition on small photos made in each test.
 #include "focus_map.hpp"
 #include "image_io.hpp"
-#include "reference.hpp"
+#include "images.hpp"
+#include "literal_map.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -10,11 +12,11 @@
 namespace dofmap {
 namespace {
 
+using reference::literalMap;
 using testing::firstDifference;
 using testing::randomImage;
-using testing::referenceMap;
 
-// Random photos of sizes that stress the clipping of the neighbourhood: single pixels, single
+// Random photos of sizes that stress the clipping of the neighborhood: single pixels, single
 // rows and columns, pictures smaller than, equal to and just above the window.
 TEST(DofMap, EqualsTheLiteralScanOnAwkwardSizes)
 {
@@ -24,7 +26,7 @@ TEST(DofMap, EqualsTheLiteralScanOnAwkwardSizes)
     for (const cv::Size size : sizes) {
         const cv::Mat source = randomImage(size.width, size.height, seed++);
         const cv::Mat blurred = blurredReference(source);
-        EXPECT_EQ(firstDifference(dofMapOf(source, blurred), referenceMap(source, blurred)), "")
+        EXPECT_EQ(firstDifference(dofMapOf(source, blurred), literalMap(source, blurred)), "")
             << "size " << size.width << "x" << size.height;
     }
 }
@@ -38,7 +40,7 @@ TEST(DofMap, EqualsTheLiteralScanOnASmoothPhotoWithASharpPatch)
             source.at<cv::Vec3b>(y, x) = cv::Vec3b(uchar(x * 2), uchar(y * 2), uchar(x + y));
     randomImage(25, 20, 99).copyTo(source(cv::Rect(60, 40, 25, 20)));
     const cv::Mat blurred = blurredReference(source);
-    EXPECT_EQ(firstDifference(dofMapOf(source, blurred), referenceMap(source, blurred)), "");
+    EXPECT_EQ(firstDifference(dofMapOf(source, blurred), literalMap(source, blurred)), "");
 }
 
 TEST(DofMap, LargestMeanIsWhiteAndChannelsAreEqual)
@@ -56,7 +58,7 @@ TEST(DofMap, LargestMeanIsWhiteAndChannelsAreEqual)
     EXPECT_GE(whites, 1);
 }
 
-TEST(DofMap, NeighbourhoodUnchangedByTheBlurIsBlack)
+TEST(DofMap, NeighborhoodUnchangedByTheBlurIsBlack)
 {
     // The left 60 columns are identical in photo and reference; only the far right differs.
     const cv::Mat source = randomImage(100, 40, 3);
@@ -69,13 +71,13 @@ TEST(DofMap, NeighbourhoodUnchangedByTheBlurIsBlack)
 }
 
 // A distance of 1 at a single pixel shows how many positions the mean there divides by.
-TEST(NeighbourhoodMeans, CornersAverageTheirClippedNeighbourhoods)
+TEST(NeighborhoodMeans, CornersAverageTheirClippedNeighborhoods)
 {
     const cv::Mat source(40, 50, CV_8UC3, cv::Scalar::all(100));
     const auto meanWithOneDifferenceAt = [&](int x, int y) {
         cv::Mat blurred = source.clone();
         blurred.at<cv::Vec3b>(y, x)[1] = 101;
-        return neighbourhoodMeans(source, blurred).at<double>(y, x);
+        return neighborhoodMeans(source, blurred).at<double>(y, x);
     };
     EXPECT_NEAR(meanWithOneDifferenceAt(0, 0), 1.0 / 225.0, meanTolerance(1.0 / 225.0));
     EXPECT_NEAR(meanWithOneDifferenceAt(49, 39), 1.0 / 256.0, meanTolerance(1.0 / 256.0));
@@ -83,12 +85,12 @@ TEST(NeighbourhoodMeans, CornersAverageTheirClippedNeighbourhoods)
     EXPECT_NEAR(meanWithOneDifferenceAt(25, 20), 1.0 / 900.0, meanTolerance(1.0 / 900.0));
 }
 
-TEST(NeighbourhoodMeans, NeighbourhoodReachesFifteenBeforeAndFourteenAfter)
+TEST(NeighborhoodMeans, NeighborhoodReachesFifteenBeforeAndFourteenAfter)
 {
     const cv::Mat source(60, 60, CV_8UC3, cv::Scalar::all(0));
     cv::Mat blurred = source.clone();
     blurred.at<cv::Vec3b>(30, 30) = cv::Vec3b(3, 4, 0);  // distance 5
-    const cv::Mat means = neighbourhoodMeans(source, blurred);
+    const cv::Mat means = neighborhoodMeans(source, blurred);
     const double inside = 5.0 / 900.0;
     EXPECT_NEAR(means.at<double>(30, 45), inside, meanTolerance(inside));  // 15 to the right: the pixel is 15 before
     EXPECT_EQ(means.at<double>(30, 46), 0.0);
@@ -114,14 +116,14 @@ TEST(DofMap, FlatPhotoIsAllBlack)
 }
 
 // The table of means stays within its stated tolerance of the literal sums, everywhere.
-TEST(NeighbourhoodMeans, WithinToleranceOfTheLiteralSums)
+TEST(NeighborhoodMeans, WithinToleranceOfTheLiteralSums)
 {
     const cv::Mat source = randomImage(83, 61, 17);
     const cv::Mat blurred = blurredReference(source);
-    const cv::Mat means = neighbourhoodMeans(source, blurred);
+    const cv::Mat means = neighborhoodMeans(source, blurred);
     for (int y = 0; y < source.rows; ++y) {
         for (int x = 0; x < source.cols; ++x) {
-            const double literal = testing::referenceMean(source, blurred, x, y, kWindow);
+            const double literal = reference::literalMean(source, blurred, x, y, kWindow);
             ASSERT_NEAR(means.at<double>(y, x), literal, meanTolerance(literal)) << "pixel (" << x << ", " << y << ")";
         }
     }

@@ -1,4 +1,4 @@
-// The row kernels: hand-vectorised versions against their portable loops, and the exactness that
+// The row kernels: hand-vectorized versions against their portable loops, and the exactness that
 // the scan relies on.
 #include "row_kernels.hpp"
 
@@ -63,7 +63,7 @@ TEST(RowKernels, GrayLevelsEqualThePortableLoops)
     constexpr double kRowScale = 0.75;
     for (const int count : kLengths) {
         // Box sums giving levels anywhere up to 300, a third of them exactly on or just off a
-        // half-integer, over column scales of a clipped neighbourhood's sizes.
+        // half-integer, over column scales of a clipped neighborhood's sizes.
         std::vector<double> sums(count), scales(count);
         for (int i = 0; i < count; ++i) {
             scales[i] = 1.0 / double(15 + i % 16);
@@ -90,7 +90,7 @@ TEST(RowKernels, GrayLevelsEqualThePortableLoops)
     }
 }
 
-// Every root of a squared colour distance is a multiple of 2^-23, which makes sums of them exact,
+// Every root of a squared color distance is a multiple of 2^-23, which makes sums of them exact,
 // and lies within 2^-24 of the true root, relatively, which the error bound assumes.
 TEST(RowKernels, RootsAreMultiplesOfTwoToTheMinus23)
 {

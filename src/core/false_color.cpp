@@ -1,3 +1,4 @@
+// False-color renderings of a gray DoF map through OpenCV's colormaps, and the map laid over its photograph.
 #include "false_color.hpp"
 
 #include <utility>

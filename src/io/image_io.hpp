@@ -8,7 +8,7 @@
 
 namespace dofmap {
 
-// Decodes the image at `path` as 8-bit, three-channel BGR colour: grayscale is expanded, alpha
+// Decodes the image at `path` as 8-bit, three-channel BGR color: grayscale is expanded, alpha
 // dropped, 16-bit scaled down, and EXIF orientation applied. Empty when the file is missing or
 // cannot be decoded.
 cv::Mat readColorImage(const std::string& path);

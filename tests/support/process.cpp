@@ -1,3 +1,4 @@
+// Starting the real programs from end-to-end tests, temporary folders and a virtual screen.
 #include "process.hpp"
 
 #include <fcntl.h>

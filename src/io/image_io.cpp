@@ -1,3 +1,4 @@
+// Reading photographs and writing images atomically, with the temporary files removed on signals.
 #include "image_io.hpp"
 
 #include <opencv2/imgcodecs.hpp>

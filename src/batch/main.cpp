@@ -43,7 +43,7 @@ int main(int argc, char** argv)
     CLI::App app{"Depth-of-field maps of photographs: bright where the photo holds fine detail, dark where it "
                  "is smooth. Writes <stem>.dof.png (8-bit gray) for each photo, beside it or in --output.",
                  kProgram};
-    app.set_version_flag("--version", std::string(kProgram) + " 0.1.0");
+    app.set_version_flag("--version", std::string(kProgram) + " " + DOFMAP_VERSION);
     app.add_option("photos", options.inputs,
                    "Photos, or folders whose photos (jpg, jpeg, png, tif, tiff, bmp, webp) "
                    "are all taken, not recursively");
@@ -54,7 +54,7 @@ int main(int argc, char** argv)
         ->capture_default_str();
     app.add_flag("--blurred", options.blurred, "Also write the blurred reference, <stem>.blur.<format>");
     std::string colormap;
-    app.add_option("--colormap", colormap, "Also write a false-colour map, <stem>.dof-<NAME>.png, with this colormap")
+    app.add_option("--colormap", colormap, "Also write a false-color map, <stem>.dof-<NAME>.png, with this colormap")
         ->check(CLI::Validator(
             [](std::string& name) {
                 return colormapNamed(name) ? std::string()
@@ -62,14 +62,14 @@ int main(int argc, char** argv)
             },
             "NAME"));
     app.add_flag("--overlay", options.overlay,
-                 "Also write <stem>.dof-overlay.jpg: the photo tinted by the coloured map (--colormap, or inferno), "
+                 "Also write <stem>.dof-overlay.jpg: the photo tinted by the colored map (--colormap, or inferno), "
                  "70 % where the map is white, not at all where it is black");
-    app.add_flag("--means", options.means, "Also write <stem>.means.tif: the neighbourhood means as 32-bit float");
+    app.add_flag("--means", options.means, "Also write <stem>.means.tif: the neighborhood means as 32-bit float");
     app.add_flag("--stats", options.stats, "Print path,width,height,max_mean,mean_mean,p90_mean as CSV on stdout");
     app.add_option("--sigma", options.sigma, "Standard deviation of the Gaussian blur")
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
-    app.add_option("--window", options.window, "Side of the neighbourhood: N/2 before the pixel, N - 1 - N/2 after")
+    app.add_option("--window", options.window, "Side of the neighborhood: N/2 before the pixel, N - 1 - N/2 after")
         ->check(CLI::Range(1, 100000))
         ->capture_default_str();
     app.add_option("-j,--jobs", options.jobs, "Photos in flight at once (default: the number of cores)")

@@ -1,0 +1,116 @@
+// Planning a batch: the photos of the folders given, and the names of every output they will write.
+#include "batch.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+
+namespace dofmap::batch {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string lowerCase(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return text;
+}
+
+bool isPhotoFile(const fs::directory_entry& entry)
+{
+    std::error_code ignored;
+    if (!entry.is_regular_file(ignored)) return false;
+    const std::string extension = lowerCase(entry.path().extension().string());
+    const auto& known = photoExtensions();
+    return std::find(known.begin(), known.end(), extension) != known.end();
+}
+
+// True for the names this program gives its outputs, which a folder of photos may hold from an
+// earlier run: they are not taken as photos.
+bool isOwnOutput(const std::string& name)
+{
+    const std::string lower = lowerCase(name);
+    const auto endsWith = [&](const std::string& suffix) {
+        return lower.size() > suffix.size() && lower.compare(lower.size() - suffix.size(), suffix.size(), suffix) == 0;
+    };
+    for (const char* format : {"png", "jpg", "tif"})
+        if (endsWith(std::string(".dof.") + format) || endsWith(std::string(".blur.") + format)) return true;
+    if (endsWith(".means.tif") || endsWith(".dof-overlay.jpg")) return true;
+    const std::size_t colored = lower.rfind(".dof-");
+    return colored != std::string::npos && endsWith(".png");
+}
+
+// The photos directly inside `folder`, sorted by name.
+std::vector<std::string> photosIn(const fs::path& folder)
+{
+    std::vector<std::string> photos;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error))
+        if (isPhotoFile(entry) && !isOwnOutput(entry.path().filename().string()))
+            photos.push_back(entry.path().string());
+    std::sort(photos.begin(), photos.end());
+    return photos;
+}
+
+// A key that two spellings of one file share (the file itself need not exist).
+std::string identity(const fs::path& path)
+{
+    std::error_code error;
+    const fs::path resolved = fs::weakly_canonical(fs::absolute(path, error), error);
+    return (error ? fs::absolute(path) : resolved).lexically_normal().string();
+}
+
+}  // namespace
+
+const std::vector<std::string>& photoExtensions()
+{
+    static const std::vector<std::string> extensions = {".jpg", ".jpeg", ".png", ".tif", ".tiff", ".bmp", ".webp"};
+    return extensions;
+}
+
+std::vector<Photo> plan(const Options& options, std::string& error)
+{
+    std::vector<Photo> photos;
+    for (const std::string& input : options.inputs) {
+        std::error_code ignored;
+        if (fs::is_directory(input, ignored)) {
+            for (std::string& found : photosIn(input)) photos.push_back({std::move(found), {}});
+        } else {
+            photos.push_back({input, {}});
+        }
+    }
+
+    std::map<std::string, std::string> inputs;  // identity -> path as given
+    for (const Photo& photo : photos) inputs.emplace(identity(photo.input), photo.input);
+    std::map<std::string, std::string> writers;  // output identity -> the input that writes it
+    for (Photo& photo : photos) {
+        const fs::path source(photo.input);
+        const fs::path folder = options.output ? *options.output : source.parent_path();
+        const std::string stem = source.stem().string();
+        photo.outputs.push_back(folder / (stem + ".dof." + options.format));
+        if (options.blurred) photo.outputs.push_back(folder / (stem + ".blur." + options.format));
+        if (options.colormap) photo.outputs.push_back(folder / (stem + ".dof-" + *options.colormap + ".png"));
+        if (options.overlay) photo.outputs.push_back(folder / (stem + ".dof-overlay.jpg"));
+        if (options.means) photo.outputs.push_back(folder / (stem + ".means.tif"));
+
+        for (const fs::path& output : photo.outputs) {
+            const std::string key = identity(output);
+            if (const auto input = inputs.find(key); input != inputs.end()) {
+                error = "output " + output.string() + " would overwrite the input " + input->second;
+                return {};
+            }
+            const auto [writer, fresh] = writers.emplace(key, photo.input);
+            if (!fresh && writer->second != photo.input) {
+                error = "inputs " + writer->second + " and " + photo.input + " would both write " + output.string();
+                return {};
+            }
+            if (!fresh) {
+                error = "input " + photo.input + " is given twice";
+                return {};
+            }
+        }
+    }
+    return photos;
+}
+
+}  // namespace dofmap::batch

@@ -1,0 +1,218 @@
+// The producer of the pipeline: the geometry of the scan, its parts, the ring scan of narrow windows
+// and the literal mean that settles what the fast sums leave in doubt.
+#include "box_scan.hpp"
+
+#include "row_kernels.hpp"
+
+#include <opencv2/core/utility.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <type_traits>
+
+namespace dofmap::detail {
+namespace {
+
+using exactness::kExactFloatRoots;
+using exactness::kLargestDistance;
+
+// Ring-scan tiles are at most this many columns wide, which bounds the terms of a row sum.
+constexpr int kMaxTileColumns = 8192;
+// Neighborhoods of more positions than this are scanned in fixed point: their ring would outgrow
+// the caches, and the single-precision error would leave too many levels to sum literally.
+constexpr std::int64_t kFixedPointTerms = std::int64_t(1) << 15;
+// The largest neighborhood of a window in an image.
+std::int64_t largestNeighborhood(int width, int height, int window)
+{
+    return std::int64_t(std::min(window, width)) * std::min(window, height);
+}
+
+// The most roots that a running row sum over a ring tile holds: a tile's columns and its
+// neighbors', over the rows of a neighborhood.
+std::int64_t maxTermsPerRowSum(int width, int height, int window)
+{
+    const std::int64_t columns = std::min<std::int64_t>(width, std::int64_t(kMaxTileColumns) + window - 1);
+    return columns * std::min(window, height);
+}
+
+// Tiles for ring scans: bands of whole rows, so that every row of the image is read from start to
+// end, cut across only for images wider than kMaxTileColumns. Enough bands for the threads; each
+// costs the neighborhood's height in rows read twice, so bands stay tall compared with it.
+std::vector<Area> ringTiles(int width, int height, int window)
+{
+    const int threads = std::max(cv::getNumThreads(), 1);
+    const int across = (width + kMaxTileColumns - 1) / kMaxTileColumns;
+    const int minimumRows = std::max(8 * window, 64);
+    const int wanted = (2 * threads + across - 1) / across;
+    const int down = std::clamp(height / minimumRows, 1, std::max(wanted, 1));
+    std::vector<Area> result;
+    for (int j = 0; j < down; ++j)
+        for (int i = 0; i < across; ++i)
+            result.push_back({int(std::int64_t(width) * i / across), int(std::int64_t(width) * (i + 1) / across),
+                              int(std::int64_t(height) * j / down), int(std::int64_t(height) * (j + 1) / down)});
+    return result;
+}
+
+}  // namespace
+
+BoxScan::BoxScan(const cv::Mat& source, const cv::Mat& blurred, int window)
+    : source_(source),
+      blurred_(blurred),
+      width_(source.cols),
+      height_(source.rows),
+      n_(Neighborhood::ofSize(window)),
+      fixedPoint_(largestNeighborhood(width_, height_, window) > kFixedPointTerms),
+      bound_(exactness::floatRootBound(largestNeighborhood(width_, height_, window))),
+      inverseColumnSpan_(width_)
+{
+    CV_Assert(source.type() == CV_8UC3 && blurred.type() == CV_8UC3);
+    CV_Assert(source.size() == blurred.size() && !source.empty());
+    CV_Assert(window >= 1);
+    for (int x = 0; x < width_; ++x) inverseColumnSpan_[x] = 1.0 / clippedSpan(x, width_);
+    if (fixedPoint_) {
+        prepareFixedBands();
+    } else {
+        integerRowSums_ = maxTermsPerRowSum(width_, height_, window) > kExactFloatRoots;
+        prefixUnits_ = exactness::kFloatRootUnits;
+        wholeImage_ = ringTiles(width_, height_, window);
+    }
+}
+
+std::pair<int, int> BoxScan::wholeColumns() const
+{
+    const int first = std::min(n_.before, width_);
+    return {first, std::max(width_ - n_.after, first)};
+}
+
+void BoxScan::scan(const std::vector<Area>& parts, RowSink& sink) const
+{
+    cv::parallel_for_(cv::Range(0, int(parts.size())), [&](const cv::Range& range) {
+        for (int i = range.start; i < range.end; ++i) {
+            if (fixedPoint_)
+                scanFixedPart(parts[i], i, sink);
+            else
+                scanRingPart(parts[i], i, sink);
+        }
+    });
+}
+
+// The image rows are read in order, and the buffers (the roots of the neighborhood's rows and the
+// running sums, over the part's columns and their neighbors') are read and written in order too.
+void BoxScan::scanRingPart(const Area& part, int index, RowSink& sink) const
+{
+    CV_DbgAssert(part.width() <= kMaxTileColumns);
+    const int columnsBegin = std::max(part.x0 - n_.before, 0);
+    const int columnsEnd = std::min(part.x1 + n_.after, width_ - 1) + 1;
+    const int columns = columnsEnd - columnsBegin;
+    // A neighborhood holds at most this many rows at once: a window taller than the image needs no
+    // more slots than the image has rows.
+    const int ringRows = std::min(window(), height_);
+    std::vector<float> ring(std::size_t(ringRows) * columns);
+    std::vector<double> columnSums(columns, 0.0);
+    std::vector<double> prefix(integerRowSums_ ? 0 : std::size_t(columns) + 1);
+    std::vector<std::int64_t> integerPrefix(integerRowSums_ ? std::size_t(columns) + 1 : 0);
+    std::vector<double> boxSums(part.width());
+    std::vector<std::int32_t> squared(columns);
+    const auto slot = [&](int row) { return ring.data() + std::size_t(row % ringRows) * columns; };
+    const auto distancesOfRow = [&](int row) {
+        kernels::squaredDistances(source_.ptr<std::uint8_t>(row) + 3 * columnsBegin,
+                                  blurred_.ptr<std::uint8_t>(row) + 3 * columnsBegin, columns, squared.data());
+    };
+
+    for (int row = std::max(part.y0 - n_.before, 0); row <= std::min(part.y0 + n_.after, height_ - 1); ++row) {
+        distancesOfRow(row);
+        kernels::addRow(squared.data(), columns, slot(row), columnSums.data());
+    }
+    for (int y = part.y0; y < part.y1; ++y) {
+        const int leaving = y - 1 - n_.before;
+        const int entering = y + n_.after;
+        const bool moved = y == part.y0 || leaving >= 0 || entering < height_;
+        if (y > part.y0) {
+            // The column sums move from the neighborhood rows of y - 1 to those of y.
+            if (leaving >= 0 && entering < height_) {
+                // Both rows share one ring slot.
+                distancesOfRow(entering);
+                kernels::replaceRow(squared.data(), columns, slot(entering), columnSums.data());
+            } else if (leaving >= 0) {
+                kernels::subtractRow(slot(leaving), columns, columnSums.data());
+            } else if (entering < height_) {
+                distancesOfRow(entering);
+                kernels::addRow(squared.data(), columns, slot(entering), columnSums.data());
+            }
+        }
+        // A row whose clipped neighborhood rows are those of the row before has its box sums.
+        if (moved) {
+            if (integerRowSums_) {
+                integerPrefixSums(columnSums.data(), columns, integerPrefix.data());
+                sumAlongRow(part, columnsBegin, integerPrefix.data(), boxSums.data());
+            } else {
+                kernels::prefixSums(columnSums.data(), columns, prefix.data());
+                sumAlongRow(part, columnsBegin, prefix.data(), boxSums.data());
+            }
+        }
+        sink.row(index, y, part.x0, part.width(), boxSums.data());
+    }
+}
+
+// prefix[i] = sum of the first i column sums in units of 1 / prefixUnits_, for row sums too large
+// to be kept exactly in double precision. Each column sum converts exactly (an integer in those
+// units below 2^53); the 64-bit sums wrap around past 2^63, and their differences come out exact.
+void BoxScan::integerPrefixSums(const double* columnSums, int count, std::int64_t* prefix) const
+{
+    std::uint64_t running = 0;
+    prefix[0] = 0;
+    for (int i = 0; i < count; ++i) {
+        running += std::uint64_t(std::int64_t(columnSums[i] * prefixUnits_));
+        prefix[i + 1] = std::int64_t(running);
+    }
+}
+
+// boxSums[x - part.x0] = sum of the column sums over the clipped columns of x's neighborhood, as a
+// difference of their prefix sums.
+template <class Prefix>
+void BoxScan::sumAlongRow(const Area& part, int columnsBegin, const Prefix* prefix, double* boxSums) const
+{
+    const double inverseUnits = 1.0 / prefixUnits_;
+    const auto difference = [&](const Prefix* high, const Prefix* low) {
+        if constexpr (std::is_same_v<Prefix, double>)
+            return *high - *low;
+        else
+            return double(std::uint64_t(*high) - std::uint64_t(*low)) * inverseUnits;
+    };
+    const auto boxSum = [&](int x) {
+        const Area area = clippedNeighborhood(x, 0);
+        return difference(prefix + (area.x1 - columnsBegin), prefix + (area.x0 - columnsBegin));
+    };
+    // Columns whose neighborhood is clipped on neither side, then the clipped ones.
+    const int wholeBegin = std::min(std::max(part.x0, n_.before), part.x1);
+    const int wholeEnd = std::max(std::min(part.x1, width_ - n_.after), wholeBegin);
+    if (wholeBegin < wholeEnd) {
+        const Prefix* high = prefix + (wholeBegin + n_.after + 1 - columnsBegin);
+        const Prefix* low = prefix + (wholeBegin - n_.before - columnsBegin);
+        double* out = boxSums + (wholeBegin - part.x0);
+        if constexpr (std::is_same_v<Prefix, double>)
+            kernels::differences(high, low, wholeEnd - wholeBegin, out);
+        else
+            for (int i = 0; i < wholeEnd - wholeBegin; ++i) out[i] = difference(high + i, low + i);
+    }
+    for (int x = part.x0; x < wholeBegin; ++x) boxSums[x - part.x0] = boxSum(x);
+    for (int x = wholeEnd; x < part.x1; ++x) boxSums[x - part.x0] = boxSum(x);
+}
+
+template void BoxScan::sumAlongRow<double>(const Area&, int, const double*, double*) const;
+template void BoxScan::sumAlongRow<std::int64_t>(const Area&, int, const std::int64_t*, double*) const;
+
+double BoxScan::sumColumnLiterally(double sum, int x, int y0, int y1) const
+{
+    for (int y = y0; y < y1; ++y) {
+        const cv::Vec3b s = source_.at<cv::Vec3b>(y, x);
+        const cv::Vec3b b = blurred_.at<cv::Vec3b>(y, x);
+        const double d0 = double(b[0]) - double(s[0]);
+        const double d1 = double(b[1]) - double(s[1]);
+        const double d2 = double(b[2]) - double(s[2]);
+        sum += std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
+    }
+    return sum;
+}
+
+}  // namespace dofmap::detail

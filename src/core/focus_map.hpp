@@ -1,0 +1,91 @@
+// Depth-of-field maps: the blurred reference, the neighborhood means, the rendered map and the
+// figures of a photo. Pure computation on OpenCV matrices, linking only OpenCV's core and imgproc.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+namespace dofmap {
+
+// Standard deviation of the Gaussian blur that makes the reference.
+constexpr double kBlurSigma = 1.5;
+// Side of the square neighborhood over which color distances are averaged.
+constexpr int kWindow = 30;
+
+// Offsets of a neighborhood of `window` positions along one axis: it spans `before` positions
+// before the center and `after` after it (-15 ... +14 for 30).
+struct Neighborhood {
+    int before;
+    int after;
+
+    // Requires window >= 1.
+    static Neighborhood ofSize(int window) { return {window / 2, window - 1 - window / 2}; }
+};
+
+// Gaussian blur of `source` (any size, CV_8UC3) with the given sigma in both directions, kernel
+// size derived from sigma, borders mirrored without repeating the edge pixel. Same size and type.
+cv::Mat blurredReference(const cv::Mat& source, double sigma = kBlurSigma);
+
+// A bound on how far an entry `mean` of neighborhoodMeans(..., window) may lie from the mean summed
+// literally: about 1.2e-7 of the mean (the distances are taken as single-precision square roots, or
+// for wide windows as double roots in fixed point, which lie closer), far below any visible change.
+double meanTolerance(double mean, int window = kWindow);
+
+// The gray level of a mean when the largest mean is `maxMean`: (mean / maxMean) * 255 rounded to
+// the nearest integer, halves to even, clamped to 0...255. A maxMean of 0 (every mean 0) gives 0.
+inline uchar grayLevel(double mean, double maxMean)
+{
+    return maxMean > 0.0 ? cv::saturate_cast<uchar>(mean / maxMean * 255.0) : uchar{0};
+}
+
+// Summary figures of the neighborhood means of a photo, in units of color distance (0 ... 441.67),
+// comparable across photos where the normalized map is not.
+struct MeanStatistics {
+    double maxMean;  // the largest mean, exactly as the literal summation gives it
+    double averageMean;  // the average of all means
+    double p90Mean;  // the 90th percentile by nearest rank: the ceil(0.9 n)-th smallest mean
+};
+
+// What analyzeFocus computes beyond the largest mean.
+struct FocusRequest {
+    int mapChannels = 3;  // 1 or 3 for the map, 0 for none
+    int meansDepth = 0;  // CV_32F or CV_64F for the table of means, 0 for none
+    bool statistics = false;  // the average and the percentile of the means
+};
+
+// The results of analyzeFocus; what was not asked for is empty or 0.
+struct FocusAnalysis {
+    cv::Mat map;  // CV_8UC(mapChannels): every pixel grayLevel(mean, maxMean), channels equal
+    double maxMean = 0.0;  // the largest mean, exactly as the literal summation gives it (0 when all are 0)
+    cv::Mat means;  // the fast mean of every pixel, within meanTolerance of the literal one
+    MeanStatistics statistics{};  // maxMean, and the average and percentile within meanTolerance
+};
+
+// The depth-of-field analysis of `source` against its blurred reference (both CV_8UC3 of one size,
+// not empty; window >= 1). The mean of a pixel is the Euclidean color distance between the two
+// images averaged over its window x window neighborhood, clipped to the image, summed in double
+// column by column (x' outer, y' inner) from 0.0 and divided by the number of positions. The map
+// and maxMean are bit-identical to that literal summation; the means and statistics are within
+// meanTolerance of it. Takes time proportional to the number of pixels, whatever the window, with
+// the image scanned as few times as the outputs need, on all cores.
+FocusAnalysis analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, const FocusRequest& request);
+
+// A rendered DoF map and the largest neighborhood mean it was scaled by.
+struct DofMap {
+    cv::Mat map;  // CV_8U with equal channels
+    double maxMean;  // the largest mean, exactly as the literal summation gives it (0 when all are 0)
+};
+
+// The map of analyzeFocus with `channels` (1 or 3) channels, and the largest mean.
+DofMap computeDofMap(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow, int channels = 3);
+
+// computeDofMap(...).map.
+cv::Mat dofMapOf(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow, int channels = 3);
+
+// The table of means of analyzeFocus, of `depth` CV_64F or CV_32F (for half the memory): each
+// CV_64F entry within meanTolerance of the literal mean, a CV_32F entry that value rounded to float.
+cv::Mat neighborhoodMeans(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow, int depth = CV_64F);
+
+// The statistics of analyzeFocus, without a map or a table of means.
+MeanStatistics meanStatistics(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow);
+
+}  // namespace dofmap

@@ -1,0 +1,312 @@
+// The search for the largest literal mean: bounds on blocks of pixels rule out most of the picture,
+// the rest is scanned for the pixels that may hold the maximum, and those are summed literally.
+#include "largest_mean.hpp"
+
+#include "literal_means.hpp"
+#include "row_kernels.hpp"
+
+#include <opencv2/core/utility.hpp>
+
+#include <algorithm>
+#include <limits>
+
+namespace dofmap::detail {
+namespace {
+
+using exactness::ErrorBound;
+
+// Side of the blocks whose distance totals bound the means of their pixels.
+constexpr int kBlockSide = 8;
+// Neighborhoods reaching over more blocks than this make the bounds loose: scan everything.
+constexpr int kMostBlocksInReach = 16;
+// Candidates are pruned against the running maximum once a part holds this many.
+constexpr std::size_t kPruneAtCandidates = 1024;
+
+struct Candidate {
+    int x;
+    int y;
+    double fastMean;
+};
+
+// The pixels that may hold the largest literal mean, found in one part of a scan.
+struct PartMaximum {
+    double fastMaximum = 0.0;
+    std::vector<Candidate> candidates;
+    std::size_t pruneAt = kPruneAtCandidates;
+
+    // The smallest fast mean that may still be the largest literal mean.
+    double floor(const ErrorBound& bound) const { return fastMaximum - bound(fastMaximum); }
+
+    // Keeps only candidates whose mean may still reach the floor.
+    void prune(const ErrorBound& bound)
+    {
+        const double lowest = floor(bound);
+        candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                        [&](const Candidate& c) { return c.fastMean + bound(c.fastMean) < lowest; }),
+                         candidates.end());
+    }
+};
+
+// Collects, part by part, the largest fast mean and the pixels that may hold the largest literal
+// mean; with tallies, also counts every fast mean.
+class MaximumSearch final : public RowSink {
+public:
+    MaximumSearch(const BoxScan& scan, std::size_t parts, std::vector<MeanTally>* tallies)
+        : scan_(scan),
+          bound_(scan.bound()),
+          parts_(parts),
+          tallies_(tallies)
+    {
+        // Columns [first, second) have the clipped columns of the column before them.
+        repeatsBegin_ = std::max(scan.width() - scan.neighborhood().after, 1);
+        repeatsEnd_ = std::max(std::min(scan.neighborhood().before, scan.width() - 1) + 1, repeatsBegin_);
+        if (tallies_ != nullptr) tallies_->assign(parts, MeanTally());
+    }
+
+    void row(int part, int y, int x0, int count, const double* boxSums) override
+    {
+        PartMaximum& maximum = parts_[part];
+        const double rowScale = scan_.rowScale(y);
+        const int x1 = x0 + count;
+        // A column that repeats the one before it in this row holds no other candidate.
+        const int skipBegin = std::clamp(repeatsBegin_, x0 + 1, x1);
+        const int skipEnd = std::clamp(repeatsEnd_, skipBegin, x1);
+        if (tallies_ != nullptr) {
+            MeanTally& tally = (*tallies_)[part];
+            for (int x = x0; x < x1; ++x) {
+                const double mean = scan_.fastMean(boxSums[x - x0], x, rowScale);
+                tally.add(mean);
+                const bool repeat = x >= skipBegin && x < skipEnd;
+                if (!repeat && mean + bound_(mean) >= maximum.floor(bound_)) consider(maximum, x, y, mean);
+            }
+        } else {
+            const std::pair<int, int> whole = scan_.wholeColumns();
+            const int middleBegin = std::clamp(whole.first, x0, x1);
+            const int middleEnd = std::clamp(whole.second, middleBegin, x1);
+            // Clipped columns divide by at least the span at the left edge (or the width).
+            const double borderFactor = 1.0 / std::min(scan_.window() - scan_.window() / 2, scan_.width());
+            // The three runs of columns, without the repeats.
+            const auto visitRun = [&](int begin, int end, double largestFactor) {
+                visit(maximum, y, x0, boxSums, begin, std::min(end, skipBegin), largestFactor, rowScale);
+                visit(maximum, y, x0, boxSums, std::max(begin, skipEnd), end, largestFactor, rowScale);
+            };
+            visitRun(x0, middleBegin, borderFactor);
+            if (middleBegin < middleEnd) visitRun(middleBegin, middleEnd, scan_.inverseColumnSpans()[middleBegin]);
+            visitRun(middleEnd, x1, borderFactor);
+        }
+        if (maximum.candidates.size() >= maximum.pruneAt) {
+            maximum.prune(bound_);
+            maximum.pruneAt = std::max(kPruneAtCandidates, 2 * maximum.candidates.size());
+        }
+    }
+
+    // The largest fast mean of all parts and the candidates that may reach it.
+    PartMaximum merged()
+    {
+        PartMaximum all;
+        for (const PartMaximum& part : parts_) all.fastMaximum = std::max(all.fastMaximum, part.fastMaximum);
+        for (PartMaximum& part : parts_) {
+            part.fastMaximum = all.fastMaximum;
+            part.prune(bound_);
+            all.candidates.insert(all.candidates.end(), part.candidates.begin(), part.candidates.end());
+        }
+        return all;
+    }
+
+private:
+    void consider(PartMaximum& maximum, int x, int y, double mean)
+    {
+        maximum.candidates.push_back({x, y, mean});
+        maximum.fastMaximum = std::max(maximum.fastMaximum, mean);
+    }
+
+    // Visits columns [begin, end), which fastMean scales by at most `largestFactor`. Box sums below
+    // `skipBelow` give a fast mean under the floor even with the roundings of fastMean, so comparing
+    // sums settles the common case.
+    void visit(PartMaximum& maximum, int y, int x0, const double* boxSums, int begin, int end, double largestFactor,
+               double rowScale)
+    {
+        const auto skipBelowFor = [&](double floor) {
+            const double lowestMean = floor / (1.0 + bound_.relative);
+            // At least 1: a zero sum is never a candidate.
+            return std::max(lowestMean / (largestFactor * rowScale) * (1.0 - 1e-9), 1.0);
+        };
+        double skipBelow = skipBelowFor(maximum.floor(bound_));
+        for (int x = begin; x < end; ++x) {
+            const double sum = boxSums[x - x0];
+            if (sum < skipBelow) continue;
+            const double mean = scan_.fastMean(sum, x, rowScale);
+            if (mean + bound_(mean) < maximum.floor(bound_)) continue;
+            const double before = maximum.fastMaximum;
+            consider(maximum, x, y, mean);
+            if (maximum.fastMaximum > before) skipBelow = skipBelowFor(maximum.floor(bound_));
+        }
+    }
+
+    const BoxScan& scan_;
+    const ErrorBound& bound_;
+    std::vector<PartMaximum> parts_;
+    std::vector<MeanTally>* tallies_;
+    int repeatsBegin_;
+    int repeatsEnd_;
+};
+
+PartMaximum scanForMaximum(const BoxScan& scan, const std::vector<Area>& areas,
+                           std::vector<MeanTally>* tallies = nullptr)
+{
+    MaximumSearch search(scan, areas.size(), tallies);
+    scan.scan(areas, search);
+    return search.merged();
+}
+
+// Sums of the distances (their roots) over square blocks of kBlockSide pixels (clipped at the right
+// and bottom edges), for the block rows [blockRowBegin, blockRowEnd): sums[by * blocksAcross + bx].
+void blockSums(const BoxScan& scan, int blockRowBegin, int blockRowEnd, double* sums)
+{
+    const int width = scan.width();
+    const int blocksAcross = (width + kBlockSide - 1) / kBlockSide;
+    std::vector<std::int32_t> squared(width);
+    std::vector<double> columnSums(std::size_t(blocksAcross) * kBlockSide);
+    for (int by = blockRowBegin; by < blockRowEnd; ++by) {
+        std::fill(columnSums.begin(), columnSums.end(), 0.0);
+        for (int y = by * kBlockSide; y < std::min((by + 1) * kBlockSide, scan.height()); ++y) {
+            kernels::squaredDistances(scan.source().ptr<std::uint8_t>(y), scan.blurred().ptr<std::uint8_t>(y), width,
+                                      squared.data());
+            kernels::addDistances(squared.data(), width, columnSums.data());
+        }
+        double* out = sums + std::size_t(by) * blocksAcross;
+        for (int bx = 0; bx < blocksAcross; ++bx) {
+            const double* column = columnSums.data() + std::size_t(bx) * kBlockSide;
+            double total = 0.0;
+            for (int i = 0; i < kBlockSide; ++i) total += column[i];
+            out[bx] = total;
+        }
+    }
+}
+
+// The smallest number of positions of the neighborhoods of pixels [begin, end) along an axis of
+// `length` pixels.
+int smallestSpan(const BoxScan& scan, int begin, int end, int length)
+{
+    int smallest = std::numeric_limits<int>::max();
+    for (int i = begin; i < end; ++i) smallest = std::min(smallest, scan.clippedSpan(i, length));
+    return smallest;
+}
+
+// The parts of the image that may hold the largest mean (none when every distance is 0), or the
+// whole image when they are not few.
+//
+// The distances are summed over blocks of 8 x 8 pixels. The neighborhoods of a block's pixels all
+// lie within a few blocks around it, whose total bounds the box sum of every pixel in the block;
+// divided by the block's smallest count, it bounds their fast means. The block with the largest
+// bound is scanned for a first maximum; blocks whose bound stays below the floor that it sets can
+// hold no candidate. In a typical photograph the sharpest region is small and the others are
+// skipped; where many blocks remain, scanning everything is cheaper than scanning them one by one.
+std::vector<Area> promisingAreas(const BoxScan& scan)
+{
+    const std::vector<Area>& everywhere = scan.wholeImage();
+    const Neighborhood& n = scan.neighborhood();
+    // Blocks [b - reachBefore, b + reachAfter] hold the neighborhoods of block b's pixels.
+    const int reachBefore = (n.before + kBlockSide - 1) / kBlockSide;
+    const int reachAfter = (kBlockSide - 1 + n.after) / kBlockSide;
+    if (!scan.scansAnyArea() || reachBefore + reachAfter > kMostBlocksInReach) return everywhere;
+
+    const int across = (scan.width() + kBlockSide - 1) / kBlockSide;
+    const int down = (scan.height() + kBlockSide - 1) / kBlockSide;
+    std::vector<double> blockTotals(std::size_t(across) * down, 0.0);
+    cv::parallel_for_(cv::Range(0, down),
+                      [&](const cv::Range& rows) { blockSums(scan, rows.start, rows.end, blockTotals.data()); });
+
+    // Upper bounds of the fast means in each block: its total with its neighbors' within reach,
+    // along rows and then down columns by adding shifted rows (which vectorizes), divided by the
+    // smallest number of positions of its pixels' neighborhoods, with room for the roundings.
+    std::vector<double> columnFactor(across), rowFactor(down);
+    for (int bx = 0; bx < across; ++bx)
+        columnFactor[bx] = (1.0 + 1e-9) /
+            smallestSpan(scan, bx * kBlockSide, std::min((bx + 1) * kBlockSide, scan.width()), scan.width());
+    for (int by = 0; by < down; ++by)
+        rowFactor[by] = (1.0 + 1e-9) /
+            smallestSpan(scan, by * kBlockSide, std::min((by + 1) * kBlockSide, scan.height()), scan.height());
+    std::vector<double> alongRows(blockTotals.size());
+    cv::parallel_for_(cv::Range(0, down), [&](const cv::Range& range) {
+        for (int by = range.start; by < range.end; ++by) {
+            const double* in = blockTotals.data() + std::size_t(by) * across;
+            double* out = alongRows.data() + std::size_t(by) * across;
+            std::fill(out, out + across, 0.0);
+            for (int shift = -reachBefore; shift <= reachAfter; ++shift)
+                for (int bx = std::max(0, -shift); bx < std::min(across, across - shift); ++bx)
+                    out[bx] += in[bx + shift];
+        }
+    });
+    std::vector<double>& upper = blockTotals;
+    std::vector<std::size_t> bestOfRow(down);
+    cv::parallel_for_(cv::Range(0, down), [&](const cv::Range& range) {
+        for (int by = range.start; by < range.end; ++by) {
+            double* out = upper.data() + std::size_t(by) * across;
+            std::fill(out, out + across, 0.0);
+            for (int j = std::max(by - reachBefore, 0); j <= std::min(by + reachAfter, down - 1); ++j) {
+                const double* in = alongRows.data() + std::size_t(j) * across;
+                for (int bx = 0; bx < across; ++bx) out[bx] += in[bx];
+            }
+            for (int bx = 0; bx < across; ++bx) out[bx] *= columnFactor[bx] * rowFactor[by];
+            bestOfRow[by] = std::size_t(by) * across + std::size_t(std::max_element(out, out + across) - out);
+        }
+    });
+    std::size_t best = bestOfRow[0];
+    for (const std::size_t b : bestOfRow)
+        if (upper[b] > upper[best]) best = b;
+    if (upper[best] == 0.0) return {};
+
+    const int bestX = int(best % across) * kBlockSide, bestY = int(best / across) * kBlockSide;
+    const PartMaximum first = scanForMaximum(
+        scan,
+        {{bestX, std::min(bestX + kBlockSide, scan.width()), bestY, std::min(bestY + kBlockSide, scan.height())}});
+    const ErrorBound& bound = scan.bound();
+    const double floor = first.floor(bound);
+
+    // Runs of promising blocks along each block row become areas to scan.
+    std::vector<std::vector<Area>> runsOfRow(down);
+    cv::parallel_for_(cv::Range(0, down), [&](const cv::Range& range) {
+        for (int by = range.start; by < range.end; ++by) {
+            const double* row = upper.data() + std::size_t(by) * across;
+            int runStart = -1;
+            for (int bx = 0; bx <= across; ++bx) {
+                const bool keep = bx < across && row[bx] * (1.0 + bound.relative) >= floor;
+                if (keep && runStart < 0) runStart = bx;
+                if (!keep && runStart >= 0) {
+                    runsOfRow[by].push_back({runStart * kBlockSide, std::min(bx * kBlockSide, scan.width()),
+                                             by * kBlockSide, std::min((by + 1) * kBlockSide, scan.height())});
+                    runStart = -1;
+                }
+            }
+        }
+    });
+    std::vector<Area> areas;
+    std::size_t promising = 0;
+    for (const std::vector<Area>& runs : runsOfRow)
+        for (const Area& run : runs) {
+            areas.push_back(run);
+            promising += std::size_t(run.width() + kBlockSide - 1) / kBlockSide;
+        }
+    // Scanning areas one by one costs more than a plain scan once they cover an eighth of the blocks.
+    return promising * 8 > upper.size() ? everywhere : areas;
+}
+
+}  // namespace
+
+double largestMean(const BoxScan& scan, std::vector<MeanTally>* tallies)
+{
+    const std::vector<Area> areas = tallies != nullptr ? scan.wholeImage() : promisingAreas(scan);
+    if (areas.empty()) return 0.0;
+    const PartMaximum all = scanForMaximum(scan, areas, tallies);
+    if (all.candidates.empty()) return 0.0;
+
+    // Candidates that share a clipped neighborhood share their literal mean: with a window as large
+    // as the picture, that is all of them.
+    std::vector<Area> neighborhoods;
+    neighborhoods.reserve(all.candidates.size());
+    for (const Candidate& c : all.candidates) neighborhoods.push_back(scan.clippedNeighborhood(c.x, c.y));
+    return LiteralMeans(scan, std::move(neighborhoods)).largest();
+}
+
+}  // namespace dofmap::detail

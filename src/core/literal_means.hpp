@@ -1,0 +1,28 @@
+// The literal means of the neighborhoods that the fast sums leave in doubt, summed in the order of
+// the definition.
+#pragma once
+
+#include "box_scan.hpp"
+
+#include <vector>
+
+namespace dofmap::detail {
+
+// The literal means of a set of neighborhoods: each distinct one summed once, neighborhoods over the
+// same rows that start at the same column taken from one running sum, all in parallel.
+class LiteralMeans {
+public:
+    // `areas` may repeat.
+    LiteralMeans(const BoxScan& scan, std::vector<Area> areas);
+
+    // The literal mean of one of the areas given.
+    double of(const Area& area) const;
+    // The largest of them (0 when none was given).
+    double largest() const;
+
+private:
+    std::vector<Area> areas_;  // sorted, distinct
+    std::vector<double> means_;
+};
+
+}  // namespace dofmap::detail

@@ -1,0 +1,29 @@
+// The one pass that turns box sums into the outputs: gray levels, float means, and the means of the
+// percentile's bucket.
+#pragma once
+
+#include "box_scan.hpp"
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+namespace dofmap::detail {
+
+// What a rendering pass writes; each output is optional.
+struct RenderTargets {
+    // CV_8UC1 or CV_8UC3 of the image's size: every pixel's gray level for `maxMean` (the largest
+    // literal mean, > 0), bit-identical to the literal scan's.
+    cv::Mat* map = nullptr;
+    double maxMean = 0.0;
+    // CV_32F or CV_64F of the image's size: every pixel's fast mean.
+    cv::Mat* means = nullptr;
+    // When >= 0, the fast means of this meanBucket are collected into bucketMeans, one list per part.
+    int percentileBucket = -1;
+    std::vector<std::vector<double>>* bucketMeans = nullptr;
+};
+
+// Scans the whole image once and writes every target.
+void render(const BoxScan& scan, const RenderTargets& targets);
+
+}  // namespace dofmap::detail

@@ -1,0 +1,41 @@
+// The row kernels' declarations, included once into each instruction set's namespace (no include
+// guard on purpose). Every set gives the same results bit for bit: the loops hold only exact
+// arithmetic and correctly rounded IEEE operations, and the sums are of terms few enough to be
+// exact in any order.
+
+// squared[i] = squared color distance between pixel i of the BGR rows `source` and `blurred`.
+void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared);
+
+// roots[i] = rootOf(squared[i]); columnSums[i] += roots[i].
+void addRow(const std::int32_t* squared, int count, float* roots, double* columnSums);
+
+// columnSums[i] -= roots[i].
+void subtractRow(const float* roots, int count, double* columnSums);
+
+// Replaces one row of the running column sums by another: with r = rootOf(squared[i]),
+// columnSums[i] += r - roots[i], then roots[i] = r.
+void replaceRow(const std::int32_t* squared, int count, float* roots, double* columnSums);
+
+// sums[i] += rootOf(squared[i]).
+void addDistances(const std::int32_t* squared, int count, double* sums);
+
+// columnSums[i] += fixedRootOf(entering[i], units) - fixedRootOf(leaving[i], units), where a null
+// row counts as absent. The column sums are integers in those units, below 2^53.
+void moveFixedRows(const std::int32_t* entering, const std::int32_t* leaving, int count, double units,
+                   double* columnSums);
+
+// prefix[0] = 0, prefix[i + 1] = prefix[i] + values[i]. Every prefix sum must be exact (sums of
+// roots few enough), so that the grouping of the additions does not matter.
+void prefixSums(const double* values, int count, double* prefix);
+
+// out[i] = high[i] - low[i].
+void differences(const double* high, const double* low, int count, double* out);
+
+// levels[i] = levelOf(boxSums[i], columnScale[i], rowScale) rounded to the nearest integer (halves
+// to even), plus kDoubtful where exactness::inDoubt; gray[i] = min(levels[i], 255). Levels must
+// lie in [0, 2^15). Returns whether any level is in doubt: the caller settles those pixels.
+bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
+                std::int32_t* levels, std::uint8_t* gray);
+
+// out[3 * i + c] = gray[i] for the three channels c.
+void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out);

@@ -1,0 +1,67 @@
+// The row kernels that the compiler vectorizes well, as plain loops: included once into each
+// instruction set's namespace and compiled with that set's flags (no include guard on purpose).
+// Their helpers are local to each inclusion, so that no inline function is shared between code
+// compiled for different processors.
+
+namespace {
+
+float root(std::int32_t squared)
+{
+    return std::sqrt(float(squared));
+}
+
+double fixedRoot(std::int32_t squared, double units)
+{
+    return (std::sqrt(double(squared)) * units + 0x1p52) - 0x1p52;
+}
+
+}  // namespace
+
+void addRow(const std::int32_t* squared, int count, float* roots, double* columnSums)
+{
+    for (int i = 0; i < count; ++i) {
+        roots[i] = root(squared[i]);
+        columnSums[i] += roots[i];
+    }
+}
+
+void subtractRow(const float* roots, int count, double* columnSums)
+{
+    for (int i = 0; i < count; ++i) columnSums[i] -= roots[i];
+}
+
+void replaceRow(const std::int32_t* squared, int count, float* roots, double* columnSums)
+{
+    for (int i = 0; i < count; ++i) {
+        const float fresh = root(squared[i]);
+        columnSums[i] += double(fresh) - double(roots[i]);
+        roots[i] = fresh;
+    }
+}
+
+void addDistances(const std::int32_t* squared, int count, double* sums)
+{
+    for (int i = 0; i < count; ++i) sums[i] += root(squared[i]);
+}
+
+void moveFixedRows(const std::int32_t* entering, const std::int32_t* leaving, int count, double units,
+                   double* columnSums)
+{
+    if (entering != nullptr && leaving != nullptr) {
+        for (int i = 0; i < count; ++i) columnSums[i] += fixedRoot(entering[i], units) - fixedRoot(leaving[i], units);
+    } else if (entering != nullptr) {
+        for (int i = 0; i < count; ++i) columnSums[i] += fixedRoot(entering[i], units);
+    } else if (leaving != nullptr) {
+        for (int i = 0; i < count; ++i) columnSums[i] -= fixedRoot(leaving[i], units);
+    }
+}
+
+void differences(const double* high, const double* low, int count, double* out)
+{
+    for (int i = 0; i < count; ++i) out[i] = high[i] - low[i];
+}
+
+void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)
+{
+    for (int i = 0; i < count; ++i) out[3 * i] = out[3 * i + 1] = out[3 * i + 2] = gray[i];
+}

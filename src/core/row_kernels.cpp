@@ -1,0 +1,134 @@
+// The portable row kernels and the choice, at run time, between them and the AVX ones.
+#include "row_kernels.hpp"
+
+#include <opencv2/core/utility.hpp>
+
+#include <algorithm>
+
+namespace dofmap::kernels {
+
+namespace portable {
+
+#include "row_kernel_loops.hpp"
+
+void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared)
+{
+    for (int i = 0; i < count; ++i) {
+        const int d0 = int(blurred[3 * i]) - int(source[3 * i]);
+        const int d1 = int(blurred[3 * i + 1]) - int(source[3 * i + 1]);
+        const int d2 = int(blurred[3 * i + 2]) - int(source[3 * i + 2]);
+        squared[i] = d0 * d0 + d1 * d1 + d2 * d2;
+    }
+}
+
+void prefixSums(const double* values, int count, double* prefix)
+{
+    // Four running sums over the four quarters of the row, interleaved so that their additions
+    // overlap, then each quarter shifted by the total of the quarters before it.
+    const int quarter = count / 4;
+    const int begin[4] = {0, quarter, 2 * quarter, 3 * quarter};
+    double running[4] = {0.0, 0.0, 0.0, 0.0};
+    prefix[0] = 0.0;
+    double* p = prefix + 1;
+    for (int i = 0; i < quarter; ++i)
+        for (int part = 0; part < 4; ++part) p[begin[part] + i] = running[part] += values[begin[part] + i];
+    for (int i = 4 * quarter; i < count; ++i) p[i] = running[3] += values[i];
+    double offset = running[0];
+    for (int part = 1; part < 4; ++part) {
+        const int end = part == 3 ? count : begin[part] + quarter;
+        for (int i = begin[part]; i < end; ++i) p[i] += offset;
+        offset += running[part];
+    }
+}
+
+bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
+                std::int32_t* levels, std::uint8_t* gray)
+{
+    for (int i = 0; i < count; ++i) {
+        const double level = levelOf(boxSums[i], columnScale[i], rowScale);
+        const double nearest = (level + 0x1p52) - 0x1p52;
+        const double doubt = exactness::inDoubt(level, nearest, error) ? double(kDoubtful) : 0.0;
+        levels[i] = std::int32_t(nearest + doubt);
+    }
+    std::int32_t any = 0;
+    for (int i = 0; i < count; ++i) {
+        any |= levels[i];
+        gray[i] = std::uint8_t(std::min(levels[i], 255));
+    }
+    return any >= kDoubtful;
+}
+
+}  // namespace portable
+
+InstructionSet activeInstructionSet()
+{
+#ifdef DOFMAP_HAVE_AVX_KERNELS
+    static const InstructionSet active =
+        cv::checkHardwareSupport(CV_CPU_AVX) ? InstructionSet::avx : InstructionSet::portable;
+    return active;
+#else
+    return InstructionSet::portable;
+#endif
+}
+
+#ifdef DOFMAP_HAVE_AVX_KERNELS
+#define DOFMAP_DISPATCH(call) return activeInstructionSet() == InstructionSet::avx ? avx::call : portable::call
+#else
+#define DOFMAP_DISPATCH(call) return portable::call
+#endif
+
+void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared)
+{
+    DOFMAP_DISPATCH(squaredDistances(source, blurred, count, squared));
+}
+
+void addRow(const std::int32_t* squared, int count, float* roots, double* columnSums)
+{
+    DOFMAP_DISPATCH(addRow(squared, count, roots, columnSums));
+}
+
+void subtractRow(const float* roots, int count, double* columnSums)
+{
+    DOFMAP_DISPATCH(subtractRow(roots, count, columnSums));
+}
+
+void replaceRow(const std::int32_t* squared, int count, float* roots, double* columnSums)
+{
+    DOFMAP_DISPATCH(replaceRow(squared, count, roots, columnSums));
+}
+
+void addDistances(const std::int32_t* squared, int count, double* sums)
+{
+    DOFMAP_DISPATCH(addDistances(squared, count, sums));
+}
+
+void moveFixedRows(const std::int32_t* entering, const std::int32_t* leaving, int count, double units,
+                   double* columnSums)
+{
+    DOFMAP_DISPATCH(moveFixedRows(entering, leaving, count, units, columnSums));
+}
+
+void prefixSums(const double* values, int count, double* prefix)
+{
+    DOFMAP_DISPATCH(prefixSums(values, count, prefix));
+}
+
+void differences(const double* high, const double* low, int count, double* out)
+{
+    DOFMAP_DISPATCH(differences(high, low, count, out));
+}
+
+bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
+                std::int32_t* levels, std::uint8_t* gray)
+{
+    DOFMAP_DISPATCH(grayLevels(boxSums, columnScale, rowScale, count, error, levels, gray));
+}
+
+void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)
+{
+    DOFMAP_DISPATCH(grayToThreeChannels(gray, count, out));
+}
+
+#undef DOFMAP_DISPATCH
+
+}  // namespace dofmap::kernels

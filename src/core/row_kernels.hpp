@@ -1,0 +1,63 @@
+// Row kernels of the neighborhood scan: loops over contiguous rows, with a vectorized version of
+// each for AVX that is chosen at run time when OpenCV reports the instruction set usable.
+#pragma once
+
+#include "exactness.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+namespace dofmap::kernels {
+
+using exactness::LevelError;
+
+// The color distance sqrt(squared) as the default scan sums it: the correctly rounded
+// single-precision root. For squared >= 1 it is a multiple of 2^-23, so sums of up to
+// exactness::kExactFloatRoots of them are exact in double precision, in any order.
+inline float rootOf(std::int32_t squared)
+{
+    return std::sqrt(float(squared));
+}
+
+// The color distance as the fixed-point scan sums it: the double root rounded to the nearest
+// multiple of 1 / units (halves to even), in those units. Requires units = 2^k with
+// 441.68 * units < 2^51.
+inline double fixedRootOf(std::int32_t squared, double units)
+{
+    return (std::sqrt(double(squared)) * units + 0x1p52) - 0x1p52;
+}
+
+// The gray level that the kernels compute for a box sum: (sum * columnScale) * rowScale.
+inline double levelOf(double boxSum, double columnScale, double rowScale)
+{
+    return boxSum * columnScale * rowScale;
+}
+
+// Added to a level in doubt by grayLevels.
+constexpr std::int32_t kDoubtful = 1 << 16;
+
+// The instruction sets that have kernels of their own.
+enum class InstructionSet { portable, avx };
+
+// The set whose kernels run: AVX when this build has AVX kernels and cv::checkHardwareSupport
+// reports the instruction set (so that OPENCV_CPU_DISABLE=AVX selects the portable loops), decided
+// at the first call.
+InstructionSet activeInstructionSet();
+
+// The kernels for the active instruction set.
+#include "row_kernel_list.hpp"
+
+// Plain C++ loops for any processor: the reference of the others.
+namespace portable {
+#include "row_kernel_list.hpp"
+}  // namespace portable
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define DOFMAP_HAVE_AVX_KERNELS 1
+// Compiled for AVX: call only when activeInstructionSet() is InstructionSet::avx.
+namespace avx {
+#include "row_kernel_list.hpp"
+}  // namespace avx
+#endif
+
+}  // namespace dofmap::kernels

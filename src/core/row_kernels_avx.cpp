@@ -1,0 +1,123 @@
+// The row kernels for processors with AVX: this file alone is compiled with -mavx. Three are written
+// with intrinsics (the interleaved color bytes, the running sums, the gray levels), which the
+// compiler vectorizes poorly; the others are the plain loops, vectorized by the compiler.
+#include "row_kernels.hpp"
+
+#ifdef DOFMAP_HAVE_AVX_KERNELS
+
+#include <immintrin.h>
+
+namespace dofmap::kernels::avx {
+
+#include "row_kernel_loops.hpp"
+
+namespace {
+
+__m128i load16(const std::uint8_t* p)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+__m128i absoluteDifference(__m128i a, __m128i b)
+{
+    return _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(b, a));
+}
+
+// The squared distances of four pixels whose byte differences `differences` holds at the indices
+// that `blueGreen` and `red` pick: blue and green widened to 16-bit pairs, red paired with zero,
+// each multiplied with itself and summed in pairs.
+__m128i sumsOfSquares(__m128i differences, __m128i blueGreen, __m128i red)
+{
+    const __m128i bg = _mm_shuffle_epi8(differences, blueGreen);
+    const __m128i r = _mm_shuffle_epi8(differences, red);
+    return _mm_add_epi32(_mm_madd_epi16(bg, bg), _mm_madd_epi16(r, r));
+}
+
+}  // namespace
+
+// 16 pixels, 48 interleaved bytes, at a time: a group of four pixels starts at byte 0, 12, 24 or 36.
+void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared)
+{
+    const __m128i blueGreen = _mm_setr_epi8(0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1);
+    const __m128i red = _mm_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1);
+    const __m128i blueGreenFrom4 = _mm_setr_epi8(4, -1, 5, -1, 7, -1, 8, -1, 10, -1, 11, -1, 13, -1, 14, -1);
+    const __m128i redFrom4 = _mm_setr_epi8(6, -1, -1, -1, 9, -1, -1, -1, 12, -1, -1, -1, 15, -1, -1, -1);
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const std::uint8_t* s = source + 3 * i;
+        const std::uint8_t* b = blurred + 3 * i;
+        const __m128i d0 = absoluteDifference(load16(s), load16(b));
+        const __m128i d1 = absoluteDifference(load16(s + 16), load16(b + 16));
+        const __m128i d2 = absoluteDifference(load16(s + 32), load16(b + 32));
+        __m128i* out = reinterpret_cast<__m128i*>(squared + i);
+        _mm_storeu_si128(out, sumsOfSquares(d0, blueGreen, red));
+        _mm_storeu_si128(out + 1, sumsOfSquares(_mm_alignr_epi8(d1, d0, 12), blueGreen, red));
+        _mm_storeu_si128(out + 2, sumsOfSquares(_mm_alignr_epi8(d2, d1, 8), blueGreen, red));
+        _mm_storeu_si128(out + 3, sumsOfSquares(d2, blueGreenFrom4, redFrom4));
+    }
+    portable::squaredDistances(source + 3 * i, blurred + 3 * i, count - i, squared + i);
+}
+
+// Four sums at a time: within each group of four the running sums by two shifted additions, then
+// the total of the groups before added. Exact, as the portable version, since all sums are exact.
+void prefixSums(const double* values, int count, double* prefix)
+{
+    prefix[0] = 0.0;
+    __m256d before = _mm256_setzero_pd();
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m256d sums = _mm256_loadu_pd(values + i);  // [a, b, c, d]
+        const __m256d swapped = _mm256_permute_pd(sums, 0b0101);  // [b, a, d, c]
+        const __m256d lowPairUp = _mm256_permute2f128_pd(swapped, swapped, 0x08);  // [0, 0, b, a]
+        sums = _mm256_add_pd(sums, _mm256_blend_pd(swapped, lowPairUp, 0b0101));  // + [0, a, b, c]
+        sums = _mm256_add_pd(sums, _mm256_permute2f128_pd(sums, sums, 0x08));  // + [0, 0, a, a + b]
+        _mm256_storeu_pd(prefix + i + 1, _mm256_add_pd(sums, before));
+        // The group's total in every lane.
+        before = _mm256_add_pd(before, _mm256_permute_pd(_mm256_permute2f128_pd(sums, sums, 0x11), 0b1111));
+    }
+    double running = prefix[i];
+    for (; i < count; ++i) prefix[i + 1] = running += values[i];
+}
+
+// Sixteen levels at a time, four to a register, as the portable loops compute them; then packed to
+// 16 bits with signed saturation (a level in doubt, 65536 or more, to 32767) and to bytes with
+// unsigned saturation, which clamps at 255.
+bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
+                std::int32_t* levels, std::uint8_t* gray)
+{
+    const __m256d scale = _mm256_set1_pd(rowScale);
+    const __m256d shift = _mm256_set1_pd(0x1p52);
+    const __m256d signBit = _mm256_set1_pd(-0.0);
+    const __m256d relative = _mm256_set1_pd(error.relative);
+    const __m256d limit = _mm256_set1_pd(0.5 - error.absolute);
+    const __m256d doubtful = _mm256_set1_pd(double(kDoubtful));
+    __m128i any = _mm_setzero_si128();
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        __m128i quarter[4];
+        for (int q = 0; q < 4; ++q) {
+            const int at = i + 4 * q;
+            const __m256d level =
+                _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(boxSums + at), _mm256_loadu_pd(columnScale + at)), scale);
+            const __m256d nearest = _mm256_sub_pd(_mm256_add_pd(level, shift), shift);
+            const __m256d distance = _mm256_andnot_pd(signBit, _mm256_sub_pd(level, nearest));
+            const __m256d doubt =
+                _mm256_cmp_pd(_mm256_add_pd(distance, _mm256_mul_pd(level, relative)), limit, _CMP_GE_OQ);
+            quarter[q] = _mm256_cvttpd_epi32(_mm256_add_pd(nearest, _mm256_and_pd(doubt, doubtful)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(levels + at), quarter[q]);
+            any = _mm_or_si128(any, quarter[q]);
+        }
+        const __m128i words =
+            _mm_packus_epi16(_mm_packs_epi32(quarter[0], quarter[1]), _mm_packs_epi32(quarter[2], quarter[3]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + i), words);
+    }
+    alignas(16) std::int32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), any);
+    const bool rest =
+        portable::grayLevels(boxSums + i, columnScale + i, rowScale, count - i, error, levels + i, gray + i);
+    return rest || ((lanes[0] | lanes[1] | lanes[2] | lanes[3]) >= kDoubtful);
+}
+
+}  // namespace dofmap::kernels::avx
+
+#endif
