@@ -66,6 +66,61 @@ void Map24Megapixels(benchmark::State& state)
 }
 BENCHMARK(Map24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The map of the 24-megapixel photo at windows from a single pixel to ones far larger than the
+// photo: the time should not grow with the window.
+void Map24MegapixelsWindow(benchmark::State& state)
+{
+    const Pair& pair = large();
+    const int window = int(state.range(0));
+    for (auto _ : state) benchmark::DoNotOptimize(dofMapOf(pair.source, pair.blurred, window).data);
+    setPixels(state, pair.source);
+    state.counters["window"] = window;
+}
+BENCHMARK(Map24MegapixelsWindow)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->ArgName("window")
+    ->Arg(1)
+    ->Arg(30)
+    ->Arg(181)
+    ->Arg(182)
+    ->Arg(501)
+    ->Arg(2001)
+    ->Arg(5001)
+    ->Arg(8001)
+    ->Arg(100000);
+
+// What the batch asks of one photo, from one analysis into buffers kept from one photo to the next:
+// the one-channel map alone, and with the float means and the statistics.
+void analyzeLarge(benchmark::State& state, const FocusRequest& request)
+{
+    const Pair& pair = large();
+    FocusAnalysis analysis;
+    for (auto _ : state) {
+        analyzeFocus(pair.source, pair.blurred, kWindow, request, analysis);
+        benchmark::DoNotOptimize(analysis.map.data);
+    }
+    setPixels(state, pair.source);
+}
+
+void OneChannelMap24Megapixels(benchmark::State& state)
+{
+    FocusRequest request;
+    request.mapChannels = 1;
+    analyzeLarge(state, request);
+}
+BENCHMARK(OneChannelMap24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void MapMeansAndStatistics24Megapixels(benchmark::State& state)
+{
+    FocusRequest request;
+    request.mapChannels = 1;
+    request.meansDepth = CV_32F;
+    request.statistics = true;
+    analyzeLarge(state, request);
+}
+BENCHMARK(MapMeansAndStatistics24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // Whole runs read the demo photo and write into a temporary folder.
 class Outputs {
 public:

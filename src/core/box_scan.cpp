@@ -7,7 +7,6 @@
 #include <opencv2/core/utility.hpp>
 
 #include <algorithm>
-#include <cmath>
 #include <type_traits>
 
 namespace dofmap::detail {
@@ -201,18 +200,5 @@ void BoxScan::sumAlongRow(const Area& part, int columnsBegin, const Prefix* pref
 
 template void BoxScan::sumAlongRow<double>(const Area&, int, const double*, double*) const;
 template void BoxScan::sumAlongRow<std::int64_t>(const Area&, int, const std::int64_t*, double*) const;
-
-double BoxScan::sumColumnLiterally(double sum, int x, int y0, int y1) const
-{
-    for (int y = y0; y < y1; ++y) {
-        const cv::Vec3b s = source_.at<cv::Vec3b>(y, x);
-        const cv::Vec3b b = blurred_.at<cv::Vec3b>(y, x);
-        const double d0 = double(b[0]) - double(s[0]);
-        const double d1 = double(b[1]) - double(s[1]);
-        const double d2 = double(b[2]) - double(s[2]);
-        sum += std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
-    }
-    return sum;
-}
 
 }  // namespace dofmap::detail

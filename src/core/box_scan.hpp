@@ -100,10 +100,6 @@ public:
     // is narrower than the window).
     std::pair<int, int> wholeColumns() const;
 
-    // Continues a literal sum (columns outer, rows inner, from 0.0) with the distances of column x,
-    // rows [y0, y1), each the double root of its squared distance, added in order.
-    double sumColumnLiterally(double sum, int x, int y0, int y1) const;
-
 private:
     void scanRingPart(const Area& part, int index, RowSink& sink) const;
     void scanFixedPart(const Area& part, int index, RowSink& sink) const;

@@ -2,6 +2,7 @@
 // for the map, the means and the statistics.
 #include "focus_map.hpp"
 
+#include "block_totals.hpp"
 #include "box_scan.hpp"
 #include "image_allocator.hpp"
 #include "largest_mean.hpp"
@@ -17,9 +18,11 @@ namespace {
 
 using detail::BoxScan;
 
-// Means' buckets holding more than this many means are not collected in the rendering pass: the
-// percentile is then found by passes of its own (a picture whose means nearly all coincide).
-constexpr std::int64_t kMostMeansCollected = std::int64_t(1) << 23;
+// Makes `image` an image of the given size and type, keeping its memory when it already is one.
+void reuseOrCreate(cv::Mat& image, cv::Size size, int type)
+{
+    if (image.size() != size || image.type() != type || !image.isContinuous()) image = detail::largeImage(size, type);
+}
 
 }  // namespace
 
@@ -36,52 +39,64 @@ double meanTolerance(double mean, int window)
     return 2.0 * exactness::floatRootBound(std::int64_t(window) * window)(mean);
 }
 
-FocusAnalysis analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, const FocusRequest& request)
+void analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, const FocusRequest& request,
+                  FocusAnalysis& result)
 {
     CV_Assert(request.mapChannels == 0 || request.mapChannels == 1 || request.mapChannels == 3);
     CV_Assert(request.meansDepth == 0 || request.meansDepth == CV_32F || request.meansDepth == CV_64F);
     const BoxScan scan(source, blurred, window);
-    FocusAnalysis result;
 
-    // The largest mean first: the map is scaled by it. The statistics need every fast mean counted,
-    // which the same pass does when it scans the whole image.
-    std::vector<detail::MeanTally> tallies;
-    const bool needMaximum = request.mapChannels != 0 || request.statistics;
-    if (needMaximum) result.maxMean = detail::largestMean(scan, request.statistics ? &tallies : nullptr);
-    std::optional<detail::PercentileSearch> percentile;
-    if (request.statistics) percentile.emplace(std::int64_t(source.total()), tallies);
-    const bool collect = percentile && percentile->bucketCount() <= kMostMeansCollected;
+    // The largest mean first: the map is scaled by it. The statistics look for their percentile in
+    // a window that the block totals predict; the search for the maximum uses them too.
+    std::optional<detail::BlockTotals> blocks;
+    if (request.statistics) blocks.emplace(scan);
+    if (request.mapChannels != 0 || request.statistics)
+        result.maxMean = detail::largestMean(scan, blocks ? &*blocks : nullptr);
 
     // Then one pass for everything else.
     detail::RenderTargets targets;
     if (request.mapChannels != 0) {
-        result.map = detail::largeImage(source.size(), CV_8UC(request.mapChannels));
+        reuseOrCreate(result.map, source.size(), CV_8UC(request.mapChannels));
         if (result.maxMean > 0.0) {
             targets.map = &result.map;
             targets.maxMean = result.maxMean;
         } else {
             result.map.setTo(cv::Scalar::all(0));
         }
+    } else {
+        result.map.release();
     }
     if (request.meansDepth != 0) {
-        result.means = detail::largeImage(source.size(), request.meansDepth);
+        reuseOrCreate(result.means, source.size(), request.meansDepth);
         targets.means = &result.means;
+    } else {
+        result.means.release();
     }
-    std::vector<std::vector<double>> bucketMeans;
-    if (collect) {
-        targets.percentileBucket = percentile->bucket();
-        targets.bucketMeans = &bucketMeans;
+    std::vector<detail::MeanGathering> gatherings;
+    if (request.statistics) {
+        targets.gatherings = &gatherings;
+        targets.window = detail::predictPercentileWindow(scan, *blocks);
     }
-    if (targets.map != nullptr || targets.means != nullptr || collect) detail::render(scan, targets);
+    if (targets.map != nullptr || targets.means != nullptr || targets.gatherings != nullptr)
+        detail::render(scan, targets);
 
-    result.statistics.maxMean = result.maxMean;
-    if (percentile) {
-        result.statistics.averageMean = percentile->average();
-        result.statistics.p90Mean = collect
-            ? percentile->select(bucketMeans)
-            : detail::fastMeanOfRank(scan, detail::percentileRank(std::int64_t(source.total())),
-                                     result.maxMean * (1.0 + 2.0 * scan.bound().relative));
+    result.statistics = {result.maxMean, 0.0, 0.0};
+    if (request.statistics) {
+        const std::int64_t pixels = std::int64_t(source.total());
+        const auto [average, percentile] = detail::gatheredStatistics(pixels, gatherings);
+        result.statistics.averageMean = average;
+        // A window that missed the percentile: every fast mean lies within the bound of a literal one.
+        result.statistics.p90Mean = percentile
+            ? *percentile
+            : detail::fastMeanOfRank(scan, detail::percentileRank(pixels),
+                                     result.maxMean * (1.0 + 4.0 * scan.bound().relative));
     }
+}
+
+FocusAnalysis analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, const FocusRequest& request)
+{
+    FocusAnalysis result;
+    analyzeFocus(source, blurred, window, request, result);
     return result;
 }
 

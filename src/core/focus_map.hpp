@@ -69,6 +69,11 @@ struct FocusAnalysis {
 // the image scanned as few times as the outputs need, on all cores.
 FocusAnalysis analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, const FocusRequest& request);
 
+// The same into `result`, whose map and means keep their memory when they already have the size
+// and type asked for: analyses of photos of one size then touch no fresh memory.
+void analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, const FocusRequest& request,
+                  FocusAnalysis& result);
+
 // A rendered DoF map and the largest neighborhood mean it was scaled by.
 struct DofMap {
     cv::Mat map;  // CV_8U with equal channels

@@ -9,14 +9,13 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 namespace dofmap::detail {
 namespace {
 
 using exactness::ErrorBound;
 
-// Side of the blocks whose distance totals bound the means of their pixels.
-constexpr int kBlockSide = 8;
 // Neighborhoods reaching over more blocks than this make the bounds loose: scan everything.
 constexpr int kMostBlocksInReach = 16;
 // Candidates are pruned against the running maximum once a part holds this many.
@@ -48,19 +47,14 @@ struct PartMaximum {
 };
 
 // Collects, part by part, the largest fast mean and the pixels that may hold the largest literal
-// mean; with tallies, also counts every fast mean.
+// mean.
 class MaximumSearch final : public RowSink {
 public:
-    MaximumSearch(const BoxScan& scan, std::size_t parts, std::vector<MeanTally>* tallies)
-        : scan_(scan),
-          bound_(scan.bound()),
-          parts_(parts),
-          tallies_(tallies)
+    MaximumSearch(const BoxScan& scan, std::size_t parts) : scan_(scan), bound_(scan.bound()), parts_(parts)
     {
         // Columns [first, second) have the clipped columns of the column before them.
         repeatsBegin_ = std::max(scan.width() - scan.neighborhood().after, 1);
         repeatsEnd_ = std::max(std::min(scan.neighborhood().before, scan.width() - 1) + 1, repeatsBegin_);
-        if (tallies_ != nullptr) tallies_->assign(parts, MeanTally());
     }
 
     void row(int part, int y, int x0, int count, const double* boxSums) override
@@ -71,29 +65,19 @@ public:
         // A column that repeats the one before it in this row holds no other candidate.
         const int skipBegin = std::clamp(repeatsBegin_, x0 + 1, x1);
         const int skipEnd = std::clamp(repeatsEnd_, skipBegin, x1);
-        if (tallies_ != nullptr) {
-            MeanTally& tally = (*tallies_)[part];
-            for (int x = x0; x < x1; ++x) {
-                const double mean = scan_.fastMean(boxSums[x - x0], x, rowScale);
-                tally.add(mean);
-                const bool repeat = x >= skipBegin && x < skipEnd;
-                if (!repeat && mean + bound_(mean) >= maximum.floor(bound_)) consider(maximum, x, y, mean);
-            }
-        } else {
-            const std::pair<int, int> whole = scan_.wholeColumns();
-            const int middleBegin = std::clamp(whole.first, x0, x1);
-            const int middleEnd = std::clamp(whole.second, middleBegin, x1);
-            // Clipped columns divide by at least the span at the left edge (or the width).
-            const double borderFactor = 1.0 / std::min(scan_.window() - scan_.window() / 2, scan_.width());
-            // The three runs of columns, without the repeats.
-            const auto visitRun = [&](int begin, int end, double largestFactor) {
-                visit(maximum, y, x0, boxSums, begin, std::min(end, skipBegin), largestFactor, rowScale);
-                visit(maximum, y, x0, boxSums, std::max(begin, skipEnd), end, largestFactor, rowScale);
-            };
-            visitRun(x0, middleBegin, borderFactor);
-            if (middleBegin < middleEnd) visitRun(middleBegin, middleEnd, scan_.inverseColumnSpans()[middleBegin]);
-            visitRun(middleEnd, x1, borderFactor);
-        }
+        const std::pair<int, int> whole = scan_.wholeColumns();
+        const int middleBegin = std::clamp(whole.first, x0, x1);
+        const int middleEnd = std::clamp(whole.second, middleBegin, x1);
+        // Clipped columns divide by at least the span at the left edge (or the width).
+        const double borderFactor = 1.0 / std::min(scan_.window() - scan_.window() / 2, scan_.width());
+        // The three runs of columns, without the repeats.
+        const auto visitRun = [&](int begin, int end, double largestFactor) {
+            visit(maximum, y, x0, boxSums, begin, std::min(end, skipBegin), largestFactor, rowScale);
+            visit(maximum, y, x0, boxSums, std::max(begin, skipEnd), end, largestFactor, rowScale);
+        };
+        visitRun(x0, middleBegin, borderFactor);
+        if (middleBegin < middleEnd) visitRun(middleBegin, middleEnd, scan_.inverseColumnSpans()[middleBegin]);
+        visitRun(middleEnd, x1, borderFactor);
         if (maximum.candidates.size() >= maximum.pruneAt) {
             maximum.prune(bound_);
             maximum.pruneAt = std::max(kPruneAtCandidates, 2 * maximum.candidates.size());
@@ -146,42 +130,15 @@ private:
     const BoxScan& scan_;
     const ErrorBound& bound_;
     std::vector<PartMaximum> parts_;
-    std::vector<MeanTally>* tallies_;
     int repeatsBegin_;
     int repeatsEnd_;
 };
 
-PartMaximum scanForMaximum(const BoxScan& scan, const std::vector<Area>& areas,
-                           std::vector<MeanTally>* tallies = nullptr)
+PartMaximum scanForMaximum(const BoxScan& scan, const std::vector<Area>& areas)
 {
-    MaximumSearch search(scan, areas.size(), tallies);
+    MaximumSearch search(scan, areas.size());
     scan.scan(areas, search);
     return search.merged();
-}
-
-// Sums of the distances (their roots) over square blocks of kBlockSide pixels (clipped at the right
-// and bottom edges), for the block rows [blockRowBegin, blockRowEnd): sums[by * blocksAcross + bx].
-void blockSums(const BoxScan& scan, int blockRowBegin, int blockRowEnd, double* sums)
-{
-    const int width = scan.width();
-    const int blocksAcross = (width + kBlockSide - 1) / kBlockSide;
-    std::vector<std::int32_t> squared(width);
-    std::vector<double> columnSums(std::size_t(blocksAcross) * kBlockSide);
-    for (int by = blockRowBegin; by < blockRowEnd; ++by) {
-        std::fill(columnSums.begin(), columnSums.end(), 0.0);
-        for (int y = by * kBlockSide; y < std::min((by + 1) * kBlockSide, scan.height()); ++y) {
-            kernels::squaredDistances(scan.source().ptr<std::uint8_t>(y), scan.blurred().ptr<std::uint8_t>(y), width,
-                                      squared.data());
-            kernels::addDistances(squared.data(), width, columnSums.data());
-        }
-        double* out = sums + std::size_t(by) * blocksAcross;
-        for (int bx = 0; bx < blocksAcross; ++bx) {
-            const double* column = columnSums.data() + std::size_t(bx) * kBlockSide;
-            double total = 0.0;
-            for (int i = 0; i < kBlockSide; ++i) total += column[i];
-            out[bx] = total;
-        }
-    }
 }
 
 // The smallest number of positions of the neighborhoods of pixels [begin, end) along an axis of
@@ -202,20 +159,20 @@ int smallestSpan(const BoxScan& scan, int begin, int end, int length)
 // bound is scanned for a first maximum; blocks whose bound stays below the floor that it sets can
 // hold no candidate. In a typical photograph the sharpest region is small and the others are
 // skipped; where many blocks remain, scanning everything is cheaper than scanning them one by one.
-std::vector<Area> promisingAreas(const BoxScan& scan)
+std::vector<Area> promisingAreas(const BoxScan& scan, const BlockTotals* given)
 {
     const std::vector<Area>& everywhere = scan.wholeImage();
     const Neighborhood& n = scan.neighborhood();
     // Blocks [b - reachBefore, b + reachAfter] hold the neighborhoods of block b's pixels.
-    const int reachBefore = (n.before + kBlockSide - 1) / kBlockSide;
-    const int reachAfter = (kBlockSide - 1 + n.after) / kBlockSide;
+    const int reachBefore = (n.before + BlockTotals::kSide - 1) / BlockTotals::kSide;
+    const int reachAfter = (BlockTotals::kSide - 1 + n.after) / BlockTotals::kSide;
     if (!scan.scansAnyArea() || reachBefore + reachAfter > kMostBlocksInReach) return everywhere;
 
-    const int across = (scan.width() + kBlockSide - 1) / kBlockSide;
-    const int down = (scan.height() + kBlockSide - 1) / kBlockSide;
-    std::vector<double> blockTotals(std::size_t(across) * down, 0.0);
-    cv::parallel_for_(cv::Range(0, down),
-                      [&](const cv::Range& rows) { blockSums(scan, rows.start, rows.end, blockTotals.data()); });
+    std::optional<BlockTotals> computed;
+    if (given == nullptr) computed.emplace(scan);
+    const BlockTotals& blocks = given != nullptr ? *given : *computed;
+    const int across = blocks.across();
+    const int down = blocks.down();
 
     // Upper bounds of the fast means in each block: its total with its neighbors' within reach,
     // along rows and then down columns by adding shifted rows (which vectorizes), divided by the
@@ -223,14 +180,16 @@ std::vector<Area> promisingAreas(const BoxScan& scan)
     std::vector<double> columnFactor(across), rowFactor(down);
     for (int bx = 0; bx < across; ++bx)
         columnFactor[bx] = (1.0 + 1e-9) /
-            smallestSpan(scan, bx * kBlockSide, std::min((bx + 1) * kBlockSide, scan.width()), scan.width());
+            smallestSpan(scan, bx * BlockTotals::kSide, std::min((bx + 1) * BlockTotals::kSide, scan.width()),
+                         scan.width());
     for (int by = 0; by < down; ++by)
         rowFactor[by] = (1.0 + 1e-9) /
-            smallestSpan(scan, by * kBlockSide, std::min((by + 1) * kBlockSide, scan.height()), scan.height());
-    std::vector<double> alongRows(blockTotals.size());
+            smallestSpan(scan, by * BlockTotals::kSide, std::min((by + 1) * BlockTotals::kSide, scan.height()),
+                         scan.height());
+    std::vector<double> alongRows(blocks.totals().size());
     cv::parallel_for_(cv::Range(0, down), [&](const cv::Range& range) {
         for (int by = range.start; by < range.end; ++by) {
-            const double* in = blockTotals.data() + std::size_t(by) * across;
+            const double* in = blocks.totals().data() + std::size_t(by) * across;
             double* out = alongRows.data() + std::size_t(by) * across;
             std::fill(out, out + across, 0.0);
             for (int shift = -reachBefore; shift <= reachAfter; ++shift)
@@ -238,7 +197,7 @@ std::vector<Area> promisingAreas(const BoxScan& scan)
                     out[bx] += in[bx + shift];
         }
     });
-    std::vector<double>& upper = blockTotals;
+    std::vector<double> upper(blocks.totals().size());
     std::vector<std::size_t> bestOfRow(down);
     cv::parallel_for_(cv::Range(0, down), [&](const cv::Range& range) {
         for (int by = range.start; by < range.end; ++by) {
@@ -257,10 +216,10 @@ std::vector<Area> promisingAreas(const BoxScan& scan)
         if (upper[b] > upper[best]) best = b;
     if (upper[best] == 0.0) return {};
 
-    const int bestX = int(best % across) * kBlockSide, bestY = int(best / across) * kBlockSide;
-    const PartMaximum first = scanForMaximum(
-        scan,
-        {{bestX, std::min(bestX + kBlockSide, scan.width()), bestY, std::min(bestY + kBlockSide, scan.height())}});
+    const int bestX = int(best % across) * BlockTotals::kSide, bestY = int(best / across) * BlockTotals::kSide;
+    const PartMaximum first = scanForMaximum(scan,
+                                             {{bestX, std::min(bestX + BlockTotals::kSide, scan.width()), bestY,
+                                               std::min(bestY + BlockTotals::kSide, scan.height())}});
     const ErrorBound& bound = scan.bound();
     const double floor = first.floor(bound);
 
@@ -274,8 +233,9 @@ std::vector<Area> promisingAreas(const BoxScan& scan)
                 const bool keep = bx < across && row[bx] * (1.0 + bound.relative) >= floor;
                 if (keep && runStart < 0) runStart = bx;
                 if (!keep && runStart >= 0) {
-                    runsOfRow[by].push_back({runStart * kBlockSide, std::min(bx * kBlockSide, scan.width()),
-                                             by * kBlockSide, std::min((by + 1) * kBlockSide, scan.height())});
+                    runsOfRow[by].push_back({runStart * BlockTotals::kSide,
+                                             std::min(bx * BlockTotals::kSide, scan.width()), by * BlockTotals::kSide,
+                                             std::min((by + 1) * BlockTotals::kSide, scan.height())});
                     runStart = -1;
                 }
             }
@@ -286,7 +246,7 @@ std::vector<Area> promisingAreas(const BoxScan& scan)
     for (const std::vector<Area>& runs : runsOfRow)
         for (const Area& run : runs) {
             areas.push_back(run);
-            promising += std::size_t(run.width() + kBlockSide - 1) / kBlockSide;
+            promising += std::size_t(run.width() + BlockTotals::kSide - 1) / BlockTotals::kSide;
         }
     // Scanning areas one by one costs more than a plain scan once they cover an eighth of the blocks.
     return promising * 8 > upper.size() ? everywhere : areas;
@@ -294,11 +254,11 @@ std::vector<Area> promisingAreas(const BoxScan& scan)
 
 }  // namespace
 
-double largestMean(const BoxScan& scan, std::vector<MeanTally>* tallies)
+double largestMean(const BoxScan& scan, const BlockTotals* blocks)
 {
-    const std::vector<Area> areas = tallies != nullptr ? scan.wholeImage() : promisingAreas(scan);
+    const std::vector<Area> areas = promisingAreas(scan, blocks);
     if (areas.empty()) return 0.0;
-    const PartMaximum all = scanForMaximum(scan, areas, tallies);
+    const PartMaximum all = scanForMaximum(scan, areas);
     if (all.candidates.empty()) return 0.0;
 
     // Candidates that share a clipped neighborhood share their literal mean: with a window as large

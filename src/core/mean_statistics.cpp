@@ -2,47 +2,44 @@
 // 90th percentile, which a second pass then picks exactly from the means of one bucket.
 #include "mean_statistics.hpp"
 
+#include "row_kernels.hpp"
+
 #include <opencv2/core.hpp>
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 namespace dofmap::detail {
 namespace {
 
-// Buckets per binade: the relative width of a bucket is 2^-kBucketBits, narrow enough that the
-// percentile's bucket holds few means of a photo.
-constexpr int kBucketBits = 11;
-// The binades of single-precision values that get buckets of their own, by biased exponent: from
-// 2^-34 (below the smallest nonzero mean of a 100000-pixel window, 1 / 10^10) to 2^8 (the
-// largest distance lies below 2^9). Smaller means share the first bucket after 0.
-constexpr int kLowestExponent = 127 - 34;
-constexpr int kHighestExponent = 127 + 8;
 // Passes of the fallback search count the means in this many buckets of the current range.
 constexpr int kNarrowingBuckets = 4096;
+// Images of at most this many pixels keep every mean: a window is not worth predicting.
+constexpr std::int64_t kKeepAllMeans = std::int64_t(1) << 16;
+// The window spans the predicted percentiles this far, as a fraction of the pixels, on either side
+// of the 90th: on photos the prediction's rank lay within 0.003 of 0.9 for windows of 15 pixels and
+// more, within 0.02 for smaller ones.
+constexpr double kRankMargin = 0.01;
+constexpr double kSmallWindowRankMargin = 0.04;
+// The means kept in the window are counted in this many buckets to narrow the search for the rank.
+constexpr int kSelectionBuckets = 1 << 12;
 
 }  // namespace
 
-int meanBuckets()
+void MeanGathering::addRow(int y, int x0, const double* means, int count, const PercentileWindow& window)
 {
-    return 1 + (kHighestExponent - kLowestExponent + 1) * (1 << kBucketBits);
-}
-
-int meanBucket(double mean)
-{
-    if (!(mean > 0.0)) return 0;
-    // Rounding to single precision keeps the order (ties merge), and so does the bit pattern of a
-    // positive float read as an integer.
-    const float value = float(mean);
-    std::uint32_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    const int exponent = int(bits >> 23);
-    if (exponent < kLowestExponent) return 1;
-    const int binade = std::min(exponent, kHighestExponent) - kLowestExponent;
-    const int fraction = exponent > kHighestExponent ? (1 << kBucketBits) - 1
-                                                     : int((bits >> (23 - kBucketBits)) & ((1u << kBucketBits) - 1));
-    return 1 + (binade << kBucketBits) + fraction;
+    double lanes[8] = {};
+    std::int64_t under = 0;
+    const std::int64_t inside = kernels::sumAndCount(means, count, window.low, window.high, lanes, &under);
+    below += under;
+    rows.push_back(
+        {y, x0, ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]))});
+    if (inside == 0) return;
+    const std::size_t kept = inWindow.size();
+    inWindow.resize(kept + std::size_t(inside));
+    double* out = inWindow.data() + kept;
+    for (int i = 0; i < count; ++i)
+        if (means[i] >= window.low && means[i] <= window.high) *out++ = means[i];
 }
 
 std::pair<double, double> meanBucketBounds(int bucket)
@@ -56,9 +53,9 @@ std::pair<double, double> meanBucketBounds(int bucket)
     // A double that rounds to a float f lies within half a unit of f's last place, 2^-24 f.
     constexpr double kWidening = 0x1p-23;
     const std::uint32_t first =
-        (std::uint32_t(kLowestExponent) << 23) + (std::uint32_t(bucket - 1) << (23 - kBucketBits));
-    const std::uint32_t last = first + (1u << (23 - kBucketBits)) - 1;
-    const double high = bucket == meanBuckets() - 1 ? std::numeric_limits<double>::infinity() : floatOfBits(last);
+        (std::uint32_t(kLowestMeanExponent) << 23) + (std::uint32_t(bucket - 1) << (23 - kMeanBucketBits));
+    const std::uint32_t last = first + (1u << (23 - kMeanBucketBits)) - 1;
+    const double high = bucket == kMeanBuckets - 1 ? std::numeric_limits<double>::infinity() : floatOfBits(last);
     // The first bucket after 0 also holds the means below its binade.
     const double low = bucket == 1 ? 0.0 : floatOfBits(first) * (1.0 - kWidening);
     return {low, high * (1.0 + kWidening)};
@@ -69,36 +66,99 @@ std::int64_t percentileRank(std::int64_t pixels)
     return std::max<std::int64_t>(1, (9 * pixels + 9) / 10);
 }
 
-PercentileSearch::PercentileSearch(std::int64_t pixels, const std::vector<MeanTally>& tallies) : pixels_(pixels)
+PercentileWindow predictPercentileWindow(const BoxScan& scan, const BlockTotals& blocks)
 {
-    std::vector<std::int64_t> counts(meanBuckets(), 0);
-    for (const MeanTally& tally : tallies) {
-        total_ += tally.total;
-        for (std::size_t b = 0; b < counts.size(); ++b) counts[b] += tally.counts[b];
-    }
-    const std::int64_t rank = percentileRank(pixels);
-    std::int64_t seen = 0;
-    for (int b = 0; b < int(counts.size()); ++b) {
-        if (seen + counts[b] >= rank) {
-            bucket_ = b;
-            bucketCount_ = counts[b];
-            rankInBucket_ = rank - seen;
-            return;
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    if (std::int64_t(scan.width()) * scan.height() <= kKeepAllMeans) return {0.0, kInfinity};
+
+    // A summed-area table of the block totals.
+    const int across = blocks.across(), down = blocks.down();
+    const std::size_t stride = std::size_t(across) + 1;
+    std::vector<double> totals(stride * (down + 1), 0.0);
+    for (int by = 0; by < down; ++by)
+        for (int bx = 0; bx < across; ++bx) {
+            const std::size_t at = (by + 1) * stride + bx + 1;
+            totals[at] = blocks.at(bx, by) + totals[at - 1] + totals[at - stride] - totals[at - stride - 1];
         }
-        seen += counts[b];
+    const auto pixelsOf = [&](int first, int last, int length) {
+        return double(std::min(last * BlockTotals::kSide, length) - first * BlockTotals::kSide);
+    };
+    // Every block's estimate: the mean over the blocks of a neighborhood of about the window's size
+    // around it, clipped, counted by buckets for the block's pixels.
+    const int side = std::max(1, (scan.window() + BlockTotals::kSide / 2) / BlockTotals::kSide);
+    std::vector<std::int64_t> counts(kMeanBuckets, 0);
+    for (int by = 0; by < down; ++by) {
+        const int y0 = std::max(by - side / 2, 0), y1 = std::min(by - side / 2 + side, down);
+        for (int bx = 0; bx < across; ++bx) {
+            const int x0 = std::max(bx - side / 2, 0), x1 = std::min(bx - side / 2 + side, across);
+            const double total = totals[y1 * stride + x1] - totals[y0 * stride + x1] - totals[y1 * stride + x0] +
+                totals[y0 * stride + x0];
+            const double pixels = pixelsOf(x0, x1, scan.width()) * pixelsOf(y0, y1, scan.height());
+            counts[meanBucket(total / pixels)] += blocks.pixels(bx, by);
+        }
     }
-    CV_Error(cv::Error::StsInternal, "the means counted are fewer than the pixels");
+    const double margin = scan.window() >= 2 * BlockTotals::kSide ? kRankMargin : kSmallWindowRankMargin;
+    const double count = double(scan.width()) * scan.height();
+    const auto bucketAt = [&](double fraction) {
+        const std::int64_t rank = std::int64_t(std::clamp(fraction, 0.0, 1.0) * count);
+        std::int64_t seen = 0;
+        for (int b = 0; b < kMeanBuckets; ++b) {
+            seen += counts[b];
+            if (seen > rank) return b;
+        }
+        return kMeanBuckets - 1;
+    };
+    return {meanBucketBounds(bucketAt(0.9 - margin)).first, meanBucketBounds(bucketAt(0.9 + margin)).second};
 }
 
-double PercentileSearch::select(const std::vector<std::vector<double>>& bucketMeans) const
+std::pair<double, std::optional<double>> gatheredStatistics(std::int64_t pixels,
+                                                            const std::vector<MeanGathering>& parts)
 {
-    std::vector<double> all;
-    all.reserve(std::size_t(bucketCount_));
-    for (const std::vector<double>& part : bucketMeans) all.insert(all.end(), part.begin(), part.end());
-    CV_Assert(std::int64_t(all.size()) == bucketCount_);
-    const auto nth = all.begin() + (rankInBucket_ - 1);
-    std::nth_element(all.begin(), nth, all.end());
-    return *nth;
+    std::vector<MeanGathering::RowTotal> rows;
+    std::int64_t below = 0;
+    std::size_t kept = 0;
+    for (const MeanGathering& part : parts) {
+        rows.insert(rows.end(), part.rows.begin(), part.rows.end());
+        below += part.below;
+        kept += part.inWindow.size();
+    }
+    // The rows in the order of the image, whichever part summed them.
+    std::sort(rows.begin(), rows.end(), [](const MeanGathering::RowTotal& a, const MeanGathering::RowTotal& b) {
+        return a.y != b.y ? a.y < b.y : a.x0 < b.x0;
+    });
+    long double total = 0.0L;
+    for (const MeanGathering::RowTotal& row : rows) total += row.total;
+    const double average = double(total / pixels);
+
+    const std::int64_t rank = percentileRank(pixels);
+    if (rank <= below || rank > below + std::int64_t(kept)) return {average, std::nullopt};
+    // The rank within the window: counted in buckets of the window first, then picked among the
+    // means of its bucket.
+    const std::int64_t rankInWindow = rank - below;
+    double low = std::numeric_limits<double>::infinity(), high = -low;
+    for (const MeanGathering& part : parts)
+        for (const double mean : part.inWindow) {
+            low = std::min(low, mean);
+            high = std::max(high, mean);
+        }
+    const double width = (high - low) / kSelectionBuckets;
+    const auto bucketOf = [&](double mean) {
+        return width > 0.0 ? std::min(int((mean - low) / width), kSelectionBuckets - 1) : 0;
+    };
+    std::vector<std::int64_t> counts(kSelectionBuckets, 0);
+    for (const MeanGathering& part : parts)
+        for (const double mean : part.inWindow) ++counts[bucketOf(mean)];
+    std::int64_t seen = 0;
+    int bucket = 0;
+    while (seen + counts[bucket] < rankInWindow) seen += counts[bucket++];
+    std::vector<double> candidates;
+    candidates.reserve(std::size_t(counts[bucket]));
+    for (const MeanGathering& part : parts)
+        for (const double mean : part.inWindow)
+            if (bucketOf(mean) == bucket) candidates.push_back(mean);
+    const auto nth = candidates.begin() + (rankInWindow - seen - 1);
+    std::nth_element(candidates.begin(), nth, candidates.end());
+    return {average, *nth};
 }
 
 namespace {

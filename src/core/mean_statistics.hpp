@@ -1,66 +1,84 @@
-// Running statistics of the fast means: their sum for the average, and a histogram that locates the
-// 90th percentile, which a second pass then picks exactly from the means of one bucket.
+// The average and the 90th percentile of the fast means: the rendering pass sums them and keeps the
+// few that lie in a window predicted, from the block totals, to hold the percentile.
 #pragma once
 
+#include "block_totals.hpp"
 #include "box_scan.hpp"
 
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
 namespace dofmap::detail {
 
-// The bucket of a mean (>= 0): buckets are ordered as the means are, each binade of the means'
-// single-precision values split into 2048 buckets, 0 for a mean of 0.
-int meanBucket(double mean);
-
+// Buckets per binade of the means' single-precision values: the relative width of a bucket is
+// 2^-kMeanBucketBits.
+constexpr int kMeanBucketBits = 11;
+// The binades that get buckets of their own, by biased single-precision exponent: from 2^-34 (below
+// the smallest nonzero mean of a 100000-pixel window, 1 / 10^10) to 2^8 (the largest distance lies
+// below 2^9). Smaller means share the first bucket after 0.
+constexpr int kLowestMeanExponent = 127 - 34;
+constexpr int kHighestMeanExponent = 127 + 8;
 // The number of buckets of meanBucket.
-int meanBuckets();
+constexpr int kMeanBuckets = 1 + (kHighestMeanExponent - kLowestMeanExponent + 1) * (1 << kMeanBucketBits);
 
-// A range [first, second] that holds every mean of `bucket` (and maybe a few of its neighbors'):
-// a cheap test before meanBucket.
+// The bucket of a mean (>= 0): buckets are ordered as the means are, 0 for a mean of 0.
+inline int meanBucket(double mean)
+{
+    if (!(mean > 0.0)) return 0;
+    // Rounding to single precision keeps the order (ties merge), and so does the bit pattern of a
+    // positive float read as an integer.
+    const float value = float(mean);
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    const int exponent = int(bits >> 23);
+    if (exponent < kLowestMeanExponent) return 1;
+    if (exponent > kHighestMeanExponent) return kMeanBuckets - 1;
+    const int fraction = int((bits >> (23 - kMeanBucketBits)) & ((1u << kMeanBucketBits) - 1));
+    return 1 + ((exponent - kLowestMeanExponent) << kMeanBucketBits) + fraction;
+}
+
+// A range [first, second] that holds every mean of `bucket` (and maybe a few of its neighbors').
 std::pair<double, double> meanBucketBounds(int bucket);
-
-// What one part of a scan counts: its means by bucket, and their sum.
-struct MeanTally {
-    std::vector<std::uint32_t> counts = std::vector<std::uint32_t>(meanBuckets(), 0);
-    long double total = 0.0L;
-
-    void add(double mean)
-    {
-        ++counts[meanBucket(mean)];
-        total += mean;
-    }
-};
-
-// The average and the nearest-rank 90th percentile of the means of all `pixels` pixels, from the
-// tallies of one pass over all of them and the means of the percentile's bucket from another.
-class PercentileSearch {
-public:
-    PercentileSearch(std::int64_t pixels, const std::vector<MeanTally>& tallies);
-
-    double average() const { return double(total_ / pixels_); }
-    // The bucket that holds the mean of the percentile's rank, and how many means it holds.
-    int bucket() const { return bucket_; }
-    std::int64_t bucketCount() const { return bucketCount_; }
-
-    // The percentile, from every mean of bucket() (in any order, split in any way).
-    double select(const std::vector<std::vector<double>>& bucketMeans) const;
-
-private:
-    std::int64_t pixels_;
-    long double total_ = 0.0L;
-    int bucket_ = 0;
-    std::int64_t bucketCount_ = 0;
-    // The rank of the percentile among the means of its bucket, from 1.
-    std::int64_t rankInBucket_ = 1;
-};
 
 // The rank of the nearest-rank 90th percentile among `pixels` values: ceil(0.9 pixels), from 1.
 std::int64_t percentileRank(std::int64_t pixels);
 
+// The fast means [low, high] among which the rendering pass looks for the percentile.
+struct PercentileWindow {
+    double low;
+    double high;
+};
+
+// A window expected to hold the percentile, with a wide margin: the means over neighborhoods of
+// whole blocks, one per block, are spread as the pixels' means are, so their percentiles on either
+// side of the 90th bound it. Small images keep every mean.
+PercentileWindow predictPercentileWindow(const BoxScan& scan, const BlockTotals& blocks);
+
+// What one part of the rendering pass gathers for the statistics.
+struct MeanGathering {
+    struct RowTotal {
+        int y;
+        int x0;
+        double total;
+    };
+    std::int64_t below = 0;  // means under the window
+    std::vector<double> inWindow;  // means within it
+    std::vector<RowTotal> rows;  // the sum of each row's means
+
+    // Gathers the means of pixels (x0 ... x0 + count - 1, y).
+    void addRow(int y, int x0, const double* means, int count, const PercentileWindow& window);
+};
+
+// The average of the means of all `pixels` pixels gathered by `parts` (the same whoever gathered
+// which rows), and their percentile when the window held its rank.
+std::pair<double, std::optional<double>> gatheredStatistics(std::int64_t pixels,
+                                                            const std::vector<MeanGathering>& parts);
+
 // The `rank`-th smallest fast mean (from 1) of the scan, all means lying in [0, upper], by
-// successive passes that narrow the range: for a bucket too full to collect in one pass.
+// successive passes that narrow the range: for a window that missed the percentile.
 double fastMeanOfRank(const BoxScan& scan, std::int64_t rank, double upper);
 
 }  // namespace dofmap::detail

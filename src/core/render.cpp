@@ -1,11 +1,11 @@
-// The one pass that turns box sums into the outputs: gray levels, float means, and the means of the
-// percentile's bucket.
+// The one pass that turns box sums into the outputs: gray levels, float means, and what the
+// statistics gather.
 #include "render.hpp"
 
 #include "literal_means.hpp"
-#include "mean_statistics.hpp"
 #include "row_kernels.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace dofmap::detail {
@@ -18,30 +18,25 @@ public:
           targets_(targets),
           toLevel_(targets.map != nullptr ? 255.0 / targets.maxMean : 0.0),
           error_(exactness::levelError(scan.bound())),
-          bucketBounds_(meanBucketBounds(std::max(targets.percentileBucket, 0))),
           parts_(scan.wholeImage().size())
     {
-        if (targets_.bucketMeans != nullptr) targets_.bucketMeans->assign(parts_.size(), {});
+        if (targets_.gatherings != nullptr) targets_.gatherings->assign(parts_.size(), {});
     }
 
     void row(int part, int y, int x0, int count, const double* boxSums) override
     {
         PartState& state = parts_[part];
         if (targets_.map != nullptr) levels(state, y, x0, count, boxSums);
-        if (targets_.means == nullptr && targets_.percentileBucket < 0) return;
+        if (targets_.means == nullptr && targets_.gatherings == nullptr) return;
         const double rowScale = scan_.rowScale(y);
         const double* columnScale = scan_.inverseColumnSpans() + x0;
+        std::vector<double>& means = state.means;
+        means.resize(count);
         const bool wide = targets_.means != nullptr && targets_.means->depth() == CV_64F;
-        float* floats = targets_.means != nullptr && !wide ? targets_.means->ptr<float>(y) + x0 : nullptr;
-        double* doubles = wide ? targets_.means->ptr<double>(y) + x0 : nullptr;
-        for (int i = 0; i < count; ++i) {
-            const double mean = boxSums[i] * columnScale[i] * rowScale;
-            if (floats != nullptr) floats[i] = float(mean);
-            if (doubles != nullptr) doubles[i] = mean;
-            if (mean >= bucketBounds_.first && mean <= bucketBounds_.second &&
-                meanBucket(mean) == targets_.percentileBucket)
-                (*targets_.bucketMeans)[part].push_back(mean);
-        }
+        double* out = wide ? targets_.means->ptr<double>(y) + x0 : means.data();
+        kernels::fastMeans(boxSums, columnScale, rowScale, count, out);
+        if (targets_.means != nullptr && !wide) kernels::toFloat(out, count, targets_.means->ptr<float>(y) + x0);
+        if (targets_.gatherings != nullptr) (*targets_.gatherings)[part].addRow(y, x0, out, count, targets_.window);
     }
 
     // Settles the levels in doubt with the literal means of their neighborhoods.
@@ -66,6 +61,7 @@ private:
         std::vector<std::int32_t> levels;
         std::vector<uchar> grays;
         std::vector<std::pair<int, int>> doubts;
+        std::vector<double> means;
     };
 
     void levels(PartState& state, int y, int x0, int count, const double* boxSums) const
@@ -88,7 +84,6 @@ private:
     const RenderTargets& targets_;
     const double toLevel_;
     const exactness::LevelError error_;
-    const std::pair<double, double> bucketBounds_;
     std::vector<PartState> parts_;
 };
 
@@ -97,7 +92,6 @@ private:
 void render(const BoxScan& scan, const RenderTargets& targets)
 {
     CV_Assert(targets.map == nullptr || targets.maxMean > 0.0);
-    CV_Assert(targets.percentileBucket < 0 || targets.bucketMeans != nullptr);
     RenderPass pass(scan, targets);
     scan.scan(scan.wholeImage(), pass);
     if (targets.map != nullptr) pass.settleDoubts();

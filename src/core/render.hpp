@@ -1,8 +1,9 @@
-// The one pass that turns box sums into the outputs: gray levels, float means, and the means of the
-// percentile's bucket.
+// The one pass that turns box sums into the outputs: gray levels, float means, and what the
+// statistics gather.
 #pragma once
 
 #include "box_scan.hpp"
+#include "mean_statistics.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -18,9 +19,9 @@ struct RenderTargets {
     double maxMean = 0.0;
     // CV_32F or CV_64F of the image's size: every pixel's fast mean.
     cv::Mat* means = nullptr;
-    // When >= 0, the fast means of this meanBucket are collected into bucketMeans, one list per part.
-    int percentileBucket = -1;
-    std::vector<std::vector<double>>* bucketMeans = nullptr;
+    // Every fast mean gathered for the statistics, with this window, one gathering per part.
+    std::vector<MeanGathering>* gatherings = nullptr;
+    PercentileWindow window{};
 };
 
 // Scans the whole image once and writes every target.

@@ -61,6 +61,16 @@ void differences(const double* high, const double* low, int count, double* out)
     for (int i = 0; i < count; ++i) out[i] = high[i] - low[i];
 }
 
+void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means)
+{
+    for (int i = 0; i < count; ++i) means[i] = boxSums[i] * columnScale[i] * rowScale;
+}
+
+void toFloat(const double* values, int count, float* out)
+{
+    for (int i = 0; i < count; ++i) out[i] = float(values[i]);
+}
+
 void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)
 {
     for (int i = 0; i < count; ++i) out[3 * i] = out[3 * i + 1] = out[3 * i + 2] = gray[i];

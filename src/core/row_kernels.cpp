@@ -4,6 +4,7 @@
 #include <opencv2/core/utility.hpp>
 
 #include <algorithm>
+#include <cmath>
 
 namespace dofmap::kernels {
 
@@ -56,6 +57,32 @@ bool grayLevels(const double* boxSums, const double* columnScale, double rowScal
         gray[i] = std::uint8_t(std::min(levels[i], 255));
     }
     return any >= kDoubtful;
+}
+
+bool gridSum(const std::int32_t* squared, int count, double scale, double* total)
+{
+    double sum = 0.0;
+    bool tie = false;
+    for (int i = 0; i < count; ++i) {
+        const double scaled = std::sqrt(double(squared[i])) * scale;
+        const double nearest = (scaled + 0x1p52) - 0x1p52;
+        tie |= scaled - nearest == 0.5 || nearest - scaled == 0.5;
+        sum += nearest;
+    }
+    *total = sum;
+    return !tie;
+}
+
+std::int64_t sumAndCount(const double* values, int count, double low, double high, double* lanes, std::int64_t* below)
+{
+    std::int64_t under = 0, inside = 0;
+    for (int i = 0; i < count; ++i) {
+        lanes[i % 8] += values[i];
+        under += values[i] < low;
+        inside += values[i] >= low && values[i] <= high;
+    }
+    *below = under;
+    return inside;
 }
 
 }  // namespace portable
@@ -122,6 +149,26 @@ bool grayLevels(const double* boxSums, const double* columnScale, double rowScal
                 std::int32_t* levels, std::uint8_t* gray)
 {
     DOFMAP_DISPATCH(grayLevels(boxSums, columnScale, rowScale, count, error, levels, gray));
+}
+
+void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means)
+{
+    DOFMAP_DISPATCH(fastMeans(boxSums, columnScale, rowScale, count, means));
+}
+
+void toFloat(const double* values, int count, float* out)
+{
+    DOFMAP_DISPATCH(toFloat(values, count, out));
+}
+
+std::int64_t sumAndCount(const double* values, int count, double low, double high, double* lanes, std::int64_t* below)
+{
+    DOFMAP_DISPATCH(sumAndCount(values, count, low, high, lanes, below));
+}
+
+bool gridSum(const std::int32_t* squared, int count, double scale, double* total)
+{
+    DOFMAP_DISPATCH(gridSum(squared, count, scale, total));
 }
 
 void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)

@@ -118,6 +118,65 @@ bool grayLevels(const double* boxSums, const double* columnScale, double rowScal
     return rest || ((lanes[0] | lanes[1] | lanes[2] | lanes[3]) >= kDoubtful);
 }
 
+// Four roots at a time in each of two registers, summed in two accumulators: the sums are of
+// integers below 2^53, exact in any order.
+bool gridSum(const std::int32_t* squared, int count, double scale, double* total)
+{
+    const __m256d factor = _mm256_set1_pd(scale);
+    const __m256d shift = _mm256_set1_pd(0x1p52);
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d signBit = _mm256_set1_pd(-0.0);
+    __m256d sums[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+    __m256d ties = _mm256_setzero_pd();
+    int i = 0;
+    for (; i + 8 <= count; i += 8) {
+        for (int half4 = 0; half4 < 2; ++half4) {
+            const __m128i integers = _mm_loadu_si128(reinterpret_cast<const __m128i*>(squared + i + 4 * half4));
+            const __m256d scaled = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_cvtepi32_pd(integers)), factor);
+            const __m256d nearest = _mm256_sub_pd(_mm256_add_pd(scaled, shift), shift);
+            const __m256d distance = _mm256_andnot_pd(signBit, _mm256_sub_pd(scaled, nearest));
+            ties = _mm256_or_pd(ties, _mm256_cmp_pd(distance, half, _CMP_EQ_OQ));
+            sums[half4] = _mm256_add_pd(sums[half4], nearest);
+        }
+    }
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, _mm256_add_pd(sums[0], sums[1]));
+    double rest = 0.0;
+    const bool restClean = portable::gridSum(squared + i, count - i, scale, &rest);
+    *total = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + rest;
+    return restClean && _mm256_movemask_pd(ties) == 0;
+}
+
+// Eight values at a time into the eight partial sums, the counts kept as doubles (exact far beyond
+// any row).
+std::int64_t sumAndCount(const double* values, int count, double low, double high, double* lanes, std::int64_t* below)
+{
+    const __m256d lower = _mm256_set1_pd(low);
+    const __m256d upper = _mm256_set1_pd(high);
+    const __m256d one = _mm256_set1_pd(1.0);
+    __m256d sums[2] = {_mm256_loadu_pd(lanes), _mm256_loadu_pd(lanes + 4)};
+    __m256d under = _mm256_setzero_pd(), inside = _mm256_setzero_pd();
+    int i = 0;
+    for (; i + 8 <= count; i += 8)
+        for (int half = 0; half < 2; ++half) {
+            const __m256d v = _mm256_loadu_pd(values + i + 4 * half);
+            sums[half] = _mm256_add_pd(sums[half], v);
+            const __m256d isBelow = _mm256_cmp_pd(v, lower, _CMP_LT_OQ);
+            under = _mm256_add_pd(under, _mm256_and_pd(isBelow, one));
+            const __m256d isInside = _mm256_andnot_pd(isBelow, _mm256_cmp_pd(v, upper, _CMP_LE_OQ));
+            inside = _mm256_add_pd(inside, _mm256_and_pd(isInside, one));
+        }
+    _mm256_storeu_pd(lanes, sums[0]);
+    _mm256_storeu_pd(lanes + 4, sums[1]);
+    alignas(32) double counts[2][4];
+    _mm256_store_pd(counts[0], under);
+    _mm256_store_pd(counts[1], inside);
+    std::int64_t restBelow = 0;
+    const std::int64_t restInside = portable::sumAndCount(values + i, count - i, low, high, lanes, &restBelow);
+    *below = std::int64_t(counts[0][0] + counts[0][1] + counts[0][2] + counts[0][3]) + restBelow;
+    return std::int64_t(counts[1][0] + counts[1][1] + counts[1][2] + counts[1][3]) + restInside;
+}
+
 }  // namespace dofmap::kernels::avx
 
 #endif
