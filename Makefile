@@ -2,11 +2,17 @@
 # `make test` (every test, also under AddressSanitizer and UBSan). Both install what is missing.
 
 PACKAGES := cmake g++ make pkg-config libopencv-dev libcli11-dev libgtest-dev libbenchmark-dev \
-            libx11-dev xvfb xauth xdotool
+            libx11-dev xvfb xauth xdotool clang-format
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc)
+# ON makes every compiler warning an error (continuous integration sets it).
+WERROR ?= OFF
+CMAKE_OPTIONS := -DDOFMAP_WERROR=$(WERROR)
+# The sources that clang-format keeps in shape.
+FORMATTED := $(shell git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp' 'bench/*.hpp' \
+                                  'reference/*.hpp' 2>/dev/null)
 
-.PHONY: all deps build run test test-release test-sanitized bench clean
+.PHONY: all deps build run test test-release test-sanitized bench format format-check clean
 
 all: build
 
@@ -19,20 +25,23 @@ deps:
 		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
-build: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+build:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_OPTIONS)
 	cmake --build build -j $(JOBS)
 
-run: build
+run: deps
+	$(MAKE) build
 	cd demo && ../build/dofmap
 
-test: test-release test-sanitized
+test: deps
+	$(MAKE) test-release test-sanitized
 
 test-release: build
 	cd build && ctest --output-on-failure -j $(JOBS)
 
-test-sanitized: deps
-	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOFMAP_SANITIZE=ON -DDOFMAP_END_TO_END=OFF
+test-sanitized:
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOFMAP_SANITIZE=ON -DDOFMAP_END_TO_END=OFF \
+		$(CMAKE_OPTIONS)
 	cmake --build build-sanitize -j $(JOBS) --target unit_tests
 	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS)
@@ -44,6 +53,13 @@ bench: build
 	mkdir -p build/bench/out
 	./build/bench/peak_memory baseline build/bench/large-24mp.jpg build/bench/out
 	./build/bench/peak_memory run build/bench/large-24mp.jpg build/bench/out
+
+format:
+	clang-format -i $(FORMATTED)
+
+# Fails, naming the files, when a source is not formatted as .clang-format says.
+format-check:
+	clang-format --dry-run --Werror $(FORMATTED)
 
 clean:
 	rm -rf build build-sanitize

@@ -1,8 +1,11 @@
-// The linear-time map against the literal per-position scan, pixel for pixel, on images chosen to
-// make rounding matter: ties for the largest mean, means on half gray levels, flat areas, tiles.
+// The linear-time map against the literal per-position scan, pixel for pixel, with both kinds of
+// scan terms, on images chosen to make rounding matter: ties for the largest mean, means on half
+// gray levels, flat areas, tiles, windows from one pixel to larger than the picture.
+#include "analysis.hpp"
 #include "focus_map.hpp"
 #include "images.hpp"
 #include "literal_map.hpp"
+#include "literal_means.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -18,14 +21,30 @@ namespace dofmap {
 namespace {
 
 using reference::literalMap;
+using testing::analyzeWith;
 using testing::firstDifference;
+using testing::kBothTerms;
+using testing::mapRequest;
+using testing::nameOf;
 using testing::randomImage;
 
-// Compares both renderings for the photo against its real blurred reference.
+// The map and largest mean of both kinds of scan against those of the literal summation.
+void expectLiteral(const cv::Mat& source, const cv::Mat& blurred, int window, const std::string& what, int channels = 3)
+{
+    const reference::LiteralMeans literal = reference::literalMeans(source, blurred, window);
+    cv::Mat expected = literalMap(literal);
+    if (channels == 1) cv::extractChannel(expected, expected, 0);
+    for (const auto terms : kBothTerms) {
+        const FocusAnalysis fast = analyzeWith(terms, source, blurred, window, mapRequest(channels));
+        EXPECT_EQ(fast.maxMean, literal.maxMean) << what << ", " << nameOf(terms);
+        EXPECT_EQ(firstDifference(fast.map, expected), "") << what << ", " << nameOf(terms);
+    }
+}
+
+// The same for the photo against its real blurred reference, with the default window.
 void expectExact(const cv::Mat& source, const std::string& what)
 {
-    const cv::Mat blurred = blurredReference(source);
-    EXPECT_EQ(firstDifference(dofMapOf(source, blurred), literalMap(source, blurred)), "") << what;
+    expectLiteral(source, blurredReference(source), kWindow, what);
 }
 
 // An image whose distances to an all-black "blurred" image are `distance(x, y)` along blue alone.
@@ -84,11 +103,8 @@ TEST(Exactness, NearTiesForTheLargestMeanAreSettledLiterally)
             cv::Vec3b& single = source.at<cv::Vec3b>(30, 110);
             for (int c = 0; c < channels; ++c) single[c] = uchar(k);
             const cv::Mat black(source.size(), CV_8UC3, cv::Scalar::all(0));
-            const reference::LiteralMeans literal = reference::literalMeans(source, black);
-            const DofMap fast = computeDofMap(source, black);
-            ASSERT_EQ(fast.maxMean, literal.maxMean) << k << " distances of sqrt(" << channels << ")";
-            ASSERT_EQ(firstDifference(fast.map, literalMap(literal)), "")
-                << k << " distances of sqrt(" << channels << ")";
+            expectLiteral(source, black, kWindow,
+                          std::to_string(k) + " distances of sqrt(" + std::to_string(channels) + ")");
         }
     }
 }
@@ -108,7 +124,9 @@ TEST(Exactness, NearTiesInALargeFlatPicture)
             for (int y = around.y; y < around.y + around.height; ++y)
                 for (int x = around.x; x < around.x + around.width; ++x)
                     literalMaximum = std::max(literalMaximum, reference::literalMean(source, black, x, y, kWindow));
-        EXPECT_EQ(computeDofMap(source, black).maxMean, literalMaximum) << k << " distances of sqrt(2)";
+        for (const auto terms : kBothTerms)
+            EXPECT_EQ(analyzeWith(terms, source, black, kWindow, mapRequest()).maxMean, literalMaximum)
+                << k << " distances of sqrt(2), " << nameOf(terms);
     }
 }
 
@@ -140,8 +158,8 @@ TEST(Exactness, MeansOnHalfGrayLevels)
         }
     EXPECT_GT(halfLevels, 200);
 
-    EXPECT_EQ(firstDifference(dofMapOf(ones, black), literalMap(ones, black)), "");
-    EXPECT_EQ(firstDifference(dofMapOf(black, ones), literalMap(black, ones)), "");
+    expectLiteral(ones, black, kWindow, "ones against black");
+    expectLiteral(black, ones, kWindow, "black against ones");
 }
 
 // Distances that are irrational (sqrt of 2, 3, 5...) make the rounding of every sum matter.
@@ -152,7 +170,7 @@ TEST(Exactness, IrrationalDistancesInStripes)
     for (int y = 0; y < blurred.rows; ++y)
         for (int x = 0; x < blurred.cols; ++x)
             blurred.at<cv::Vec3b>(y, x) = cv::Vec3b(uchar(x % 3 != 0), uchar(y % 2), uchar((x + y) % 5 == 0));
-    EXPECT_EQ(firstDifference(dofMapOf(source, blurred), literalMap(source, blurred)), "");
+    expectLiteral(source, blurred, kWindow, "stripes");
 }
 
 TEST(Exactness, RandomSmoothPhotosWithNoise)
@@ -174,9 +192,8 @@ TEST(Exactness, WindowsAsLargeAsThePicture)
 {
     const cv::Mat source = randomImage(41, 29, 31);
     const cv::Mat blurred = blurredReference(source);
-    for (const int window : {29, 41, 57, 200, 1001})
-        EXPECT_EQ(firstDifference(dofMapOf(source, blurred, window), literalMap(source, blurred, window)), "")
-            << "window " << window;
+    for (const int window : {1, 2, 29, 41, 57, 200, 1001})
+        expectLiteral(source, blurred, window, "window " + std::to_string(window));
 }
 
 // A window of 1601 over a 1700 x 1600 picture makes the box sums large enough that the roots are
@@ -226,10 +243,7 @@ TEST(Exactness, OneChannelMapOfTheDemoPhoto)
 {
     const cv::Mat photo = cv::imread(DEMO_PHOTO, cv::IMREAD_COLOR);
     ASSERT_FALSE(photo.empty()) << DEMO_PHOTO;
-    const cv::Mat blurred = blurredReference(photo);
-    cv::Mat expected;
-    cv::extractChannel(literalMap(photo, blurred), expected, 0);
-    EXPECT_EQ(firstDifference(dofMapOf(photo, blurred, kWindow, 1), expected), "");
+    expectLiteral(photo, blurredReference(photo), kWindow, "demo photo", 1);
 }
 
 TEST(Exactness, LargestMeanIsTheLiteralOne)
@@ -238,7 +252,85 @@ TEST(Exactness, LargestMeanIsTheLiteralOne)
     const cv::Mat blurred = blurredReference(source);
     EXPECT_EQ(computeDofMap(source, blurred).maxMean, reference::literalMeans(source, blurred).maxMean);
     const cv::Mat flat(20, 20, CV_8UC3, cv::Scalar::all(5));
-    EXPECT_EQ(computeDofMap(flat, flat).maxMean, 0.0);
+    for (const auto terms : kBothTerms) EXPECT_EQ(analyzeWith(terms, flat, flat, kWindow, mapRequest()).maxMean, 0.0);
+}
+
+// Images wider than the widest tile of the single-precision scan are cut across columns.
+TEST(Exactness, ImagesWiderThanTheWidestTile)
+{
+    cv::Mat source;
+    cv::resize(randomImage(40, 3, 51), source, cv::Size(8300, 24), 0, 0, cv::INTER_CUBIC);
+    randomImage(30, 10, 52).copyTo(source(cv::Rect(8180, 7, 30, 10)));  // sharp across the cut
+    const cv::Mat blurred = blurredReference(source);
+    for (const int window : {5, 30}) expectLiteral(source, blurred, window, "window " + std::to_string(window));
+}
+
+// The map, the means and the statistics are the same bits whatever the number of threads, which
+// changes how the image is cut into parts.
+TEST(Exactness, ResultsDoNotDependOnTheNumberOfThreads)
+{
+    cv::Mat source;
+    cv::resize(randomImage(9, 7, 61), source, cv::Size(310, 260), 0, 0, cv::INTER_CUBIC);
+    source += randomImage(310, 260, 62) / 16;
+    const cv::Mat blurred = blurredReference(source);
+    FocusRequest everything;
+    everything.mapChannels = 1;
+    everything.meansDepth = CV_64F;
+    everything.statistics = true;
+    const int threads = cv::getNumThreads();
+    for (const auto terms : kBothTerms) {
+        for (const int window : {30, 190}) {
+            cv::setNumThreads(1);
+            const FocusAnalysis single = analyzeWith(terms, source, blurred, window, everything);
+            cv::setNumThreads(threads);
+            const FocusAnalysis many = analyzeWith(terms, source, blurred, window, everything);
+            const std::string what = nameOf(terms) + ", window " + std::to_string(window);
+            EXPECT_EQ(firstDifference(many.map, single.map), "") << what;
+            EXPECT_EQ(cv::norm(many.means, single.means, cv::NORM_INF), 0.0) << what;
+            EXPECT_EQ(many.maxMean, single.maxMean) << what;
+            EXPECT_EQ(many.statistics.averageMean, single.statistics.averageMean) << what;
+            EXPECT_EQ(many.statistics.p90Mean, single.statistics.p90Mean) << what;
+        }
+    }
+}
+
+// The literal sum of a rectangle, columns outer, rows inner, as the definition adds.
+double literalMeanOf(const cv::Mat& source, const cv::Mat& blurred, const detail::Area& area)
+{
+    double sum = 0.0;
+    for (int x = area.x0; x < area.x1; ++x)
+        for (int y = area.y0; y < area.y1; ++y) {
+            const cv::Vec3b s = source.at<cv::Vec3b>(y, x), b = blurred.at<cv::Vec3b>(y, x);
+            const double d0 = double(b[0]) - s[0], d1 = double(b[1]) - s[1], d2 = double(b[2]) - s[2];
+            sum += std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
+        }
+    return sum / double(area.pixels());
+}
+
+// The literal means of large neighborhoods, which pass through many binades and are mostly taken a
+// run at a time, are those of the plain sum, bit for bit; so are neighborhoods that share their rows
+// and first column, taken from one running sum.
+TEST(Exactness, LiteralMeansOfLargeNeighborhoodsAreThoseOfThePlainSum)
+{
+    const cv::Mat source = randomImage(420, 300, 71);
+    cv::Mat blurred = source.clone();
+    blurred(cv::Rect(0, 0, 420, 150)).setTo(cv::Scalar::all(0));  // large distances in the upper half
+    blurred(cv::Rect(0, 150, 420, 150)) += cv::Scalar(1, 0, 2);  // distances of a few levels below
+    const detail::BoxScan scan(source, blurred, 1);
+    cv::RNG rng(72);
+    std::vector<detail::Area> areas;
+    for (int i = 0; i < 24; ++i) {
+        const int x0 = rng.uniform(0, 300), y0 = rng.uniform(0, 200);
+        const detail::Area area{x0, rng.uniform(x0 + 1, 421), y0, rng.uniform(y0 + 1, 301)};
+        areas.push_back(area);
+        areas.push_back({area.x0, std::max(area.x0 + 1, area.x1 - 37), area.y0, area.y1});  // a narrower one
+    }
+    areas.push_back({0, 420, 0, 300});
+    areas.push_back(areas.front());  // a repeat
+    const detail::LiteralMeans literal(scan, areas);
+    for (const detail::Area& a : areas)
+        ASSERT_EQ(literal.of(a), literalMeanOf(source, blurred, a))
+            << "columns [" << a.x0 << ", " << a.x1 << "), rows [" << a.y0 << ", " << a.y1 << ")";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "focus_map.hpp"
 #include "images.hpp"
 #include "literal_map.hpp"
+#include "process.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -35,24 +36,16 @@ protected:
     void SetUp() override
     {
         previous_ = fs::current_path();
-        directory_ = fs::temp_directory_path() /
-            ("dofmap-analyzer-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(directory_);
-        fs::create_directories(directory_);
-        fs::current_path(directory_);
+        fs::current_path(directory_.path());
     }
-    void TearDown() override
-    {
-        fs::current_path(previous_);
-        fs::remove_all(directory_);
-    }
+    void TearDown() override { fs::current_path(previous_); }
 
     const std::string program_ = "dofmap";
     RecordingDisplay display_;
 
 private:
     fs::path previous_;
-    fs::path directory_;
+    const testing::TemporaryDirectory directory_{"dofmap-analyzer"};
 };
 
 TEST_F(FocusAnalyzerTest, ShowsOriginalAtOnceThenBlurAndDofAndSavesBoth)

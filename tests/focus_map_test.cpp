@@ -1,13 +1,17 @@
-// The map, the means and the statistics against the literal definition on small photos made in each test.
+// The map, the means and the statistics against the literal definition on small photos made in
+// each test.
+#include "analysis.hpp"
 #include "focus_map.hpp"
-#include "image_io.hpp"
 #include "images.hpp"
 #include "literal_map.hpp"
+#include "mean_statistics.hpp"
 
 #include <gtest/gtest.h>
-#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
-#include <filesystem>
+#include <algorithm>
+#include <string>
+#include <vector>
 
 namespace dofmap {
 namespace {
@@ -147,30 +151,113 @@ TEST(BlurredReference, HasThePhotosSizeAndType)
     }
 }
 
-TEST(ReadColorImage, GrayscaleFileBecomesThreeEqualChannels)
+// Photos of a few hundred pixels square, smooth with fine noise as photos are: large enough that
+// the statistics look for the percentile in a predicted window.
+cv::Mat smoothPhoto(int width, int height, unsigned seed)
 {
-    const auto path = std::filesystem::temp_directory_path() / "dofmap-gray-test.png";
-    cv::Mat gray(20, 30, CV_8UC1);
-    cv::randu(gray, 0, 256);
-    ASSERT_TRUE(cv::imwrite(path.string(), gray));
-    const cv::Mat color = readColorImage(path.string());
-    std::filesystem::remove(path);
-    ASSERT_EQ(color.type(), CV_8UC3);
-    cv::Mat channels[3];
-    cv::split(color, channels);
-    for (const cv::Mat& channel : channels) EXPECT_EQ(firstDifference(channel, gray), "");
+    cv::Mat source;
+    cv::resize(randomImage(7, 5, seed), source, cv::Size(width, height), 0, 0, cv::INTER_CUBIC);
+    return source + randomImage(width, height, seed + 1) / 24;
 }
 
-TEST(ReadColorImage, MissingOrUndecodableFileGivesAnEmptyImage)
+// The average and the nearest-rank 90th percentile of the literal means.
+MeanStatistics literalStatistics(const cv::Mat& source, const cv::Mat& blurred, int window)
 {
-    const auto path = std::filesystem::temp_directory_path() / "dofmap-not-an-image.jpg";
-    EXPECT_TRUE(readColorImage(path.string()).empty());
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fputs("not a JPEG", file);
-    std::fclose(file);
-    EXPECT_TRUE(readColorImage(path.string()).empty());
-    std::filesystem::remove(path);
+    const reference::LiteralMeans literal = reference::literalMeans(source, blurred, window);
+    std::vector<double> all;
+    for (const auto& column : literal.byColumn) all.insert(all.end(), column.begin(), column.end());
+    long double total = 0.0L;
+    for (const double mean : all) total += mean;
+    std::sort(all.begin(), all.end());
+    return {literal.maxMean, double(total / all.size()), all[(9 * all.size() + 9) / 10 - 1]};
+}
+
+// With both kinds of scan, on photos that keep every mean and on ones that predict a window, and
+// for windows that predict it well and badly: the largest mean exact, the average and percentile
+// within the tolerance of the literal ones, and the percentile exactly the fast mean of its rank.
+TEST(MeanStatistics, MatchTheLiteralMeansAndTheRankOfTheFastOnes)
+{
+    const struct {
+        cv::Size size;
+        int window;
+    } cases[] = {{{60, 45}, 30}, {{300, 240}, 30}, {{300, 240}, 1}, {{300, 240}, 5}, {{200, 190}, 185}};
+    unsigned seed = 80;
+    for (const auto& c : cases) {
+        const cv::Mat source = smoothPhoto(c.size.width, c.size.height, seed += 2);
+        const cv::Mat blurred = blurredReference(source);
+        const MeanStatistics literal = literalStatistics(source, blurred, c.window);
+        FocusRequest request;
+        request.mapChannels = 0;
+        request.meansDepth = CV_64F;
+        request.statistics = true;
+        for (const auto terms : testing::kBothTerms) {
+            const std::string what = std::to_string(c.size.width) + "x" + std::to_string(c.size.height) + ", window " +
+                std::to_string(c.window) + ", " + testing::nameOf(terms);
+            const FocusAnalysis fast = testing::analyzeWith(terms, source, blurred, c.window, request);
+            EXPECT_EQ(fast.statistics.maxMean, literal.maxMean) << what;
+            EXPECT_NEAR(fast.statistics.averageMean, literal.averageMean, meanTolerance(literal.averageMean, c.window))
+                << what;
+            EXPECT_NEAR(fast.statistics.p90Mean, literal.p90Mean, meanTolerance(literal.p90Mean, c.window)) << what;
+            std::vector<double> means(fast.means.begin<double>(), fast.means.end<double>());
+            std::sort(means.begin(), means.end());
+            EXPECT_EQ(fast.statistics.p90Mean, means[(9 * means.size() + 9) / 10 - 1]) << what;
+        }
+    }
+}
+
+// A window that misses the percentile is told apart, and the search by passes finds the rank.
+TEST(MeanStatistics, WindowsThatMissThePercentileFallBackOnPasses)
+{
+    const std::vector<double> values = {4.0, 1.0, 3.0, 2.0, 5.0, 7.0, 6.0, 9.0, 8.0, 10.0};
+    detail::MeanGathering gathering;
+    gathering.addRow(0, 0, values.data(), int(values.size()), {2.5, 6.5});
+    EXPECT_EQ(gathering.below, 2);
+    EXPECT_EQ(gathering.inWindow.size(), 4u);
+    // The 9th smallest of ten lies above the window; the 3rd to 6th lie in it.
+    EXPECT_FALSE(detail::gatheredStatistics(10, {gathering}).second.has_value());
+    detail::MeanGathering wider;
+    wider.addRow(0, 0, values.data(), int(values.size()), {2.5, 9.5});
+    const auto [average, percentile] = detail::gatheredStatistics(10, {wider});
+    EXPECT_EQ(average, 5.5);
+    ASSERT_TRUE(percentile.has_value());
+    EXPECT_EQ(*percentile, 9.0);
+
+    const cv::Mat source = smoothPhoto(90, 70, 90);
+    const cv::Mat blurred = blurredReference(source);
+    const detail::BoxScan scan(source, blurred, kWindow);
+    cv::Mat means = neighborhoodMeans(source, blurred, kWindow, CV_64F);
+    std::vector<double> sorted(means.begin<double>(), means.end<double>());
+    std::sort(sorted.begin(), sorted.end());
+    for (const std::int64_t rank : {std::int64_t(1), std::int64_t(5670), std::int64_t(6300)})
+        EXPECT_EQ(detail::fastMeanOfRank(scan, rank, sorted.back() * 1.001), sorted[rank - 1]) << "rank " << rank;
+}
+
+// Single-precision means are the double ones rounded, and the fixed-point scan's means lie within its
+// own, tighter bound of the literal ones.
+TEST(NeighborhoodMeans, FloatMeansAreTheDoubleOnesRoundedAndFixedPointOnesLieCloser)
+{
+    const cv::Mat source = smoothPhoto(120, 90, 95);
+    const cv::Mat blurred = blurredReference(source);
+    for (const int window : {30, 200}) {
+        const cv::Mat wide = neighborhoodMeans(source, blurred, window, CV_64F);
+        const cv::Mat narrow = neighborhoodMeans(source, blurred, window, CV_32F);
+        cv::Mat rounded;
+        wide.convertTo(rounded, CV_32F);
+        EXPECT_EQ(cv::norm(rounded, narrow, cv::NORM_INF), 0.0) << "window " << window;
+    }
+    const detail::BoxScan fixed(source, blurred, 60, detail::ScanTerms::fixedPoint);
+    EXPECT_LT(fixed.bound().relative, meanTolerance(1.0, 60) / 10);
+    FocusRequest request;
+    request.mapChannels = 0;
+    request.meansDepth = CV_64F;
+    FocusAnalysis analysis;
+    detail::analyze(fixed, request, analysis);
+    for (int y = 0; y < source.rows; y += 7)
+        for (int x = 0; x < source.cols; ++x) {
+            const double literal = reference::literalMean(source, blurred, x, y, 60);
+            ASSERT_NEAR(analysis.means.at<double>(y, x), literal, fixed.bound()(literal))
+                << "pixel (" << x << ", " << y << ")";
+        }
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
-// The row kernels: hand-vectorized versions against their portable loops, and the exactness that
-// the scan relies on.
+// The row kernels: the AVX versions against the portable loops, bit for bit, and the properties of
+// the portable loops that the scan and the literal sums rely on.
 #include "row_kernels.hpp"
 
 #include <gtest/gtest.h>
+#include <opencv2/core/utility.hpp>
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace dofmap::kernels {
@@ -15,7 +19,47 @@ namespace {
 // Lengths around the vector widths, and one long row with a ragged end.
 const int kLengths[] = {0, 1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 31, 32, 33, 47, 48, 49, 1001};
 
-TEST(RowKernels, SquaredDistancesEqualThePortableLoop)
+// Rows of squared distances of photos: mostly small, some up to the largest, 3 * 255^2.
+std::vector<std::int32_t> squaredRow(int count, std::mt19937& random)
+{
+    std::uniform_int_distribution<int> small(0, 60), any(0, 3 * 255 * 255);
+    std::vector<std::int32_t> row(count);
+    for (int i = 0; i < count; ++i) row[i] = i % 5 == 0 ? any(random) : small(random);
+    return row;
+}
+
+bool sameBits(double a, double b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+TEST(RowKernels, ActiveSetFollowsOpenCvsFeatureQuery)
+{
+#ifdef DOFMAP_HAVE_AVX_KERNELS
+    const bool avx = cv::checkHardwareSupport(CV_CPU_AVX);
+    EXPECT_EQ(activeInstructionSet(), avx ? InstructionSet::avx : InstructionSet::portable);
+    const char* disabled = std::getenv("OPENCV_CPU_DISABLE");
+    if (disabled != nullptr && std::string(disabled).find("AVX") != std::string::npos) {
+        EXPECT_EQ(activeInstructionSet(), InstructionSet::portable) << "OPENCV_CPU_DISABLE=" << disabled;
+    }
+#else
+    EXPECT_EQ(activeInstructionSet(), InstructionSet::portable);
+#endif
+}
+
+#ifdef DOFMAP_HAVE_AVX_KERNELS
+
+// The AVX kernels run only where the processor has AVX and OpenCV has not been told to disable it.
+class AvxKernels : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (activeInstructionSet() != InstructionSet::avx)
+            GTEST_SKIP() << "AVX kernels not tested: the processor lacks AVX or OPENCV_CPU_DISABLE turns it off";
+    }
+};
+
+TEST_F(AvxKernels, SquaredDistancesEqualThePortableLoop)
 {
     std::mt19937 random(11);
     std::uniform_int_distribution<int> byte(0, 255);
@@ -28,7 +72,7 @@ TEST(RowKernels, SquaredDistancesEqualThePortableLoop)
                 blurred[i] = std::uint8_t(std::clamp(source[i] + byte(random) % (2 * spread + 1) - spread, 0, 255));
             }
             std::vector<std::int32_t> fast(count + 1, -1), plain(count + 1, -1);
-            squaredDistances(source.data(), blurred.data(), count, fast.data());
+            avx::squaredDistances(source.data(), blurred.data(), count, fast.data());
             portable::squaredDistances(source.data(), blurred.data(), count, plain.data());
             for (int i = 0; i < count; ++i)
                 ASSERT_EQ(fast[i], plain[i]) << "pixel " << i << " of " << count << ", spread " << spread;
@@ -37,7 +81,7 @@ TEST(RowKernels, SquaredDistancesEqualThePortableLoop)
     }
 }
 
-TEST(RowKernels, PrefixSumsEqualThePortableLoop)
+TEST_F(AvxKernels, PrefixSumsEqualThePortableLoop)
 {
     std::mt19937_64 random(12);
     for (const int count : kLengths) {
@@ -45,17 +89,14 @@ TEST(RowKernels, PrefixSumsEqualThePortableLoop)
         // Integers as large as column sums get: 30 roots of up to 441.68 with 23 fraction bits.
         for (double& v : values) v = double(random() % (std::uint64_t(1) << 37));
         std::vector<double> fast(count + 2, -1.0), plain(count + 2, -1.0);
-        prefixSums(values.data(), count, fast.data());
+        avx::prefixSums(values.data(), count, fast.data());
         portable::prefixSums(values.data(), count, plain.data());
         for (int i = 0; i <= count; ++i) ASSERT_EQ(fast[i], plain[i]) << "prefix " << i << " of " << count;
         EXPECT_EQ(fast[count + 1], -1.0) << "wrote past the end of " << count;
-        double running = 0.0;
-        for (int i = 0; i < count; ++i) running += values[i];
-        EXPECT_EQ(plain[count], running) << count;
     }
 }
 
-TEST(RowKernels, GrayLevelsEqualThePortableLoops)
+TEST_F(AvxKernels, GrayLevelsEqualThePortableLoops)
 {
     std::mt19937_64 random(13);
     std::uniform_real_distribution<double> level(0.0, 300.0);
@@ -74,7 +115,7 @@ TEST(RowKernels, GrayLevelsEqualThePortableLoops)
         std::vector<std::int32_t> fastLevels(count + 1, -1), plainLevels(count + 1, -1);
         std::vector<std::uint8_t> fastGray(count + 1, 7), plainGray(count + 1, 7);
         const bool fast =
-            grayLevels(sums.data(), scales.data(), kRowScale, count, error, fastLevels.data(), fastGray.data());
+            avx::grayLevels(sums.data(), scales.data(), kRowScale, count, error, fastLevels.data(), fastGray.data());
         const bool plain = portable::grayLevels(sums.data(), scales.data(), kRowScale, count, error, plainLevels.data(),
                                                 plainGray.data());
         EXPECT_EQ(fast, plain) << count;
@@ -90,15 +131,68 @@ TEST(RowKernels, GrayLevelsEqualThePortableLoops)
     }
 }
 
+// The loops that the compiler vectorizes for AVX, and the sums of the literal shortcut: the same
+// bits as the portable loops, on the same rows.
+TEST_F(AvxKernels, CompiledLoopsAndSumsEqualThePortableLoops)
+{
+    std::mt19937 random(14);
+    for (const int count : kLengths) {
+        const std::vector<std::int32_t> squared = squaredRow(count, random), other = squaredRow(count, random);
+        std::vector<double> sumsA(count, 1e6), sumsB(count, 1e6);
+        std::vector<float> rootsA(count), rootsB(count);
+        avx::addRow(squared.data(), count, rootsA.data(), sumsA.data());
+        portable::addRow(squared.data(), count, rootsB.data(), sumsB.data());
+        avx::replaceRow(other.data(), count, rootsA.data(), sumsA.data());
+        portable::replaceRow(other.data(), count, rootsB.data(), sumsB.data());
+        avx::moveFixedRows(squared.data(), other.data(), count, 0x1p30, sumsA.data());
+        portable::moveFixedRows(squared.data(), other.data(), count, 0x1p30, sumsB.data());
+        avx::moveFixedRows(nullptr, squared.data(), count, 0x1p30, sumsA.data());
+        portable::moveFixedRows(nullptr, squared.data(), count, 0x1p30, sumsB.data());
+        for (int i = 0; i < count; ++i) {
+            ASSERT_TRUE(sameBits(sumsA[i], sumsB[i])) << "column " << i << " of " << count;
+            ASSERT_EQ(rootsA[i], rootsB[i]) << "column " << i << " of " << count;
+        }
+
+        std::vector<double> columnScale(count), meansA(count), meansB(count);
+        for (int i = 0; i < count; ++i) columnScale[i] = 1.0 / double(1 + i % 30);
+        avx::fastMeans(sumsA.data(), columnScale.data(), 1.0 / 29.0, count, meansA.data());
+        portable::fastMeans(sumsB.data(), columnScale.data(), 1.0 / 29.0, count, meansB.data());
+        double lanesA[8] = {}, lanesB[8] = {};
+        std::int64_t belowA = 0, belowB = 0;
+        const double low = 1e10, high = 3e10;
+        EXPECT_EQ(avx::sumAndCount(meansA.data(), count, low, high, lanesA, &belowA),
+                  portable::sumAndCount(meansB.data(), count, low, high, lanesB, &belowB))
+            << count;
+        EXPECT_EQ(belowA, belowB) << count;
+        for (int lane = 0; lane < 8; ++lane) EXPECT_TRUE(sameBits(lanesA[lane], lanesB[lane])) << count;
+
+        for (const double scale : {1.0, 0x1p20, 0x1p42}) {
+            double totalA = -1.0, totalB = -1.0;
+            const bool cleanA = avx::gridSum(squared.data(), count, scale, &totalA);
+            const bool cleanB = portable::gridSum(squared.data(), count, scale, &totalB);
+            ASSERT_EQ(cleanA, cleanB) << count << " at scale " << scale;
+            if (cleanB) {
+                ASSERT_EQ(totalA, totalB) << count << " at scale " << scale;
+            }
+        }
+    }
+}
+
+#endif  // DOFMAP_HAVE_AVX_KERNELS
+
 // Every root of a squared color distance is a multiple of 2^-23, which makes sums of them exact,
-// and lies within 2^-24 of the true root, relatively, which the error bound assumes.
-TEST(RowKernels, RootsAreMultiplesOfTwoToTheMinus23)
+// and lies within 2^-24 of the true root, relatively, which the error bound assumes. Fixed-point
+// roots are the double root rounded to the nearest unit.
+TEST(RowKernels, RootsAreOnTheirGrids)
 {
     for (std::int32_t squared = 0; squared <= 3 * 255 * 255; ++squared) {
+        const double root = std::sqrt(double(squared));
         const double units = double(rootOf(squared)) * 0x1p23;
         ASSERT_EQ(units, std::floor(units)) << "squared distance " << squared;
-        ASSERT_LE(std::abs(double(rootOf(squared)) - std::sqrt(double(squared))), std::sqrt(double(squared)) * 0x1p-24)
-            << "squared distance " << squared;
+        ASSERT_LE(std::abs(double(rootOf(squared)) - root), root * 0x1p-24) << "squared distance " << squared;
+        const double fixed = fixedRootOf(squared, 0x1p30);
+        ASSERT_EQ(fixed, std::floor(fixed)) << "squared distance " << squared;
+        ASSERT_LE(std::abs(fixed - root * 0x1p30), 0.5) << "squared distance " << squared;
     }
 }
 
@@ -118,6 +212,57 @@ TEST(RowKernels, GrayLevelsMarkOnlyLevelsNearHalfIntegers)
     EXPECT_EQ(gray[4], 255);
     EXPECT_EQ(levels[5], 0);
     EXPECT_FALSE(grayLevels(sums.data(), scales.data(), 1.0, 1, error, levels.data(), gray.data()));
+}
+
+// Whether the root of `squared` lies half-way between two points of the grid of 1 / scale.
+bool halfWay(std::int32_t squared, double scale)
+{
+    const double scaled = std::sqrt(double(squared)) * scale;
+    return scaled - std::floor(scaled) == 0.5;
+}
+
+// gridSum adds the roots rounded to the grid of 1 / scale, and refuses exactly the runs that hold a
+// root lying half-way between two grid points. At scale 2^42 a root of 256 or more lies half-way
+// when the last of its 44 fraction bits is clear and the one before set: a quarter of them.
+TEST(RowKernels, GridSumsRoundEachRootAndRefuseHalves)
+{
+    std::vector<std::int32_t> squares;
+    for (std::int32_t squared = 0; squared < 4000; ++squared) squares.push_back(squared);
+    for (std::int32_t squared = 65536; squared < 69536; ++squared) squares.push_back(squared);
+    int halves = 0;
+    for (const double scale : {1.0, 0x1p10, 0x1p30, 0x1p42}) {
+        for (const std::int32_t squared : squares) {
+            const double scaled = std::sqrt(double(squared)) * scale;
+            const double below = std::floor(scaled);
+            const bool half = halfWay(squared, scale);
+            halves += half;
+            const double nearest = scaled - below < 0.5 ? below : below + 1.0;
+            double total = -1.0;
+            const bool clean = gridSum(&squared, 1, scale, &total);
+            ASSERT_EQ(clean, !half) << "squared " << squared << " at scale " << scale;
+            if (clean) {
+                ASSERT_EQ(total, nearest) << "squared " << squared << " at scale " << scale;
+            }
+        }
+    }
+    EXPECT_GT(halves, 100);
+    // A long run sums exactly (its total below 2^53), and one half-way root anywhere in it refuses
+    // the run.
+    std::vector<std::int32_t> run;
+    double expected = 0.0;
+    for (std::int32_t squared = 17; run.size() < 1000; squared += 3) {
+        if (halfWay(squared, 0x1p30) || halfWay(squared, 0x1p42)) continue;
+        run.push_back(squared);
+        expected += std::nearbyint(std::sqrt(double(squared)) * 0x1p30);
+    }
+    double total = 0.0;
+    ASSERT_TRUE(gridSum(run.data(), int(run.size()), 0x1p30, &total));
+    EXPECT_EQ(total, expected);
+    std::int32_t half = 65536;
+    while (!halfWay(half, 0x1p42)) ++half;
+    run[617] = half;
+    EXPECT_FALSE(gridSum(run.data(), int(run.size()), 0x1p42, &total));
+    EXPECT_TRUE(gridSum(run.data(), 617, 0x1p42, &total));
 }
 
 }  // namespace

@@ -54,13 +54,14 @@ std::vector<Area> ringTiles(int width, int height, int window)
 
 }  // namespace
 
-BoxScan::BoxScan(const cv::Mat& source, const cv::Mat& blurred, int window)
+BoxScan::BoxScan(const cv::Mat& source, const cv::Mat& blurred, int window, ScanTerms terms)
     : source_(source),
       blurred_(blurred),
       width_(source.cols),
       height_(source.rows),
       n_(Neighborhood::ofSize(window)),
-      fixedPoint_(largestNeighborhood(width_, height_, window) > kFixedPointTerms),
+      fixedPoint_(terms == ScanTerms::automatic ? largestNeighborhood(width_, height_, window) > kFixedPointTerms
+                                                : terms == ScanTerms::fixedPoint),
       bound_(exactness::floatRootBound(largestNeighborhood(width_, height_, window))),
       inverseColumnSpan_(width_)
 {

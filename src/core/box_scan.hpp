@@ -47,6 +47,13 @@ protected:
     ~RowSink() = default;
 };
 
+// The distance terms that a scan sums (see exactness.hpp).
+enum class ScanTerms {
+    automatic,  // single-precision roots for narrow windows, fixed point for wide ones
+    floatRoots,
+    fixedPoint,
+};
+
 // The geometry of one photo and its blurred reference, and the scans of its box sums.
 //
 // Narrow windows sum single-precision roots and keep the roots of the rows of a neighborhood in a
@@ -58,7 +65,7 @@ protected:
 class BoxScan {
 public:
     // Both images CV_8UC3 of one size, not empty; window >= 1. The images must outlive the scan.
-    BoxScan(const cv::Mat& source, const cv::Mat& blurred, int window);
+    BoxScan(const cv::Mat& source, const cv::Mat& blurred, int window, ScanTerms terms = ScanTerms::automatic);
 
     int width() const { return width_; }
     int height() const { return height_; }
@@ -76,6 +83,7 @@ public:
 
     // Whether scan() takes any areas, or only wholeImage().
     bool scansAnyArea() const { return !fixedPoint_; }
+    ScanTerms terms() const { return fixedPoint_ ? ScanTerms::fixedPoint : ScanTerms::floatRoots; }
 
     // Calls sink.row for every row of every part, parts in parallel.
     void scan(const std::vector<Area>& parts, RowSink& sink) const;

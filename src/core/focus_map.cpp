@@ -7,6 +7,7 @@
 #include "image_allocator.hpp"
 #include "largest_mean.hpp"
 #include "mean_statistics.hpp"
+#include "pipeline.hpp"
 #include "render.hpp"
 
 #include <opencv2/imgproc.hpp>
@@ -39,12 +40,11 @@ double meanTolerance(double mean, int window)
     return 2.0 * exactness::floatRootBound(std::int64_t(window) * window)(mean);
 }
 
-void analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, const FocusRequest& request,
-                  FocusAnalysis& result)
+void detail::analyze(const BoxScan& scan, const FocusRequest& request, FocusAnalysis& result)
 {
     CV_Assert(request.mapChannels == 0 || request.mapChannels == 1 || request.mapChannels == 3);
     CV_Assert(request.meansDepth == 0 || request.meansDepth == CV_32F || request.meansDepth == CV_64F);
-    const BoxScan scan(source, blurred, window);
+    const cv::Size size = scan.source().size();
 
     // The largest mean first: the map is scaled by it. The statistics look for their percentile in
     // a window that the block totals predict; the search for the maximum uses them too.
@@ -56,7 +56,7 @@ void analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, con
     // Then one pass for everything else.
     detail::RenderTargets targets;
     if (request.mapChannels != 0) {
-        reuseOrCreate(result.map, source.size(), CV_8UC(request.mapChannels));
+        reuseOrCreate(result.map, size, CV_8UC(request.mapChannels));
         if (result.maxMean > 0.0) {
             targets.map = &result.map;
             targets.maxMean = result.maxMean;
@@ -67,7 +67,7 @@ void analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, con
         result.map.release();
     }
     if (request.meansDepth != 0) {
-        reuseOrCreate(result.means, source.size(), request.meansDepth);
+        reuseOrCreate(result.means, size, request.meansDepth);
         targets.means = &result.means;
     } else {
         result.means.release();
@@ -82,7 +82,7 @@ void analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, con
 
     result.statistics = {result.maxMean, 0.0, 0.0};
     if (request.statistics) {
-        const std::int64_t pixels = std::int64_t(source.total());
+        const std::int64_t pixels = std::int64_t(size.area());
         const auto [average, percentile] = detail::gatheredStatistics(pixels, gatherings);
         result.statistics.averageMean = average;
         // A window that missed the percentile: every fast mean lies within the bound of a literal one.
@@ -91,6 +91,12 @@ void analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, con
             : detail::fastMeanOfRank(scan, detail::percentileRank(pixels),
                                      result.maxMean * (1.0 + 4.0 * scan.bound().relative));
     }
+}
+
+void analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, const FocusRequest& request,
+                  FocusAnalysis& result)
+{
+    detail::analyze(BoxScan(source, blurred, window), request, result);
 }
 
 FocusAnalysis analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, const FocusRequest& request)

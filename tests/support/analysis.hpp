@@ -1,0 +1,38 @@
+// Running the analysis with either kind of scan terms, whatever the window would choose.
+#pragma once
+
+#include "box_scan.hpp"
+#include "focus_map.hpp"
+#include "pipeline.hpp"
+
+#include <string>
+
+namespace dofmap::testing {
+
+using detail::ScanTerms;
+
+// Both kinds of terms a scan can sum.
+constexpr ScanTerms kBothTerms[] = {ScanTerms::floatRoots, ScanTerms::fixedPoint};
+
+inline std::string nameOf(ScanTerms terms)
+{
+    return terms == ScanTerms::fixedPoint ? "fixed-point scan" : "single-precision scan";
+}
+
+inline FocusAnalysis analyzeWith(ScanTerms terms, const cv::Mat& source, const cv::Mat& blurred, int window,
+                                 const FocusRequest& request)
+{
+    FocusAnalysis result;
+    detail::analyze(detail::BoxScan(source, blurred, window, terms), request, result);
+    return result;
+}
+
+// A request for the map alone, with `channels` channels.
+inline FocusRequest mapRequest(int channels = 3)
+{
+    FocusRequest request;
+    request.mapChannels = channels;
+    return request;
+}
+
+}  // namespace dofmap::testing
