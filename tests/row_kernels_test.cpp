@@ -28,6 +28,17 @@ std::vector<std::int32_t> squaredRow(int count, std::mt19937& random)
     return row;
 }
 
+// The fixed-point roots of every squared distance in units of 2^-30.
+const std::vector<double>& fixedTerms()
+{
+    static const std::vector<double> terms = [] {
+        std::vector<double> table(3 * 255 * 255 + 1);
+        for (std::size_t s = 0; s < table.size(); ++s) table[s] = fixedRootOf(std::int32_t(s), 0x1p30);
+        return table;
+    }();
+    return terms;
+}
+
 bool sameBits(double a, double b)
 {
     return std::memcmp(&a, &b, sizeof a) == 0;
@@ -144,10 +155,10 @@ TEST_F(AvxKernels, CompiledLoopsAndSumsEqualThePortableLoops)
         portable::addRow(squared.data(), count, rootsB.data(), sumsB.data());
         avx::replaceRow(other.data(), count, rootsA.data(), sumsA.data());
         portable::replaceRow(other.data(), count, rootsB.data(), sumsB.data());
-        avx::moveFixedRows(squared.data(), other.data(), count, 0x1p30, sumsA.data());
-        portable::moveFixedRows(squared.data(), other.data(), count, 0x1p30, sumsB.data());
-        avx::moveFixedRows(nullptr, squared.data(), count, 0x1p30, sumsA.data());
-        portable::moveFixedRows(nullptr, squared.data(), count, 0x1p30, sumsB.data());
+        avx::moveFixedRows(squared.data(), other.data(), count, fixedTerms().data(), sumsA.data());
+        portable::moveFixedRows(squared.data(), other.data(), count, fixedTerms().data(), sumsB.data());
+        avx::moveFixedRows(nullptr, squared.data(), count, fixedTerms().data(), sumsA.data());
+        portable::moveFixedRows(nullptr, squared.data(), count, fixedTerms().data(), sumsB.data());
         for (int i = 0; i < count; ++i) {
             ASSERT_TRUE(sameBits(sumsA[i], sumsB[i])) << "column " << i << " of " << count;
             ASSERT_EQ(rootsA[i], rootsB[i]) << "column " << i << " of " << count;

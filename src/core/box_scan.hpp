@@ -126,8 +126,9 @@ private:
     // Whether row sums are kept as 64-bit integers in units of 1 / prefixUnits_.
     bool integerRowSums_ = false;
     double prefixUnits_ = 1.0;
-    // Fixed point: the terms in units of 1 / fixedUnits_.
+    // Fixed point: the terms in units of 1 / fixedUnits_, by squared distance.
     double fixedUnits_ = 1.0;
+    std::vector<double> fixedTerms_;
     exactness::ErrorBound bound_;
     std::vector<double> inverseColumnSpan_;
     std::vector<Area> wholeImage_;

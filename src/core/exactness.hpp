@@ -39,6 +39,8 @@ namespace dofmap::exactness {
 constexpr double kUnitRoundoff = 0x1p-53;
 // How far a correctly rounded single-precision root may lie from the true root, relatively.
 constexpr double kFloatRootRoundoff = 0x1p-24;
+// The largest squared color distance, 3 * 255^2.
+constexpr std::int32_t kLargestSquaredDistance = 3 * 255 * 255;
 // The largest color distance, sqrt(3 * 255^2), rounded up.
 constexpr double kLargestDistance = 441.68;
 // The most single-precision roots whose sum stays below 2^30, and so exact in double precision with

@@ -38,11 +38,13 @@ int fixedPointBits(int height, std::int64_t terms)
 
 void BoxScan::prepareFixedBands()
 {
+    CV_Assert(width_ < (1 << 26));  // the limit of exact row sums in two parts
     const std::int64_t terms = std::int64_t(std::min(window(), width_)) * std::min(window(), height_);
     const int bits = fixedPointBits(height_, terms);
     fixedUnits_ = std::ldexp(1.0, bits);
-    prefixUnits_ = 1.0;
-    integerRowSums_ = true;
+    fixedTerms_.resize(std::size_t(exactness::kLargestSquaredDistance) + 1);
+    for (std::size_t squared = 0; squared < fixedTerms_.size(); ++squared)
+        fixedTerms_[squared] = kernels::fixedRootOf(std::int32_t(squared), fixedUnits_);
     bound_ = exactness::ErrorBound(terms, std::ldexp(0.5, -bits));
 
     const int threads = std::max(cv::getNumThreads(), 1);
@@ -73,7 +75,7 @@ void BoxScan::prepareFixedBands()
             for (int row = 0; row < lastMark; ++row) {
                 kernels::squaredDistances(source_.ptr<std::uint8_t>(row) + 3 * x0,
                                           blurred_.ptr<std::uint8_t>(row) + 3 * x0, x1 - x0, squared.data());
-                kernels::moveFixedRows(squared.data(), nullptr, x1 - x0, fixedUnits_, running.data());
+                kernels::moveFixedRows(squared.data(), nullptr, x1 - x0, fixedTerms_.data(), running.data());
                 if (const auto noted = sumsAbove.find(row + 1); noted != sumsAbove.end())
                     std::copy(running.begin(), running.end(), noted->second.begin() + x0);
             }
@@ -89,32 +91,51 @@ void BoxScan::prepareFixedBands()
     }
 }
 
+// Row sums of the fixed-point column sums can pass 2^53, so they are formed as two prefix sums, of
+// the column sums' parts above and below kernels::kPartUnit, each exact in double precision; a box
+// sum joins the differences of both and is rounded once, as a 64-bit integer sum converted would be.
 void BoxScan::scanFixedPart(const Area& part, int index, RowSink& sink) const
 {
     CV_Assert(part.x0 == 0 && part.x1 == width_ && bandStarts_.count(part.y0) == 1);
     std::vector<double> columnSums = bandStarts_.at(part.y0);
-    std::vector<std::int64_t> prefix(std::size_t(width_) + 1);
-    std::vector<double> boxSums(width_);
+    std::vector<double> high(width_), low(width_), highPrefix(std::size_t(width_) + 1),
+        lowPrefix(std::size_t(width_) + 1), boxSums(width_);
     std::vector<std::int32_t> entering(width_), leaving(width_);
     const auto distancesOfRow = [&](int row, std::vector<std::int32_t>& squared) {
         kernels::squaredDistances(source_.ptr<std::uint8_t>(row), blurred_.ptr<std::uint8_t>(row), width_,
                                   squared.data());
         return squared.data();
     };
+    // The box sums are in units of 1 / fixedUnits_, a power of two.
+    const double inverseUnits = 1.0 / fixedUnits_;
+    const auto boxSumOf = [&](int x) {
+        const Area columns = clippedNeighborhood(x, 0);
+        return ((highPrefix[columns.x1] - highPrefix[columns.x0]) * kernels::kPartUnit +
+                (lowPrefix[columns.x1] - lowPrefix[columns.x0])) *
+            inverseUnits;
+    };
+    const std::pair<int, int> whole = wholeColumns();
     for (int y = part.y0; y < part.y1; ++y) {
         const int leavingRow = y - 1 - n_.before;
         const int enteringRow = y + n_.after;
         const bool moved = y == part.y0 || leavingRow >= 0 || enteringRow < height_;
         if (y > part.y0 && moved)
             kernels::moveFixedRows(enteringRow < height_ ? distancesOfRow(enteringRow, entering) : nullptr,
-                                   leavingRow >= 0 ? distancesOfRow(leavingRow, leaving) : nullptr, width_, fixedUnits_,
-                                   columnSums.data());
+                                   leavingRow >= 0 ? distancesOfRow(leavingRow, leaving) : nullptr, width_,
+                                   fixedTerms_.data(), columnSums.data());
         if (moved) {
-            integerPrefixSums(columnSums.data(), width_, prefix.data());
-            sumAlongRow(part, 0, prefix.data(), boxSums.data());
-            // The box sums are in units of 1 / fixedUnits_, a power of two.
-            const double inverseUnits = 1.0 / fixedUnits_;
-            for (double& sum : boxSums) sum *= inverseUnits;
+            kernels::splitParts(columnSums.data(), width_, high.data(), low.data());
+            kernels::prefixSums(high.data(), width_, highPrefix.data());
+            kernels::prefixSums(low.data(), width_, lowPrefix.data());
+            // Columns whose neighborhood is clipped on neither side, then the clipped ones.
+            if (whole.first < whole.second) {
+                const int end = whole.first + n_.after + 1, begin = whole.first - n_.before;
+                kernels::joinDifferences(highPrefix.data() + end, highPrefix.data() + begin, lowPrefix.data() + end,
+                                         lowPrefix.data() + begin, whole.second - whole.first, inverseUnits,
+                                         boxSums.data() + whole.first);
+            }
+            for (int x = 0; x < whole.first; ++x) boxSums[x] = boxSumOf(x);
+            for (int x = std::max(whole.second, whole.first); x < width_; ++x) boxSums[x] = boxSumOf(x);
         }
         sink.row(index, y, 0, width_, boxSums.data());
     }

@@ -18,6 +18,9 @@ using exactness::ErrorBound;
 
 // Neighborhoods reaching over more blocks than this make the bounds loose: scan everything.
 constexpr int kMostBlocksInReach = 16;
+// Bounds formed from box sums and block totals are widened by this much, relatively, which covers
+// the few roundings (units of 2^-53) of the products and quotients that form them.
+constexpr double kRoundingRoom = 1e-9;
 // Candidates are pruned against the running maximum once a part holds this many.
 constexpr std::size_t kPruneAtCandidates = 1024;
 
@@ -113,7 +116,7 @@ private:
         const auto skipBelowFor = [&](double floor) {
             const double lowestMean = floor / (1.0 + bound_.relative);
             // At least 1: a zero sum is never a candidate.
-            return std::max(lowestMean / (largestFactor * rowScale) * (1.0 - 1e-9), 1.0);
+            return std::max(lowestMean / (largestFactor * rowScale) * (1.0 - kRoundingRoom), 1.0);
         };
         double skipBelow = skipBelowFor(maximum.floor(bound_));
         for (int x = begin; x < end; ++x) {
@@ -179,11 +182,11 @@ std::vector<Area> promisingAreas(const BoxScan& scan, const BlockTotals* given)
     // smallest number of positions of its pixels' neighborhoods, with room for the roundings.
     std::vector<double> columnFactor(across), rowFactor(down);
     for (int bx = 0; bx < across; ++bx)
-        columnFactor[bx] = (1.0 + 1e-9) /
+        columnFactor[bx] = (1.0 + kRoundingRoom) /
             smallestSpan(scan, bx * BlockTotals::kSide, std::min((bx + 1) * BlockTotals::kSide, scan.width()),
                          scan.width());
     for (int by = 0; by < down; ++by)
-        rowFactor[by] = (1.0 + 1e-9) /
+        rowFactor[by] = (1.0 + kRoundingRoom) /
             smallestSpan(scan, by * BlockTotals::kSide, std::min((by + 1) * BlockTotals::kSide, scan.height()),
                          scan.height());
     std::vector<double> alongRows(blocks.totals().size());

@@ -19,10 +19,22 @@ void replaceRow(const std::int32_t* squared, int count, float* roots, double* co
 // sums[i] += rootOf(squared[i]).
 void addDistances(const std::int32_t* squared, int count, double* sums);
 
-// columnSums[i] += fixedRootOf(entering[i], units) - fixedRootOf(leaving[i], units), where a null
-// row counts as absent. The column sums are integers in those units, below 2^53.
-void moveFixedRows(const std::int32_t* entering, const std::int32_t* leaving, int count, double units,
+// columnSums[i] += terms[entering[i]] - terms[leaving[i]], where a null row counts as absent: the
+// fixed-point scan's update, with terms[s] = fixedRootOf(s, units) tabulated for every squared
+// distance. The column sums are integers in those units, below 2^53.
+void moveFixedRows(const std::int32_t* entering, const std::int32_t* leaving, int count, const double* terms,
                    double* columnSums);
+
+// Splits integers below 2^53 at kPartUnit: high[i] = floor(values[i] / kPartUnit), low[i] = the
+// rest, so that prefix sums of each part stay exact in double precision over rows of up to 2^26
+// values.
+void splitParts(const double* values, int count, double* high, double* low);
+
+// out[i] = ((highEnd[i] - highBegin[i]) * kPartUnit + (lowEnd[i] - lowBegin[i])) * scale: sums over
+// a run of split values, from the prefix sums of their parts, rounded once and scaled by a power of
+// two.
+void joinDifferences(const double* highEnd, const double* highBegin, const double* lowEnd, const double* lowBegin,
+                     int count, double scale, double* out);
 
 // prefix[0] = 0, prefix[i + 1] = prefix[i] + values[i]. Every prefix sum must be exact (sums of
 // roots few enough), so that the grouping of the additions does not matter.

@@ -10,11 +10,6 @@ float root(std::int32_t squared)
     return std::sqrt(float(squared));
 }
 
-double fixedRoot(std::int32_t squared, double units)
-{
-    return (std::sqrt(double(squared)) * units + 0x1p52) - 0x1p52;
-}
-
 }  // namespace
 
 void addRow(const std::int32_t* squared, int count, float* roots, double* columnSums)
@@ -44,16 +39,31 @@ void addDistances(const std::int32_t* squared, int count, double* sums)
     for (int i = 0; i < count; ++i) sums[i] += root(squared[i]);
 }
 
-void moveFixedRows(const std::int32_t* entering, const std::int32_t* leaving, int count, double units,
+void moveFixedRows(const std::int32_t* entering, const std::int32_t* leaving, int count, const double* terms,
                    double* columnSums)
 {
     if (entering != nullptr && leaving != nullptr) {
-        for (int i = 0; i < count; ++i) columnSums[i] += fixedRoot(entering[i], units) - fixedRoot(leaving[i], units);
+        for (int i = 0; i < count; ++i) columnSums[i] += terms[entering[i]] - terms[leaving[i]];
     } else if (entering != nullptr) {
-        for (int i = 0; i < count; ++i) columnSums[i] += fixedRoot(entering[i], units);
+        for (int i = 0; i < count; ++i) columnSums[i] += terms[entering[i]];
     } else if (leaving != nullptr) {
-        for (int i = 0; i < count; ++i) columnSums[i] -= fixedRoot(leaving[i], units);
+        for (int i = 0; i < count; ++i) columnSums[i] -= terms[leaving[i]];
     }
+}
+
+void splitParts(const double* values, int count, double* high, double* low)
+{
+    for (int i = 0; i < count; ++i) {
+        high[i] = double(std::int32_t(values[i] * (1.0 / kPartUnit)));
+        low[i] = values[i] - high[i] * kPartUnit;
+    }
+}
+
+void joinDifferences(const double* highEnd, const double* highBegin, const double* lowEnd, const double* lowBegin,
+                     int count, double scale, double* out)
+{
+    for (int i = 0; i < count; ++i)
+        out[i] = ((highEnd[i] - highBegin[i]) * kPartUnit + (lowEnd[i] - lowBegin[i])) * scale;
 }
 
 void differences(const double* high, const double* low, int count, double* out)

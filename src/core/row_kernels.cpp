@@ -129,10 +129,21 @@ void addDistances(const std::int32_t* squared, int count, double* sums)
     DOFMAP_DISPATCH(addDistances(squared, count, sums));
 }
 
-void moveFixedRows(const std::int32_t* entering, const std::int32_t* leaving, int count, double units,
+void moveFixedRows(const std::int32_t* entering, const std::int32_t* leaving, int count, const double* terms,
                    double* columnSums)
 {
-    DOFMAP_DISPATCH(moveFixedRows(entering, leaving, count, units, columnSums));
+    DOFMAP_DISPATCH(moveFixedRows(entering, leaving, count, terms, columnSums));
+}
+
+void splitParts(const double* values, int count, double* high, double* low)
+{
+    DOFMAP_DISPATCH(splitParts(values, count, high, low));
+}
+
+void joinDifferences(const double* highEnd, const double* highBegin, const double* lowEnd, const double* lowBegin,
+                     int count, double scale, double* out)
+{
+    DOFMAP_DISPATCH(joinDifferences(highEnd, highBegin, lowEnd, lowBegin, count, scale, out));
 }
 
 void prefixSums(const double* values, int count, double* prefix)

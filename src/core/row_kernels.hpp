@@ -33,6 +33,10 @@ inline double levelOf(double boxSum, double columnScale, double rowScale)
     return boxSum * columnScale * rowScale;
 }
 
+// Where splitParts cuts integers of up to 53 bits: both parts and their sums over 2^26 values stay
+// below 2^53.
+constexpr double kPartUnit = 0x1p26;
+
 // Added to a level in doubt by grayLevels.
 constexpr std::int32_t kDoubtful = 1 << 16;
 
