@@ -7,7 +7,9 @@
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 
 namespace {
 
@@ -121,19 +123,46 @@ void MapMeansAndStatistics24Megapixels(benchmark::State& state)
 }
 BENCHMARK(MapMeansAndStatistics24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Whole runs read the demo photo and write into a temporary folder.
+// Whole runs read their photo and write into a temporary folder of their own.
 class Outputs {
 public:
-    Outputs() : path_(std::filesystem::temp_directory_path() / "dofmap-bench")
+    Outputs()
     {
-        std::filesystem::create_directories(path_);
+        std::string pattern = (std::filesystem::temp_directory_path() / "dofmap-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a temporary folder");
+        path_ = pattern;
     }
-    ~Outputs() { std::filesystem::remove_all(path_); }
+    ~Outputs()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
     std::string path() const { return path_.string(); }
 
 private:
     std::filesystem::path path_;
 };
+
+// What dofmap-batch does with one 24-megapixel JPEG: read it, blur it, make the one-channel map and
+// write it as PNG, at windows from the default to far larger than the photo.
+void BatchPhoto24MegapixelsWindow(benchmark::State& state)
+{
+    const Outputs outputs;
+    const std::string photo = outputs.path() + "/large.jpg";
+    if (!cv::imwrite(photo, large().source)) throw std::runtime_error("cannot write " + photo);
+    const int window = int(state.range(0));
+    for (auto _ : state) bench::batchPhoto(photo, outputs.path() + "/large.dof.png", window);
+    setPixels(state, large().source);
+    state.counters["window"] = window;
+}
+BENCHMARK(BatchPhoto24MegapixelsWindow)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->ArgName("window")
+    ->Arg(30)
+    ->Arg(501)
+    ->Arg(5001)
+    ->Arg(100000);
 
 void DecodeBlurEncodeDemo(benchmark::State& state)
 {

@@ -35,6 +35,16 @@ inline void wholeRun(const std::string& photo, const std::string& outputDirector
     cv::imwrite(outputDirectory + "/DoF.jpg", map);
 }
 
+// One photo as dofmap-batch processes it by default, at any window: read, blurred, mapped (one
+// channel) and the map written as PNG.
+inline void batchPhoto(const std::string& photo, const std::string& map, int window)
+{
+    const cv::Mat source = readColorImage(photo);
+    if (source.empty()) throw std::runtime_error("cannot read " + photo);
+    const cv::Mat blurred = blurredReference(source);
+    if (!writeImage(map, dofMapOf(source, blurred, window, 1))) throw std::runtime_error("cannot write " + map);
+}
+
 // A 24-megapixel photo: the demo photo scaled to 6000 x 4000, with fine noise so that the
 // upscaled areas keep some detail.
 inline cv::Mat largePhoto(const std::string& demoPhoto)

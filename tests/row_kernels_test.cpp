@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/core/utility.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -170,12 +171,16 @@ TEST_F(AvxKernels, CompiledLoopsAndSumsEqualThePortableLoops)
         portable::fastMeans(sumsB.data(), columnScale.data(), 1.0 / 29.0, count, meansB.data());
         double lanesA[8] = {}, lanesB[8] = {};
         std::int64_t belowA = 0, belowB = 0;
-        const double low = 1e10, high = 3e10;
-        EXPECT_EQ(avx::sumAndCount(meansA.data(), count, low, high, lanesA, &belowA),
-                  portable::sumAndCount(meansB.data(), count, low, high, lanesB, &belowB))
+        std::vector<double> keptA(count + 1, -1.0), keptB(count + 1, -1.0);
+        std::vector<double> sortedMeans = meansB;
+        std::sort(sortedMeans.begin(), sortedMeans.end());
+        const double low = count > 3 ? sortedMeans[count / 3] : 0.0, high = count > 3 ? sortedMeans[count / 2] : 1e300;
+        const int keptCountA = avx::gatherRow(meansA.data(), count, low, high, lanesA, &belowA, keptA.data());
+        ASSERT_EQ(keptCountA, portable::gatherRow(meansB.data(), count, low, high, lanesB, &belowB, keptB.data()))
             << count;
         EXPECT_EQ(belowA, belowB) << count;
         for (int lane = 0; lane < 8; ++lane) EXPECT_TRUE(sameBits(lanesA[lane], lanesB[lane])) << count;
+        for (int i = 0; i <= keptCountA; ++i) EXPECT_EQ(keptA[i], keptB[i]) << i << " of " << count;
 
         for (const double scale : {1.0, 0x1p20, 0x1p42}) {
             double totalA = -1.0, totalB = -1.0;

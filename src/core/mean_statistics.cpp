@@ -12,15 +12,25 @@
 namespace dofmap::detail {
 namespace {
 
-// Passes of the fallback search count the means in this many buckets of the current range.
+// Passes of the fallback search count the means in this many buckets of the current range, and keep
+// them once the range holds at most this many.
 constexpr int kNarrowingBuckets = 4096;
+constexpr std::int64_t kMostMeansKept = std::int64_t(1) << 22;
 // Images of at most this many pixels keep every mean: a window is not worth predicting.
 constexpr std::int64_t kKeepAllMeans = std::int64_t(1) << 16;
 // The window spans the predicted percentiles this far, as a fraction of the pixels, on either side
 // of the 90th: on photos the prediction's rank lay within 0.003 of 0.9 for windows of 15 pixels and
-// more, within 0.02 for smaller ones.
+// more, within 0.02 for windows of 5.
 constexpr double kRankMargin = 0.01;
 constexpr double kSmallWindowRankMargin = 0.04;
+// Windows narrower than a block predict from the means of pixels every kSampleStep along both axes
+// (a 24-megapixel photo gives some 83000), whose rank errs only by sampling. A prime step meets
+// every phase of periodic structure (an upscaled photo repeats every few pixels).
+constexpr int kSampleStep = 17;
+constexpr double kSampledRankMargin = 0.02;
+// Blocks taken for the prediction along each axis: every second one gives far more estimates than
+// its margin needs.
+constexpr int kPredictionStep = 2;
 // The means kept in the window are counted in this many buckets to narrow the search for the rank.
 constexpr int kSelectionBuckets = 1 << 12;
 
@@ -29,17 +39,11 @@ constexpr int kSelectionBuckets = 1 << 12;
 void MeanGathering::addRow(int y, int x0, const double* means, int count, const PercentileWindow& window)
 {
     double lanes[8] = {};
-    std::int64_t under = 0;
-    const std::int64_t inside = kernels::sumAndCount(means, count, window.low, window.high, lanes, &under);
-    below += under;
+    if (rowKept.size() < std::size_t(count)) rowKept.resize(count);
+    const int kept = kernels::gatherRow(means, count, window.low, window.high, lanes, &below, rowKept.data());
     rows.push_back(
         {y, x0, ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]))});
-    if (inside == 0) return;
-    const std::size_t kept = inWindow.size();
-    inWindow.resize(kept + std::size_t(inside));
-    double* out = inWindow.data() + kept;
-    for (int i = 0; i < count; ++i)
-        if (means[i] >= window.low && means[i] <= window.high) *out++ = means[i];
+    inWindow.insert(inWindow.end(), rowKept.begin(), rowKept.begin() + kept);
 }
 
 std::pair<double, double> meanBucketBounds(int bucket)
@@ -66,10 +70,54 @@ std::int64_t percentileRank(std::int64_t pixels)
     return std::max<std::int64_t>(1, (9 * pixels + 9) / 10);
 }
 
+namespace {
+
+// The window between the means at the given fractions below and above the 90th percentile of
+// estimates counted by meanBucket.
+PercentileWindow windowOf(const std::vector<std::int64_t>& counts, std::int64_t estimates, double margin)
+{
+    const auto bucketAt = [&](double fraction) {
+        const std::int64_t rank = std::int64_t(std::clamp(fraction, 0.0, 1.0) * double(estimates));
+        std::int64_t seen = 0;
+        for (int b = 0; b < kMeanBuckets; ++b) {
+            seen += counts[b];
+            if (seen > rank) return b;
+        }
+        return kMeanBuckets - 1;
+    };
+    return {meanBucketBounds(bucketAt(0.9 - margin)).first, meanBucketBounds(bucketAt(0.9 + margin)).second};
+}
+
+// For windows narrower than a block: the means of pixels on a sparse grid, summed directly.
+PercentileWindow sampledWindow(const BoxScan& scan)
+{
+    std::vector<std::int64_t> counts(kMeanBuckets, 0);
+    std::int64_t estimates = 0;
+    for (int y = kSampleStep / 2; y < scan.height(); y += kSampleStep)
+        for (int x = kSampleStep / 2; x < scan.width(); x += kSampleStep) {
+            const Area area = scan.clippedNeighborhood(x, y);
+            double sum = 0.0;
+            for (int yy = area.y0; yy < area.y1; ++yy) {
+                const cv::Vec3b* s = scan.source().ptr<cv::Vec3b>(yy);
+                const cv::Vec3b* b = scan.blurred().ptr<cv::Vec3b>(yy);
+                for (int xx = area.x0; xx < area.x1; ++xx) {
+                    const int d0 = b[xx][0] - s[xx][0], d1 = b[xx][1] - s[xx][1], d2 = b[xx][2] - s[xx][2];
+                    sum += kernels::rootOf(d0 * d0 + d1 * d1 + d2 * d2);
+                }
+            }
+            ++counts[meanBucket(sum / double(area.pixels()))];
+            ++estimates;
+        }
+    return windowOf(counts, estimates, kSampledRankMargin);
+}
+
+}  // namespace
+
 PercentileWindow predictPercentileWindow(const BoxScan& scan, const BlockTotals& blocks)
 {
     constexpr double kInfinity = std::numeric_limits<double>::infinity();
     if (std::int64_t(scan.width()) * scan.height() <= kKeepAllMeans) return {0.0, kInfinity};
+    if (scan.window() < BlockTotals::kSide) return sampledWindow(scan);
 
     // A summed-area table of the block totals.
     const int across = blocks.across(), down = blocks.down();
@@ -83,32 +131,24 @@ PercentileWindow predictPercentileWindow(const BoxScan& scan, const BlockTotals&
     const auto pixelsOf = [&](int first, int last, int length) {
         return double(std::min(last * BlockTotals::kSide, length) - first * BlockTotals::kSide);
     };
-    // Every block's estimate: the mean over the blocks of a neighborhood of about the window's size
-    // around it, clipped, counted by buckets for the block's pixels.
+    // The estimates of every other block along both axes, each standing for the pixels of the four
+    // blocks around it: the mean over the blocks of a neighborhood of about the window's size around
+    // it, clipped, counted by buckets.
     const int side = std::max(1, (scan.window() + BlockTotals::kSide / 2) / BlockTotals::kSide);
     std::vector<std::int64_t> counts(kMeanBuckets, 0);
-    for (int by = 0; by < down; ++by) {
+    std::int64_t counted = 0;
+    for (int by = 0; by < down; by += kPredictionStep) {
         const int y0 = std::max(by - side / 2, 0), y1 = std::min(by - side / 2 + side, down);
-        for (int bx = 0; bx < across; ++bx) {
+        for (int bx = 0; bx < across; bx += kPredictionStep) {
             const int x0 = std::max(bx - side / 2, 0), x1 = std::min(bx - side / 2 + side, across);
             const double total = totals[y1 * stride + x1] - totals[y0 * stride + x1] - totals[y1 * stride + x0] +
                 totals[y0 * stride + x0];
             const double pixels = pixelsOf(x0, x1, scan.width()) * pixelsOf(y0, y1, scan.height());
-            counts[meanBucket(total / pixels)] += blocks.pixels(bx, by);
+            ++counts[meanBucket(total / pixels)];
+            ++counted;
         }
     }
-    const double margin = scan.window() >= 2 * BlockTotals::kSide ? kRankMargin : kSmallWindowRankMargin;
-    const double count = double(scan.width()) * scan.height();
-    const auto bucketAt = [&](double fraction) {
-        const std::int64_t rank = std::int64_t(std::clamp(fraction, 0.0, 1.0) * count);
-        std::int64_t seen = 0;
-        for (int b = 0; b < kMeanBuckets; ++b) {
-            seen += counts[b];
-            if (seen > rank) return b;
-        }
-        return kMeanBuckets - 1;
-    };
-    return {meanBucketBounds(bucketAt(0.9 - margin)).first, meanBucketBounds(bucketAt(0.9 + margin)).second};
+    return windowOf(counts, counted, scan.window() >= 2 * BlockTotals::kSide ? kRankMargin : kSmallWindowRankMargin);
 }
 
 std::pair<double, std::optional<double>> gatheredStatistics(std::int64_t pixels,
@@ -141,10 +181,10 @@ std::pair<double, std::optional<double>> gatheredStatistics(std::int64_t pixels,
             low = std::min(low, mean);
             high = std::max(high, mean);
         }
-    const double width = (high - low) / kSelectionBuckets;
-    const auto bucketOf = [&](double mean) {
-        return width > 0.0 ? std::min(int((mean - low) / width), kSelectionBuckets - 1) : 0;
-    };
+    // Multiplying by the same factor everywhere keeps the order of the means, so bucketOf is the
+    // same monotone function in both passes.
+    const double perBucket = high > low ? kSelectionBuckets / (high - low) : 0.0;
+    const auto bucketOf = [&](double mean) { return std::min(int((mean - low) * perBucket), kSelectionBuckets - 1); };
     std::vector<std::int64_t> counts(kSelectionBuckets, 0);
     for (const MeanGathering& part : parts)
         for (const double mean : part.inWindow) ++counts[bucketOf(mean)];
@@ -163,15 +203,17 @@ std::pair<double, std::optional<double>> gatheredStatistics(std::int64_t pixels,
 
 namespace {
 
-// Counts the fast means of one pass within the current range of the search.
+// Counts the fast means of one pass within the current range of the search, and keeps them when
+// they are few enough.
 class NarrowingPass final : public RowSink {
 public:
-    NarrowingPass(const BoxScan& scan, double low, double high, std::size_t parts)
+    NarrowingPass(const BoxScan& scan, double low, double high, bool keep)
         : scan_(scan),
           low_(low),
           high_(high),
-          width_((high - low) / kNarrowingBuckets),
-          parts_(parts)
+          perBucket_(high > low ? kNarrowingBuckets / (high - low) : 0.0),
+          keep_(keep),
+          parts_(scan.wholeImage().size())
     {
     }
 
@@ -184,10 +226,11 @@ public:
             if (mean < low_) {
                 ++h.below;
             } else if (mean <= high_) {
-                const int b = width_ > 0.0 ? std::min(int((mean - low_) / width_), kNarrowingBuckets - 1) : 0;
+                const int b = std::min(int((mean - low_) * perBucket_), kNarrowingBuckets - 1);
                 ++h.counts[b];
                 h.smallest[b] = std::min(h.smallest[b], mean);
                 h.largest[b] = std::max(h.largest[b], mean);
+                if (keep_) h.kept.push_back(mean);
             }
         }
     }
@@ -197,6 +240,7 @@ public:
         std::vector<std::int64_t> counts = std::vector<std::int64_t>(kNarrowingBuckets, 0);
         std::vector<double> smallest = std::vector<double>(kNarrowingBuckets, std::numeric_limits<double>::infinity());
         std::vector<double> largest = std::vector<double>(kNarrowingBuckets, -std::numeric_limits<double>::infinity());
+        std::vector<double> kept;
     };
 
     // The histograms of all parts, merged.
@@ -210,6 +254,7 @@ public:
                 total.smallest[b] = std::min(total.smallest[b], h.smallest[b]);
                 total.largest[b] = std::max(total.largest[b], h.largest[b]);
             }
+            total.kept.insert(total.kept.end(), h.kept.begin(), h.kept.end());
         }
         return total;
     }
@@ -218,7 +263,8 @@ private:
     const BoxScan& scan_;
     const double low_;
     const double high_;
-    const double width_;
+    const double perBucket_;
+    const bool keep_;
     std::vector<Histogram> parts_;
 };
 
@@ -226,20 +272,28 @@ private:
 
 double fastMeanOfRank(const BoxScan& scan, std::int64_t rank, double upper)
 {
-    // Each pass counts the means per bucket of the current range, then narrows the range to the
-    // smallest and largest mean of the bucket that holds the rank, until that bucket holds a single
-    // value.
+    // Each pass counts the means per bucket of the current range and narrows the range to the
+    // smallest and largest mean of the bucket that holds the rank; once a range holds few means, the
+    // next pass keeps them and the rank is picked among them.
     double low = 0.0, high = upper;
+    std::int64_t inRange = std::int64_t(scan.width()) * scan.height();
     while (true) {
-        NarrowingPass pass(scan, low, high, scan.wholeImage().size());
+        const bool keep = inRange <= kMostMeansKept;
+        NarrowingPass pass(scan, low, high, keep);
         scan.scan(scan.wholeImage(), pass);
-        const NarrowingPass::Histogram total = pass.merged();
+        NarrowingPass::Histogram total = pass.merged();
+        if (keep) {
+            const auto nth = total.kept.begin() + (rank - total.below - 1);
+            std::nth_element(total.kept.begin(), nth, total.kept.end());
+            return *nth;
+        }
         std::int64_t seen = total.below;
         int b = 0;
         while (b < kNarrowingBuckets - 1 && seen + total.counts[b] < rank) seen += total.counts[b++];
         if (total.smallest[b] == total.largest[b]) return total.smallest[b];
         low = total.smallest[b];
         high = total.largest[b];
+        inRange = total.counts[b];
     }
 }
 

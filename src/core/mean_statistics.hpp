@@ -67,6 +67,7 @@ struct MeanGathering {
     std::int64_t below = 0;  // means under the window
     std::vector<double> inWindow;  // means within it
     std::vector<RowTotal> rows;  // the sum of each row's means
+    std::vector<double> rowKept;  // the row at hand's means in the window
 
     // Gathers the means of pixels (x0 ... x0 + count - 1, y).
     void addRow(int y, int x0, const double* means, int count, const PercentileWindow& window);

@@ -62,10 +62,25 @@ void fastMeans(const double* boxSums, const double* columnScale, double rowScale
 // out[i] = values[i] rounded to single precision.
 void toFloat(const double* values, int count, float* out);
 
-// lanes[i % 8] += values[i] (a fixed pattern of partial sums, so that the total does not depend on
-// the instruction set), *below = how many values lie below `low`; returns how many lie in
-// [low, high].
-std::int64_t sumAndCount(const double* values, int count, double low, double high, double* lanes, std::int64_t* below);
+// The increment of a literal sum over a run of distances whose partial sums all stay in one binade,
+// where the sum rounds every addition to a multiple of 1 / scale: *total = the sum over the run of
+// round(sqrt(squared[i]) * scale), each to the nearest integer. Returns false, with *total
+// unspecified, when one of them lies exactly half-way, which the literal sum rounds by the parity
+// of its running value. Requires 1 <= scale <= 2^42; *total is exact while below 2^53.
+bool gridSum(const std::int32_t* squared, int count, double scale, double* total);
+
+// means[i] = boxSums[i] * columnScale[i] * rowScale: the fast means of a row.
+void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means);
+
+// out[i] = values[i] rounded to single precision.
+void toFloat(const double* values, int count, float* out);
+
+// Gathers a row of means for the statistics: lanes[i % 8] += values[i] (a fixed pattern of partial
+// sums, so that the total does not depend on the instruction set), *below += how many values lie
+// below `low`, and the values in [low, high] copied to `kept` in order; returns how many were kept.
+// `kept` has room for `count` values.
+int gatherRow(const double* values, int count, double low, double high, double* lanes, std::int64_t* below,
+              double* kept);
 
 // out[3 * i + c] = gray[i] for the three channels c.
 void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out);

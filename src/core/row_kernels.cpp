@@ -73,16 +73,18 @@ bool gridSum(const std::int32_t* squared, int count, double scale, double* total
     return !tie;
 }
 
-std::int64_t sumAndCount(const double* values, int count, double low, double high, double* lanes, std::int64_t* below)
+int gatherRow(const double* values, int count, double low, double high, double* lanes, std::int64_t* below,
+              double* kept)
 {
-    std::int64_t under = 0, inside = 0;
+    int copied = 0;
+    std::int64_t under = 0;
     for (int i = 0; i < count; ++i) {
         lanes[i % 8] += values[i];
         under += values[i] < low;
-        inside += values[i] >= low && values[i] <= high;
+        if (values[i] >= low && values[i] <= high) kept[copied++] = values[i];
     }
-    *below = under;
-    return inside;
+    *below += under;
+    return copied;
 }
 
 }  // namespace portable
@@ -172,14 +174,15 @@ void toFloat(const double* values, int count, float* out)
     DOFMAP_DISPATCH(toFloat(values, count, out));
 }
 
-std::int64_t sumAndCount(const double* values, int count, double low, double high, double* lanes, std::int64_t* below)
-{
-    DOFMAP_DISPATCH(sumAndCount(values, count, low, high, lanes, below));
-}
-
 bool gridSum(const std::int32_t* squared, int count, double scale, double* total)
 {
     DOFMAP_DISPATCH(gridSum(squared, count, scale, total));
+}
+
+int gatherRow(const double* values, int count, double low, double high, double* lanes, std::int64_t* below,
+              double* kept)
+{
+    DOFMAP_DISPATCH(gatherRow(values, count, low, high, lanes, below, kept));
 }
 
 void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)

@@ -147,34 +147,36 @@ bool gridSum(const std::int32_t* squared, int count, double scale, double* total
     return restClean && _mm256_movemask_pd(ties) == 0;
 }
 
-// Eight values at a time into the eight partial sums, the counts kept as doubles (exact far beyond
-// any row).
-std::int64_t sumAndCount(const double* values, int count, double low, double high, double* lanes, std::int64_t* below)
+// Eight values at a time into the eight partial sums, the count below kept as doubles (exact far
+// beyond any row); groups of four holding no value of the window, most of them, copy nothing.
+int gatherRow(const double* values, int count, double low, double high, double* lanes, std::int64_t* below,
+              double* kept)
 {
     const __m256d lower = _mm256_set1_pd(low);
     const __m256d upper = _mm256_set1_pd(high);
     const __m256d one = _mm256_set1_pd(1.0);
     __m256d sums[2] = {_mm256_loadu_pd(lanes), _mm256_loadu_pd(lanes + 4)};
-    __m256d under = _mm256_setzero_pd(), inside = _mm256_setzero_pd();
+    __m256d under = _mm256_setzero_pd();
+    int copied = 0;
     int i = 0;
     for (; i + 8 <= count; i += 8)
         for (int half = 0; half < 2; ++half) {
-            const __m256d v = _mm256_loadu_pd(values + i + 4 * half);
+            const double* at = values + i + 4 * half;
+            const __m256d v = _mm256_loadu_pd(at);
             sums[half] = _mm256_add_pd(sums[half], v);
             const __m256d isBelow = _mm256_cmp_pd(v, lower, _CMP_LT_OQ);
             under = _mm256_add_pd(under, _mm256_and_pd(isBelow, one));
-            const __m256d isInside = _mm256_andnot_pd(isBelow, _mm256_cmp_pd(v, upper, _CMP_LE_OQ));
-            inside = _mm256_add_pd(inside, _mm256_and_pd(isInside, one));
+            const int within = _mm256_movemask_pd(_mm256_andnot_pd(isBelow, _mm256_cmp_pd(v, upper, _CMP_LE_OQ)));
+            if (within == 0) continue;
+            for (int lane = 0; lane < 4; ++lane)
+                if ((within >> lane) & 1) kept[copied++] = at[lane];
         }
     _mm256_storeu_pd(lanes, sums[0]);
     _mm256_storeu_pd(lanes + 4, sums[1]);
-    alignas(32) double counts[2][4];
-    _mm256_store_pd(counts[0], under);
-    _mm256_store_pd(counts[1], inside);
-    std::int64_t restBelow = 0;
-    const std::int64_t restInside = portable::sumAndCount(values + i, count - i, low, high, lanes, &restBelow);
-    *below = std::int64_t(counts[0][0] + counts[0][1] + counts[0][2] + counts[0][3]) + restBelow;
-    return std::int64_t(counts[1][0] + counts[1][1] + counts[1][2] + counts[1][3]) + restInside;
+    alignas(32) double counts[4];
+    _mm256_store_pd(counts, under);
+    *below += std::int64_t(counts[0] + counts[1] + counts[2] + counts[3]);
+    return copied + portable::gatherRow(values + i, count - i, low, high, lanes, below, kept + copied);
 }
 
 }  // namespace dofmap::kernels::avx
