@@ -214,10 +214,10 @@ TEST(MeanStatistics, WindowsThatMissThePercentileFallBackOnPasses)
     EXPECT_EQ(gathering.below, 2);
     EXPECT_EQ(gathering.inWindow.size(), 4u);
     // The 9th smallest of ten lies above the window; the 3rd to 6th lie in it.
-    EXPECT_FALSE(detail::gatheredStatistics(10, {gathering}).second.has_value());
+    EXPECT_FALSE(detail::gatheredStatistics(10, {2.5, 6.5}, {gathering}).second.has_value());
     detail::MeanGathering wider;
     wider.addRow(0, 0, values.data(), int(values.size()), {2.5, 9.5});
-    const auto [average, percentile] = detail::gatheredStatistics(10, {wider});
+    const auto [average, percentile] = detail::gatheredStatistics(10, {2.5, 9.5}, {wider});
     EXPECT_EQ(average, 5.5);
     ASSERT_TRUE(percentile.has_value());
     EXPECT_EQ(*percentile, 9.0);

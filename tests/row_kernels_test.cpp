@@ -166,9 +166,14 @@ TEST_F(AvxKernels, CompiledLoopsAndSumsEqualThePortableLoops)
         }
 
         std::vector<double> columnScale(count), meansA(count), meansB(count);
+        std::vector<float> floatsA(count), floatsB(count);
         for (int i = 0; i < count; ++i) columnScale[i] = 1.0 / double(1 + i % 30);
-        avx::fastMeans(sumsA.data(), columnScale.data(), 1.0 / 29.0, count, meansA.data());
-        portable::fastMeans(sumsB.data(), columnScale.data(), 1.0 / 29.0, count, meansB.data());
+        avx::fastMeans(sumsA.data(), columnScale.data(), 1.0 / 29.0, count, meansA.data(), floatsA.data());
+        portable::fastMeans(sumsB.data(), columnScale.data(), 1.0 / 29.0, count, meansB.data(), floatsB.data());
+        for (int i = 0; i < count; ++i) {
+            ASSERT_TRUE(sameBits(meansA[i], meansB[i])) << "pixel " << i << " of " << count;
+            ASSERT_EQ(floatsA[i], float(meansB[i])) << "pixel " << i << " of " << count;
+        }
         double lanesA[8] = {}, lanesB[8] = {};
         std::int64_t belowA = 0, belowB = 0;
         std::vector<double> keptA(count + 1, -1.0), keptB(count + 1, -1.0);

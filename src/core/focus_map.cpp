@@ -83,7 +83,7 @@ void detail::analyze(const BoxScan& scan, const FocusRequest& request, FocusAnal
     result.statistics = {result.maxMean, 0.0, 0.0};
     if (request.statistics) {
         const std::int64_t pixels = std::int64_t(size.area());
-        const auto [average, percentile] = detail::gatheredStatistics(pixels, gatherings);
+        const auto [average, percentile] = detail::gatheredStatistics(pixels, targets.window, gatherings);
         result.statistics.averageMean = average;
         // A window that missed the percentile: every fast mean lies within the bound of a literal one.
         result.statistics.p90Mean = percentile

@@ -5,8 +5,10 @@
 #include "row_kernels.hpp"
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace dofmap::detail {
@@ -151,7 +153,7 @@ PercentileWindow predictPercentileWindow(const BoxScan& scan, const BlockTotals&
     return windowOf(counts, counted, scan.window() >= 2 * BlockTotals::kSide ? kRankMargin : kSmallWindowRankMargin);
 }
 
-std::pair<double, std::optional<double>> gatheredStatistics(std::int64_t pixels,
+std::pair<double, std::optional<double>> gatheredStatistics(std::int64_t pixels, const PercentileWindow& window,
                                                             const std::vector<MeanGathering>& parts)
 {
     std::vector<MeanGathering::RowTotal> rows;
@@ -172,22 +174,27 @@ std::pair<double, std::optional<double>> gatheredStatistics(std::int64_t pixels,
 
     const std::int64_t rank = percentileRank(pixels);
     if (rank <= below || rank > below + std::int64_t(kept)) return {average, std::nullopt};
-    // The rank within the window: counted in buckets of the window first, then picked among the
-    // means of its bucket.
+    // The rank within the window: counted in buckets of the window first, each part in parallel,
+    // then picked among the means of its bucket.
     const std::int64_t rankInWindow = rank - below;
-    double low = std::numeric_limits<double>::infinity(), high = -low;
-    for (const MeanGathering& part : parts)
-        for (const double mean : part.inWindow) {
-            low = std::min(low, mean);
-            high = std::max(high, mean);
-        }
+    double low = window.low, high = window.high;
+    if (!std::isfinite(high)) {
+        high = low;
+        for (const MeanGathering& part : parts)
+            for (const double mean : part.inWindow) high = std::max(high, mean);
+    }
     // Multiplying by the same factor everywhere keeps the order of the means, so bucketOf is the
     // same monotone function in both passes.
     const double perBucket = high > low ? kSelectionBuckets / (high - low) : 0.0;
     const auto bucketOf = [&](double mean) { return std::min(int((mean - low) * perBucket), kSelectionBuckets - 1); };
+    std::vector<std::vector<std::int64_t>> partCounts(parts.size(), std::vector<std::int64_t>(kSelectionBuckets, 0));
+    cv::parallel_for_(cv::Range(0, int(parts.size())), [&](const cv::Range& range) {
+        for (int p = range.start; p < range.end; ++p)
+            for (const double mean : parts[p].inWindow) ++partCounts[p][bucketOf(mean)];
+    });
     std::vector<std::int64_t> counts(kSelectionBuckets, 0);
-    for (const MeanGathering& part : parts)
-        for (const double mean : part.inWindow) ++counts[bucketOf(mean)];
+    for (const std::vector<std::int64_t>& part : partCounts)
+        for (int b = 0; b < kSelectionBuckets; ++b) counts[b] += part[b];
     std::int64_t seen = 0;
     int bucket = 0;
     while (seen + counts[bucket] < rankInWindow) seen += counts[bucket++];

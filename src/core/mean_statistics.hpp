@@ -73,9 +73,9 @@ struct MeanGathering {
     void addRow(int y, int x0, const double* means, int count, const PercentileWindow& window);
 };
 
-// The average of the means of all `pixels` pixels gathered by `parts` (the same whoever gathered
-// which rows), and their percentile when the window held its rank.
-std::pair<double, std::optional<double>> gatheredStatistics(std::int64_t pixels,
+// The average of the means of all `pixels` pixels gathered by `parts` with `window` (the same
+// whoever gathered which rows), and their percentile when the window held its rank.
+std::pair<double, std::optional<double>> gatheredStatistics(std::int64_t pixels, const PercentileWindow& window,
                                                             const std::vector<MeanGathering>& parts);
 
 // The `rank`-th smallest fast mean (from 1) of the scan, all means lying in [0, upper], by

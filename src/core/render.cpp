@@ -34,8 +34,8 @@ public:
         means.resize(count);
         const bool wide = targets_.means != nullptr && targets_.means->depth() == CV_64F;
         double* out = wide ? targets_.means->ptr<double>(y) + x0 : means.data();
-        kernels::fastMeans(boxSums, columnScale, rowScale, count, out);
-        if (targets_.means != nullptr && !wide) kernels::toFloat(out, count, targets_.means->ptr<float>(y) + x0);
+        float* floats = targets_.means != nullptr && !wide ? targets_.means->ptr<float>(y) + x0 : nullptr;
+        kernels::fastMeans(boxSums, columnScale, rowScale, count, out, floats);
         if (targets_.gatherings != nullptr) (*targets_.gatherings)[part].addRow(y, x0, out, count, targets_.window);
     }
 

@@ -56,11 +56,10 @@ bool grayLevels(const double* boxSums, const double* columnScale, double rowScal
 // of its running value. Requires 1 <= scale <= 2^42; *total is exact while below 2^53.
 bool gridSum(const std::int32_t* squared, int count, double scale, double* total);
 
-// means[i] = boxSums[i] * columnScale[i] * rowScale: the fast means of a row.
-void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means);
-
-// out[i] = values[i] rounded to single precision.
-void toFloat(const double* values, int count, float* out);
+// means[i] = boxSums[i] * columnScale[i] * rowScale: the fast means of a row; also rounded to single
+// precision into floats[i] unless floats is null.
+void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means,
+               float* floats);
 
 // The increment of a literal sum over a run of distances whose partial sums all stay in one binade,
 // where the sum rounds every addition to a multiple of 1 / scale: *total = the sum over the run of
@@ -69,8 +68,10 @@ void toFloat(const double* values, int count, float* out);
 // of its running value. Requires 1 <= scale <= 2^42; *total is exact while below 2^53.
 bool gridSum(const std::int32_t* squared, int count, double scale, double* total);
 
-// means[i] = boxSums[i] * columnScale[i] * rowScale: the fast means of a row.
-void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means);
+// means[i] = boxSums[i] * columnScale[i] * rowScale: the fast means of a row; also rounded to single
+// precision into floats[i] unless floats is null.
+void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means,
+               float* floats);
 
 // out[i] = values[i] rounded to single precision.
 void toFloat(const double* values, int count, float* out);

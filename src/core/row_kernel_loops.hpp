@@ -71,14 +71,17 @@ void differences(const double* high, const double* low, int count, double* out)
     for (int i = 0; i < count; ++i) out[i] = high[i] - low[i];
 }
 
-void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means)
+void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means,
+               float* floats)
 {
-    for (int i = 0; i < count; ++i) means[i] = boxSums[i] * columnScale[i] * rowScale;
-}
-
-void toFloat(const double* values, int count, float* out)
-{
-    for (int i = 0; i < count; ++i) out[i] = float(values[i]);
+    if (floats == nullptr) {
+        for (int i = 0; i < count; ++i) means[i] = boxSums[i] * columnScale[i] * rowScale;
+    } else {
+        for (int i = 0; i < count; ++i) {
+            means[i] = boxSums[i] * columnScale[i] * rowScale;
+            floats[i] = float(means[i]);
+        }
+    }
 }
 
 void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)

@@ -164,14 +164,10 @@ bool grayLevels(const double* boxSums, const double* columnScale, double rowScal
     DOFMAP_DISPATCH(grayLevels(boxSums, columnScale, rowScale, count, error, levels, gray));
 }
 
-void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means)
+void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means,
+               float* floats)
 {
-    DOFMAP_DISPATCH(fastMeans(boxSums, columnScale, rowScale, count, means));
-}
-
-void toFloat(const double* values, int count, float* out)
-{
-    DOFMAP_DISPATCH(toFloat(values, count, out));
+    DOFMAP_DISPATCH(fastMeans(boxSums, columnScale, rowScale, count, means, floats));
 }
 
 bool gridSum(const std::int32_t* squared, int count, double scale, double* total)
