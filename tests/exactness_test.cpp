@@ -4,6 +4,7 @@
 #include "analysis.hpp"
 #include "focus_map.hpp"
 #include "images.hpp"
+#include "literal_bounds.hpp"
 #include "literal_map.hpp"
 #include "literal_means.hpp"
 
@@ -331,6 +332,42 @@ TEST(Exactness, LiteralMeansOfLargeNeighborhoodsAreThoseOfThePlainSum)
     for (const detail::Area& a : areas)
         ASSERT_EQ(literal.of(a), literalMeanOf(source, blurred, a))
             << "columns [" << a.x0 << ", " << a.x1 << "), rows [" << a.y0 << ", " << a.y1 << ")";
+}
+
+// The bound of a neighborhood's literal sum holds: the literal sum lies within it of the exact sum of
+// the double roots (formed exactly in 128-bit integers), and for neighborhoods of many terms it is
+// well below the worst case gamma(n - 1) times the sum.
+TEST(Exactness, LiteralSumBoundsHoldAndBeatTheWorstCase)
+{
+    const cv::Mat source = randomImage(430, 310, 81);
+    cv::Mat blurred = source.clone();
+    blurred(cv::Rect(0, 0, 430, 200)).setTo(cv::Scalar::all(0));
+    const detail::BoxScan scan(source, blurred, 1);
+    const detail::LiteralSumBounds bounds(scan);
+    cv::RNG rng(82);
+    for (int i = 0; i < 40; ++i) {
+        const int x0 = rng.uniform(0, 400), y0 = rng.uniform(0, 280);
+        const detail::Area a{x0, rng.uniform(x0 + 1, 431), y0, rng.uniform(y0 + 1, 311)};
+        double literal = 0.0;
+        __int128 exact = 0;  // in units of 2^-52: every root of 1 or more is a multiple of that
+        for (int x = a.x0; x < a.x1; ++x)
+            for (int y = a.y0; y < a.y1; ++y) {
+                const cv::Vec3b s = source.at<cv::Vec3b>(y, x), b = blurred.at<cv::Vec3b>(y, x);
+                const double d0 = double(b[0]) - s[0], d1 = double(b[1]) - s[1], d2 = double(b[2]) - s[2];
+                const double root = std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
+                literal += root;
+                exact += __int128(std::ldexp(root, 52));
+            }
+        const double exactSum = std::ldexp(double(exact), -52);
+        const double error = std::abs(double(__int128(std::ldexp(literal, 52)) - exact)) * 0x1p-52;
+        const std::string what = "columns [" + std::to_string(a.x0) + ", " + std::to_string(a.x1) + "), rows [" +
+            std::to_string(a.y0) + ", " + std::to_string(a.y1) + ")";
+        ASSERT_LE(error, bounds.error(a)) << what;
+        if (a.pixels() > 20000) {
+            const double worst = double(a.pixels() - 1) * 0x1p-53 * exactSum;
+            EXPECT_LT(bounds.error(a), 0.75 * worst) << what;
+        }
+    }
 }
 
 }  // namespace

@@ -76,6 +76,8 @@ public:
 
     // How far a fast mean of this scan may lie from the literal mean.
     const exactness::ErrorBound& bound() const { return bound_; }
+    // How far each term of this scan may lie from its double root, relatively.
+    double termRoundoff() const { return termRoundoff_; }
 
     // The parts of a scan of the whole image: bands of whole rows, enough for the threads, cut
     // across only for images wider than the widest tile.
@@ -130,6 +132,7 @@ private:
     double fixedUnits_ = 1.0;
     std::vector<double> fixedTerms_;
     exactness::ErrorBound bound_;
+    double termRoundoff_ = exactness::kFloatRootRoundoff + exactness::kUnitRoundoff;
     std::vector<double> inverseColumnSpan_;
     std::vector<Area> wholeImage_;
     // Fixed point: the column sums at the first row of each band, by that row.

@@ -78,9 +78,22 @@ struct LevelError {
 // The error of gray levels w = boxSum * (1 / columns) * ((1 / rows) * (255 / maxMean)) computed
 // from fast box sums, against the literal (mean / maxMean) * 255: the mean's bound, plus the
 // roundings of w on both sides (the factors, their products, the literal division and product).
+inline LevelError levelError(double meanRelative)
+{
+    return {meanRelative + 16.0 * kUnitRoundoff, 2.0 * 255.0 * 16.0 * kUnitRoundoff};
+}
 inline LevelError levelError(const ErrorBound& bound)
 {
-    return {bound.relative + 16.0 * kUnitRoundoff, 2.0 * 255.0 * 16.0 * kUnitRoundoff};
+    return levelError(bound.relative);
+}
+
+// The relative bound of one fast mean F of n terms, each within termRoundoff of its double root,
+// whose literal sum lies within literalError of the exact sum of those roots (as
+// LiteralSumBounds bounds it for one neighborhood): as ErrorBound, with that error in place of
+// gamma(n - 1) times the sum (the sum lies within 10^-6 of n F).
+inline double meanBound(double mean, std::int64_t n, double termRoundoff, double literalError)
+{
+    return (termRoundoff + literalError / (double(n) * mean) * (1.0 + 1e-6) + 8.0 * kUnitRoundoff) * (1.0 + 0x1p-20);
 }
 
 // Whether `level` lies so near a half-integer that the exact level, within `error` of it, might

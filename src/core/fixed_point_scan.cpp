@@ -45,7 +45,8 @@ void BoxScan::prepareFixedBands()
     fixedTerms_.resize(std::size_t(exactness::kLargestSquaredDistance) + 1);
     for (std::size_t squared = 0; squared < fixedTerms_.size(); ++squared)
         fixedTerms_[squared] = kernels::fixedRootOf(std::int32_t(squared), fixedUnits_);
-    bound_ = exactness::ErrorBound(terms, std::ldexp(0.5, -bits));
+    termRoundoff_ = std::ldexp(0.5, -bits);
+    bound_ = exactness::ErrorBound(terms, termRoundoff_);
 
     const int threads = std::max(cv::getNumThreads(), 1);
     const int bands = std::clamp(height_ / kMinimumBandRows, 1, 2 * threads);

@@ -2,6 +2,7 @@
 // statistics gather.
 #include "render.hpp"
 
+#include "literal_bounds.hpp"
 #include "literal_means.hpp"
 #include "row_kernels.hpp"
 
@@ -10,6 +11,10 @@
 
 namespace dofmap::detail {
 namespace {
+
+// Doubts whose literal sums would take more terms than this many per pixel of the image are first
+// tested against the bounds of their own sums, which cost a pass over the image.
+constexpr std::int64_t kWorthBoundingPerPixel = 2;
 
 class RenderPass final : public RowSink {
 public:
@@ -39,28 +44,53 @@ public:
         if (targets_.gatherings != nullptr) (*targets_.gatherings)[part].addRow(y, x0, out, count, targets_.window);
     }
 
-    // Settles the levels in doubt with the literal means of their neighborhoods.
+    // Settles the levels in doubt with the literal means of their neighborhoods. Where those would
+    // be long to sum (wide windows, in fixed point), each level is first tested again against the
+    // bound of its own neighborhood's literal sum, and only those still in doubt are summed.
     void settleDoubts() const
     {
+        std::vector<Doubt> doubts;
+        for (const PartState& state : parts_) doubts.insert(doubts.end(), state.doubts.begin(), state.doubts.end());
+        if (doubts.empty()) return;
+        std::int64_t terms = 0;
+        for (const Doubt& d : doubts) terms += scan_.clippedNeighborhood(d.x, d.y).pixels();
+        if (scan_.terms() == ScanTerms::fixedPoint &&
+            terms > kWorthBoundingPerPixel * std::int64_t(scan_.width()) * scan_.height()) {
+            const LiteralSumBounds bounds(scan_);
+            const auto settled = std::remove_if(doubts.begin(), doubts.end(), [&](const Doubt& d) {
+                const double level =
+                    kernels::levelOf(d.boxSum, scan_.inverseColumnSpans()[d.x], scan_.rowScale(d.y) * toLevel_);
+                const double nearest = (level + 0x1p52) - 0x1p52;
+                const Area area = scan_.clippedNeighborhood(d.x, d.y);
+                const double mean = scan_.fastMean(d.boxSum, d.x, scan_.rowScale(d.y));
+                const double relative =
+                    std::min(scan_.bound().relative,
+                             exactness::meanBound(mean, area.pixels(), scan_.termRoundoff(), bounds.error(area)));
+                if (exactness::inDoubt(level, nearest, exactness::levelError(relative))) return false;
+                write(d, uchar(std::min(nearest, 255.0)));
+                return true;
+            });
+            doubts.erase(settled, doubts.end());
+        }
         std::vector<Area> neighborhoods;
-        for (const PartState& state : parts_)
-            for (const auto& [x, y] : state.doubts) neighborhoods.push_back(scan_.clippedNeighborhood(x, y));
-        if (neighborhoods.empty()) return;
+        for (const Doubt& d : doubts) neighborhoods.push_back(scan_.clippedNeighborhood(d.x, d.y));
         const LiteralMeans literal(scan_, neighborhoods);
-        cv::Mat& map = *targets_.map;
-        for (const PartState& state : parts_)
-            for (const auto& [x, y] : state.doubts) {
-                const uchar gray = grayLevel(literal.of(scan_.clippedNeighborhood(x, y)), targets_.maxMean);
-                uchar* pixel = map.ptr<uchar>(y) + x * map.channels();
-                for (int c = 0; c < map.channels(); ++c) pixel[c] = gray;
-            }
+        for (const Doubt& d : doubts)
+            write(d, grayLevel(literal.of(scan_.clippedNeighborhood(d.x, d.y)), targets_.maxMean));
     }
 
 private:
+    // A pixel whose gray level the fast sum leaves in doubt, and its box sum.
+    struct Doubt {
+        int x;
+        int y;
+        double boxSum;
+    };
+
     struct PartState {
         std::vector<std::int32_t> levels;
         std::vector<uchar> grays;
-        std::vector<std::pair<int, int>> doubts;
+        std::vector<Doubt> doubts;
         std::vector<double> means;
     };
 
@@ -76,8 +106,15 @@ private:
         if (kernels::grayLevels(boxSums, scan_.inverseColumnSpans() + x0, rowLevelScale, count, error_,
                                 state.levels.data(), gray))
             for (int i = 0; i < count; ++i)
-                if (state.levels[i] >= kernels::kDoubtful) state.doubts.emplace_back(x0 + i, y);
+                if (state.levels[i] >= kernels::kDoubtful) state.doubts.push_back({x0 + i, y, boxSums[i]});
         if (channels == 3) kernels::grayToThreeChannels(gray, count, out);
+    }
+
+    void write(const Doubt& d, uchar gray) const
+    {
+        cv::Mat& map = *targets_.map;
+        uchar* pixel = map.ptr<uchar>(d.y) + d.x * map.channels();
+        for (int c = 0; c < map.channels(); ++c) pixel[c] = gray;
     }
 
     const BoxScan& scan_;
