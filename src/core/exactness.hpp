@@ -32,6 +32,12 @@
 // allowed by the bound rounds to one level; otherwise, and for every pixel that may hold the
 // largest mean, the mean is summed in the literal order. Since all distances are 0 or at least 1,
 // Q == 0 exactly when the literal mean is 0.
+//
+// For wide windows gamma(n - 1) dominates, and it assumes that every addition errs by half a unit of
+// the final sum. A level still in doubt is first tested against a bound of its own neighborhood's
+// literal sum (LiteralSumBounds): each addition errs by at most half a unit of the partial sum at
+// that point, which block totals bound column by column. Only the levels still in doubt under that
+// bound are summed literally.
 
 namespace dofmap::exactness {
 

@@ -19,13 +19,14 @@ constexpr double kBoundRounding = 1.0 + 1e-12;
 }  // namespace
 
 LiteralSumBounds::LiteralSumBounds(const BoxScan& scan)
-    : blocks_(scan), down_(std::size_t(blocks_.across()) * (blocks_.down() + 1), 0)
+    : blocks_(scan),
+      down_(std::size_t(blocks_.across()) * (blocks_.down() + 1), 0)
 {
     const int across = blocks_.across();
     for (int by = 0; by < blocks_.down(); ++by)
         for (int bx = 0; bx < across; ++bx)
-            down_[std::size_t(by + 1) * across + bx] = down_[std::size_t(by) * across + bx] +
-                std::int64_t(blocks_.at(bx, by) * exactness::kFloatRootUnits);
+            down_[std::size_t(by + 1) * across + bx] =
+                down_[std::size_t(by) * across + bx] + std::int64_t(blocks_.at(bx, by) * exactness::kFloatRootUnits);
 }
 
 double LiteralSumBounds::error(const Area& area) const
@@ -33,17 +34,22 @@ double LiteralSumBounds::error(const Area& area) const
     constexpr int kSide = BlockTotals::kSide;
     const int across = blocks_.across();
     const int firstRow = area.y0 / kSide, endRow = (area.y1 - 1) / kSide + 1;
-    // The sum over the columns of the area of the totals of the blocks up to them.
-    double weighted = 0.0;
-    for (int bx = area.x0 / kSide; bx <= (area.x1 - 1) / kSide; ++bx) {
-        const std::int64_t column =
-            down_[std::size_t(endRow) * across + bx] - down_[std::size_t(firstRow) * across + bx];
-        weighted += double(column) * double(area.x1 - std::max(area.x0, bx * kSide));
-    }
     const double k = double(std::max<std::int64_t>(area.pixels() - 1, 1)) * kUnitRoundoff;
     const double gamma = k / (1.0 - k);
-    return kUnitRoundoff * (1.0 + gamma) * double(area.height()) * weighted / exactness::kFloatRootUnits *
-        kDoubleOverFloatRoot * kBoundRounding;
+    // Block column by block column: every partial sum in its columns lies below the totals of the
+    // blocks so far (the double roots a little above their single-precision totals, the computed
+    // sums within gamma of the exact ones), so each of their additions errs by at most half a unit
+    // in the last place of that bound.
+    std::int64_t sofar = 0;
+    double halfUnits = 0.0;  // the sum over the columns of those half units
+    for (int bx = area.x0 / kSide; bx <= (area.x1 - 1) / kSide; ++bx) {
+        sofar += down_[std::size_t(endRow) * across + bx] - down_[std::size_t(firstRow) * across + bx];
+        const double partialBound = double(sofar) / exactness::kFloatRootUnits * kDoubleOverFloatRoot * (1.0 + gamma);
+        if (!(partialBound > 0.0)) continue;  // sums of zeros are exact
+        const int columns = std::min(area.x1, (bx + 1) * kSide) - std::max(area.x0, bx * kSide);
+        halfUnits += double(columns) * std::ldexp(1.0, std::ilogb(partialBound * kBoundRounding) - 53);
+    }
+    return double(area.height()) * halfUnits * kBoundRounding;
 }
 
 }  // namespace dofmap::detail

@@ -11,11 +11,13 @@
 namespace dofmap::detail {
 
 // The literal sum adds the n distances of a neighborhood in order, columns outer, rows inner; each
-// addition rounds its result by at most u = 2^-53 of itself, and every partial sum lies below the
-// sum through the end of its column. Over a neighborhood of h rows, the rounding errors therefore
-// add up to at most u (1 + gamma(n - 1)) h times the sum over its columns c of P(c), the sum of
-// the distances through column c. P(c) is bounded by the totals of the blocks that meet the rows
-// and the columns up to c, so the bound takes a few additions per block column.
+// addition rounds its result to the nearest double, off by at most half a unit in its last place,
+// and the result lies below (1 + gamma(n - 1)) P(c), where P(c) is the exact sum of the distances
+// through the end of its column c. Over a neighborhood of h rows, the rounding errors therefore add
+// up to at most h times the sum over its columns of half a unit in the last place of that bound.
+// P(c) is bounded by the totals of the blocks that meet the rows and the columns up to c, so the
+// bound takes a few operations per block column; it is about a third of the worst case
+// gamma(n - 1) P for distances spread evenly.
 class LiteralSumBounds {
 public:
     explicit LiteralSumBounds(const BoxScan& scan);
