@@ -42,7 +42,8 @@ inline void batchPhoto(const std::string& photo, const std::string& map, int win
     const cv::Mat source = readColorImage(photo);
     if (source.empty()) throw std::runtime_error("cannot read " + photo);
     const cv::Mat blurred = blurredReference(source);
-    if (!writeImage(map, dofMapOf(source, blurred, window, 1))) throw std::runtime_error("cannot write " + map);
+    const std::string reason = writeImage(map, dofMapOf(source, blurred, window, 1));
+    if (!reason.empty()) throw std::runtime_error("cannot write " + map + ": " + reason);
 }
 
 // A 24-megapixel photo: the demo photo scaled to 6000 x 4000, with fine noise so that the

@@ -3,8 +3,7 @@
 
 #include "focus_map.hpp"
 #include "image_io.hpp"
-
-#include <iostream>
+#include "messages.hpp"
 
 namespace dofmap {
 
@@ -33,8 +32,9 @@ void FocusAnalyzer::computeDof()
 
 void FocusAnalyzer::save(const std::string& path, const cv::Mat& image)
 {
-    if (writeImage(path, image)) return;
-    std::cerr << program_ << ": cannot write " << path << '\n';
+    const std::string reason = writeImage(path, image);
+    if (reason.empty()) return;
+    reportLine(program_ + ": cannot write " + printable(path) + ": " + reason);
     allSaved_ = false;
 }
 

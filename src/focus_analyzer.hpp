@@ -18,7 +18,7 @@ inline const std::string kDofPath = "save/DoF.jpg";
 
 // Holds the three images of one analysis and drives it. Windows go to the Display given at
 // construction; files go to kBlurPath and kDofPath. A save that fails is reported on stderr
-// (`<program>: cannot write <path>`) and remembered, and the analysis goes on.
+// (`<program>: cannot write <path>: <reason>`) and remembered, and the analysis goes on.
 class FocusAnalyzer {
 public:
     // Takes `image` (CV_8UC3, not empty) as the source and shows it in the window "Original".

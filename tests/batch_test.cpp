@@ -1,5 +1,6 @@
 // The batch program, run for real on photos made in each test.
 #include "batch.hpp"
+#include "batch_runs.hpp"
 #include "focus_map.hpp"
 #include "image_io.hpp"
 #include "images.hpp"
@@ -24,34 +25,15 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::batch;
+using testing::entriesIn;
 using testing::firstDifference;
+using testing::photo;
 using testing::readFile;
 using testing::runCommand;
 using testing::RunResult;
+using testing::save;
 using testing::TemporaryDirectory;
-
-// A smooth photo with fine noise, of the given size.
-cv::Mat photo(int width, int height, unsigned seed)
-{
-    cv::Mat source;
-    cv::resize(testing::randomImage(5, 4, seed), source, cv::Size(width, height), 0, 0, cv::INTER_CUBIC);
-    cv::Mat noise(source.size(), CV_8UC3);
-    cv::RNG(seed).fill(noise, cv::RNG::UNIFORM, 0, 12);
-    return source + noise;
-}
-
-fs::path save(const fs::path& path, const cv::Mat& image)
-{
-    EXPECT_TRUE(cv::imwrite(path.string(), image)) << path;
-    return path;
-}
-
-RunResult batch(const std::vector<std::string>& arguments, const fs::path& directory)
-{
-    std::vector<std::string> argv{DOFMAP_BATCH_BINARY};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runCommand(argv, directory, {}, 120s);
-}
 
 // The literal map of a photo as one gray channel.
 cv::Mat literalGrayMap(const cv::Mat& source, double sigma = kBlurSigma, int window = kWindow)
@@ -59,11 +41,6 @@ cv::Mat literalGrayMap(const cv::Mat& source, double sigma = kBlurSigma, int win
     cv::Mat gray;
     cv::extractChannel(reference::literalMap(source, blurredReference(source, sigma), window), gray, 0);
     return gray;
-}
-
-std::size_t entriesIn(const fs::path& directory)
-{
-    return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
 }
 
 TEST(BatchOptions, UsageErrorsExitTwoWithAHintBeforeAnyWork)
@@ -82,6 +59,9 @@ TEST(BatchOptions, UsageErrorsExitTwoWithAHintBeforeAnyWork)
         {{"--window", "wide", "a.png"}, "--window"},
         {{"--sigma", "0", "a.png"}, "--sigma"},
         {{"--sigma", "-1.5", "a.png"}, "--sigma"},
+        {{"--sigma", "nan", "a.png"}, "from 0.1 to 100"},
+        {{"--sigma", "1e300", "a.png"}, "from 0.1 to 100"},
+        {{"--sigma", "100.5", "a.png"}, "from 0.1 to 100"},
         {{"-j", "0", "a.png"}, "--jobs"},
         {{"--format", "gif", "a.png"}, "--format"},
         {{"--colormap", "sepia", "a.png"}, "inferno, jet"},
@@ -213,7 +193,9 @@ TEST(BatchFailures, CorruptPhotoIsReportedAndTheOthersAreDone)
     save(work.path() / "shoot/c.png", photo(40, 30, 9));
     const RunResult result = batch({"shoot", "missing.jpg"}, work.path());
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "dofmap-batch: cannot read image shoot/b.jpg\ndofmap-batch: cannot read image missing.jpg\n");
+    EXPECT_EQ(result.err,
+              "dofmap-batch: cannot read image shoot/b.jpg: not an image\n"
+              "dofmap-batch: cannot read image missing.jpg: no such file\n");
     EXPECT_TRUE(fs::exists(work.path() / "shoot/a.dof.png"));
     EXPECT_TRUE(fs::exists(work.path() / "shoot/c.dof.png"));
     EXPECT_FALSE(fs::exists(work.path() / "shoot/b.dof.png"));
@@ -254,7 +236,7 @@ TEST(BatchFailures, ReadOnlyOutputFolderLosesNothing)
                         fs::perms::others_read | fs::perms::others_exec);
     const RunResult result = batchWithoutPrivileges({"-o", "out", "--sigma", "3", "a.png"}, work.path());
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "dofmap-batch: cannot write out/a.dof.png\n");
+    EXPECT_EQ(result.err, "dofmap-batch: cannot write out/a.dof.png: permission denied\n");
     EXPECT_EQ(readFile(out / "a.dof.png"), before);
     EXPECT_EQ(entriesIn(out), 1u);
 }

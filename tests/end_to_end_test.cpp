@@ -154,7 +154,9 @@ TEST_F(OnVirtualScreen, MissingSaveFolderIsReportedAndTheRunStillWaitsForTheKey)
     const WorkingDirectory work(false);
     const auto result = runOnScreen(work.path(), screen_.name());
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "dofmap: cannot write save/Blur.jpg\ndofmap: cannot write save/DoF.jpg\n");
+    EXPECT_EQ(result.err,
+              "dofmap: cannot write save/Blur.jpg: no such file or directory\n"
+              "dofmap: cannot write save/DoF.jpg: no such file or directory\n");
     EXPECT_EQ(entriesIn(work.path()), 1u);  // only img/
 }
 
@@ -183,10 +185,12 @@ TEST(WithoutScreen, UnreadablePhotographStopsBeforeAnything)
     const WorkingDirectory missing(true, fs::path());
     const WorkingDirectory corrupt(true, fs::path());
     std::ofstream(corrupt.path() / kPhotoName) << "this is not a JPEG";
-    for (const fs::path& directory : {missing.path(), corrupt.path()}) {
+    const std::pair<fs::path, std::string> cases[] = {{missing.path(), "no such file"},
+                                                      {corrupt.path(), "not an image"}};
+    for (const auto& [directory, reason] : cases) {
         const auto result = runCommand({DOFMAP_BINARY}, directory, withoutScreen(), 60s);
         EXPECT_EQ(result.status, 1) << directory;
-        EXPECT_EQ(result.err, "dofmap: cannot read image img/what-is-depth-of-field-1000x605.jpg\n");
+        EXPECT_EQ(result.err, "dofmap: cannot read image img/what-is-depth-of-field-1000x605.jpg: " + reason + "\n");
         EXPECT_EQ(entriesIn(directory / "save"), 0u);
     }
 }

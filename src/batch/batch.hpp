@@ -4,7 +4,6 @@
 #include "focus_map.hpp"
 
 #include <filesystem>
-#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,8 +43,8 @@ std::vector<Photo> plan(const Options& options, std::string& error);
 class Reporter {
 public:
     virtual ~Reporter() = default;
-    virtual void cannotRead(const std::string& path) = 0;
-    virtual void cannotWrite(const std::filesystem::path& path) = 0;
+    virtual void cannotRead(const std::string& path, const std::string& reason) = 0;
+    virtual void cannotWrite(const std::filesystem::path& path, const std::string& reason) = 0;
 };
 
 // The figures of one photo for --stats.
@@ -64,10 +63,11 @@ std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& o
 std::string statisticsHeader();
 std::string statisticsRow(const std::string& path, const PhotoStatistics& statistics);
 
-// Runs the whole batch: every photo, `options.jobs` at a time, statistics rows on `out` in input
-// order, failures and progress on `err` (progress only when `errIsTerminal` and more than one
-// photo). Returns 0 when every photo was read and every output written, 1 otherwise.
-int run(const std::vector<Photo>& photos, const Options& options, std::ostream& out, std::ostream& err,
-        bool errIsTerminal);
+// Runs the whole batch: every photo, `options.jobs` at a time, statistics rows on standard output in
+// input order, failures and progress on standard error (progress only when `errIsTerminal` and more
+// than one photo). Returns 0 when every photo was read, every output written and every row of
+// standard output written, 1 otherwise (also when the rows are asked for and standard output was
+// closed when the program started).
+int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerminal, bool outputClosed = false);
 
 }  // namespace dofmap::batch

@@ -3,25 +3,30 @@
 // Exit status: 0 when every photo was read and every output written; 1 when a photo could not be
 // read or an output not written (the other photos are still done); 2 for a usage error, before
 // any work.
+#include "atomic_file.hpp"
 #include "batch.hpp"
 #include "false_color.hpp"
-#include "image_io.hpp"
+#include "messages.hpp"
 
 #include <CLI/CLI.hpp>
 #include <opencv2/core/utils/logger.hpp>
 
 #include <unistd.h>
 
-#include <iostream>
+#include <cmath>
+#include <cstdlib>
 #include <thread>
 
 namespace {
 
 constexpr const char* kProgram = "dofmap-batch";
+// The blurs accepted.
+constexpr double kLeastSigma = 0.1;
+constexpr double kGreatestSigma = 100.0;
 
 int usageError(const std::string& message)
 {
-    std::cerr << kProgram << ": " << message << "\nRun with --help for more information.\n";
+    dofmap::reportLine(std::string(kProgram) + ": " + message + "\nRun with --help for more information.");
     return 2;
 }
 
@@ -37,6 +42,7 @@ std::string joined(const std::vector<std::string>& names)
 int main(int argc, char** argv)
 {
     using namespace dofmap;
+    const bool outputClosed = ensureStandardDescriptors();
     batch::Options options;
     options.jobs = int(std::max(1u, std::thread::hardware_concurrency()));
 
@@ -66,10 +72,21 @@ int main(int argc, char** argv)
                  "70 % where the map is white, not at all where it is black");
     app.add_flag("--means", options.means, "Also write <stem>.means.tif: the neighborhood means as 32-bit float");
     app.add_flag("--stats", options.stats, "Print path,width,height,max_mean,mean_mean,p90_mean as CSV on stdout");
-    app.add_option("--sigma", options.sigma, "Standard deviation of the Gaussian blur")
-        ->check(CLI::PositiveNumber)
+    app.add_option("--sigma", options.sigma, "Standard deviation of the Gaussian blur, from 0.1 to 100")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                // Finite and bounded: a blur wider than 100 takes minutes and gigabytes, and
+                // proves nothing about focus.
+                char* end = nullptr;
+                const double sigma = std::strtod(text.c_str(), &end);
+                const bool ok = end != text.c_str() && *end == '\0' && std::isfinite(sigma) && sigma >= kLeastSigma &&
+                    sigma <= kGreatestSigma;
+                return ok ? std::string() : "must be a number from 0.1 to 100, not " + text;
+            },
+            "SIGMA"))
         ->capture_default_str();
-    app.add_option("--window", options.window, "Side of the neighborhood: N/2 before the pixel, N - 1 - N/2 after")
+    app.add_option("--window", options.window,
+                   "Side of the neighborhood, from 1 to 100000: N/2 before the pixel, N - 1 - N/2 after")
         ->check(CLI::Range(1, 100000))
         ->capture_default_str();
     app.add_option("-j,--jobs", options.jobs, "Photos in flight at once (default: the number of cores)")
@@ -98,5 +115,5 @@ int main(int argc, char** argv)
 
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     removeTemporaryFilesOnSignals();
-    return batch::run(photos, options, std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1);
+    return batch::run(photos, options, ::isatty(STDERR_FILENO) == 1, outputClosed);
 }

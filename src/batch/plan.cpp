@@ -18,6 +18,8 @@ std::string lowerCase(std::string text)
 
 bool isPhotoFile(const fs::directory_entry& entry)
 {
+    // Hidden files are not photos of the shoot; among them are the temporary files of writes.
+    if (entry.path().filename().string().rfind('.', 0) == 0) return false;
     std::error_code ignored;
     if (!entry.is_regular_file(ignored)) return false;
     const std::string extension = lowerCase(entry.path().extension().string());

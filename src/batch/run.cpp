@@ -4,12 +4,16 @@
 
 #include "false_color.hpp"
 #include "image_io.hpp"
+#include "messages.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
-#include <ostream>
 #include <thread>
 
 namespace dofmap::batch {
@@ -34,9 +38,10 @@ std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& o
                                             bool& complete)
 {
     complete = false;
-    const cv::Mat source = readColorImage(photo.input);
+    std::string reason;
+    const cv::Mat source = readColorImage(photo.input, &reason);
     if (source.empty()) {
-        reporter.cannotRead(photo.input);
+        reporter.cannotRead(photo.input, reason);
         return std::nullopt;
     }
     if (options.output) {
@@ -54,8 +59,9 @@ std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& o
     auto output = photo.outputs.begin();
     const auto write = [&](const cv::Mat& image) {
         const fs::path& path = *output++;
-        if (writeImage(path.string(), image)) return;
-        reporter.cannotWrite(path);
+        const std::string why = writeImage(path.string(), image);
+        if (why.empty()) return;
+        reporter.cannotWrite(path, why);
         complete = false;
     };
     write(analysis.map);
@@ -83,19 +89,26 @@ std::string statisticsRow(const std::string& path, const PhotoStatistics& statis
 
 namespace {
 
-// Reports to a stream shared by the workers, keeping one progress line at the bottom when asked.
+// Reports on the standard error stream, shared by the workers, keeping one progress line at the
+// bottom when asked. Every message goes out in one write, so that lines never interleave.
 class StreamReporter final : public Reporter {
 public:
-    StreamReporter(std::ostream& err, bool showProgress, std::size_t total)
-        : err_(err),
-          showProgress_(showProgress),
+    StreamReporter(bool showProgress, std::size_t total)
+        : showProgress_(showProgress),
           total_(total),
           digits_(std::to_string(total).size())
     {
     }
 
-    void cannotRead(const std::string& path) override { line("cannot read image " + path); }
-    void cannotWrite(const fs::path& path) override { line("cannot write " + path.string()); }
+    void cannotRead(const std::string& path, const std::string& reason) override
+    {
+        line("cannot read image " + printable(path) + ": " + reason);
+    }
+    void cannotWrite(const fs::path& path, const std::string& reason) override
+    {
+        line("cannot write " + printable(path.string()) + ": " + reason);
+    }
+    void cannotWriteStandardOutput(const std::string& reason) { line("cannot write standard output: " + reason); }
 
     // Shows that the photo with 1-based number `number` is being processed.
     void starting(std::size_t number, const std::string& path)
@@ -104,28 +117,27 @@ public:
         const std::lock_guard<std::mutex> lock(mutex_);
         std::string count = std::to_string(number);
         count.insert(0, digits_ - std::min(digits_, count.size()), ' ');
-        progress_ = "[" + count + "/" + std::to_string(total_) + "] " + fs::path(path).filename().string();
-        err_ << '\r' << progress_ << "\033[K" << std::flush;
+        progress_ = "[" + count + "/" + std::to_string(total_) + "] " + printable(fs::path(path).filename().string());
+        writeAll(STDERR_FILENO, "\r" + progress_ + "\033[K");
     }
 
     void finish()
     {
         if (!showProgress_) return;
         const std::lock_guard<std::mutex> lock(mutex_);
-        err_ << "\r\033[K" << std::flush;
+        writeAll(STDERR_FILENO, "\r\033[K");
     }
 
 private:
     void line(const std::string& message)
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (showProgress_) err_ << "\r\033[K";
-        err_ << "dofmap-batch: " << message << '\n';
-        if (showProgress_) err_ << progress_ << "\033[K";
-        err_ << std::flush;
+        std::string text = showProgress_ ? "\r\033[K" : "";
+        text += "dofmap-batch: " + message + "\n";
+        if (showProgress_) text += progress_ + "\033[K";
+        writeAll(STDERR_FILENO, text);
     }
 
-    std::ostream& err_;
     const bool showProgress_;
     const std::size_t total_;
     const std::size_t digits_;
@@ -135,11 +147,21 @@ private:
 
 }  // namespace
 
-int run(const std::vector<Photo>& photos, const Options& options, std::ostream& out, std::ostream& err,
-        bool errIsTerminal)
+int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerminal, bool outputClosed)
 {
-    StreamReporter reporter(err, errIsTerminal && !options.quiet && photos.size() > 1, photos.size());
-    if (options.stats) out << statisticsHeader() << '\n' << std::flush;
+    StreamReporter reporter(errIsTerminal && !options.quiet && photos.size() > 1, photos.size());
+    std::atomic<bool> allGood{true};
+    // Standard output takes the statistics; once a write to it fails, the rest are not tried.
+    bool outputFailed = false;
+    const auto print = [&](const std::string& line) {
+        if (outputFailed) return;
+        const std::string reason = outputClosed ? reasonOf(EBADF) : writeAll(STDOUT_FILENO, line + "\n");
+        if (reason.empty()) return;
+        outputFailed = true;
+        allGood = false;
+        reporter.cannotWriteStandardOutput(reason);
+    };
+    if (options.stats) print(statisticsHeader());
 
     // Rows are printed in input order: each finished photo prints its own row and those after it
     // that finished earlier.
@@ -148,7 +170,6 @@ int run(const std::vector<Photo>& photos, const Options& options, std::ostream& 
     std::vector<bool> done(photos.size(), false);
     std::size_t nextRow = 0;
     std::atomic<std::size_t> next{0};
-    std::atomic<bool> allGood{true};
 
     const auto worker = [&] {
         for (std::size_t i = next++; i < photos.size(); i = next++) {
@@ -160,7 +181,7 @@ int run(const std::vector<Photo>& photos, const Options& options, std::ostream& 
             if (options.stats && statistics) rows[i] = statisticsRow(photos[i].input, *statistics);
             done[i] = true;
             for (; nextRow < photos.size() && done[nextRow]; ++nextRow)
-                if (rows[nextRow]) out << *rows[nextRow] << '\n' << std::flush;
+                if (rows[nextRow]) print(*rows[nextRow]);
         }
     };
     const int threads = std::max(1, std::min<int>(options.jobs, int(photos.size())));

@@ -1,4 +1,4 @@
-// Reading photographs and writing images, with failures reported by file name.
+// Reading photographs and writing images, with failures given their reasons.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -10,17 +10,12 @@ namespace dofmap {
 
 // Decodes the image at `path` as 8-bit, three-channel BGR color: grayscale is expanded, alpha
 // dropped, 16-bit scaled down, and EXIF orientation applied. Empty when the file is missing or
-// cannot be decoded.
-cv::Mat readColorImage(const std::string& path);
+// cannot be decoded, with the reason in `reason` when given ("no such file", "not an image", ...).
+cv::Mat readColorImage(const std::string& path, std::string* reason = nullptr);
 
-// Encodes `image` to `path` by its extension, with `params` (empty for the library's defaults).
-// The image is written under a temporary name in the same folder and renamed into place, so that
-// `path` holds either its old content or the complete new file. Returns false, having removed the
-// temporary file, when the file could not be written.
-bool writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params = {});
-
-// Makes SIGINT, SIGTERM and SIGHUP remove the temporary files of writes in progress before the
-// process ends as the signal would end it. Call once, before the first write.
-void removeTemporaryFilesOnSignals();
+// Encodes `image` by the extension of `path`, with `params` (empty for the library's defaults), and
+// writes it there whole or not at all (see writeFileAtomically). Returns an empty string, or the
+// reason why the file could not be written.
+std::string writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params = {});
 
 }  // namespace dofmap

@@ -1,0 +1,32 @@
+// The programs' own lines on the standard streams: each written whole, names printable, and the
+// standard descriptors always open.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace dofmap {
+
+// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that no file the program
+// opens later can take one of them (an image written to descriptor 2, say). Call first in main.
+// Returns whether standard output was closed: what the program meant to print there is lost.
+bool ensureStandardDescriptors();
+
+// `name` with control characters and backslashes escaped (\n, \t, \\, \xHH), so that a file name
+// can neither break a message into lines nor drive the terminal.
+std::string printable(const std::string& name);
+
+// Writes all `size` bytes at `data` to descriptor `fd`, retrying after interruptions and partial
+// writes. Returns an empty string, or the reason of the failure (strerror's text, starting in lower
+// case).
+std::string writeAll(int fd, const void* data, std::size_t size);
+std::string writeAll(int fd, const std::string& text);
+
+// The reason for errno `error`: strerror's text, starting in lower case.
+std::string reasonOf(int error);
+
+// Writes `line` and a newline to the standard error stream in one write, so that lines of
+// concurrent jobs never interleave. Failures are ignored: there is nowhere left to report them.
+void reportLine(const std::string& line);
+
+}  // namespace dofmap

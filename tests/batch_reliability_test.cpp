@@ -1,0 +1,151 @@
+// The batch program under hostile or careless conditions: closed and failing standard streams,
+// links planted where outputs go, leftovers of killed runs, names no terminal should print.
+#include "batch_runs.hpp"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace dofmap {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::batch;
+using testing::batchRedirected;
+using testing::entriesIn;
+using testing::photo;
+using testing::readFile;
+using testing::RunResult;
+using testing::save;
+using testing::TemporaryDirectory;
+
+// Runs the batch with standard output a pipe that nobody reads any more and SIGPIPE ignored, as a
+// shell pipeline into a program that has exited does: every write to it fails with EPIPE.
+RunResult batchIntoBrokenPipe(const std::vector<std::string>& arguments, const fs::path& directory)
+{
+    const TemporaryDirectory capture("dofmap-capture");
+    const std::string errPath = (capture.path() / "err").string();
+    std::vector<std::string> argv{DOFMAP_BATCH_BINARY};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::vector<char*> pointers;
+    for (std::string& a : argv) pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(pipeFds[0]);
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err < 0 || ::dup2(pipeFds[1], 1) < 0 || ::dup2(err, 2) < 0 || ::chdir(directory.c_str()) != 0) ::_exit(126);
+        ::signal(SIGPIPE, SIG_IGN);
+        ::execv(pointers[0], pointers.data());
+        ::_exit(127);
+    }
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    RunResult result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.err = readFile(errPath);
+    return result;
+}
+
+// The rows of --stats that cannot be written fail the run with the reason, whatever the cause: a
+// full disk, a closed stream, a reader gone away while SIGPIPE is ignored. The maps are still
+// written.
+TEST(BatchOutput, FailedWritesToStandardOutputAreReported)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    save(work.path() / "a.png", photo(60, 40, 1));
+    save(work.path() / "b.png", photo(60, 40, 2));
+    const std::vector<std::string> arguments = {"--stats", "-j", "1", "a.png", "b.png"};
+    const struct {
+        std::string what;
+        RunResult result;
+        std::string reason;
+    } cases[] = {
+        {"/dev/full", batchRedirected("> /dev/full", arguments, work.path()), "no space left on device"},
+        {"closed", batchRedirected(">&-", arguments, work.path()), "bad file descriptor"},
+        {"broken pipe", batchIntoBrokenPipe(arguments, work.path()), "broken pipe"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.result.status, 1) << c.what << ": " << c.result.err;
+        EXPECT_EQ(c.result.err, "dofmap-batch: cannot write standard output: " + c.reason + "\n") << c.what;
+    }
+    EXPECT_TRUE(fs::exists(work.path() / "a.dof.png"));
+    EXPECT_TRUE(fs::exists(work.path() / "b.dof.png"));
+}
+
+// With standard error closed, no file the program opens takes its descriptor: every map of several
+// jobs is a valid PNG even when one photo fails.
+TEST(BatchOutput, ClosedStandardErrorNeverReceivesAnImage)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    fs::create_directory(work.path() / "shoot");
+    for (int i = 0; i < 6; ++i) save(work.path() / "shoot" / (std::to_string(i) + ".png"), photo(50, 40, 10 + i));
+    std::ofstream(work.path() / "shoot/broken.jpg") << "not a photo";
+    const RunResult result = batchRedirected("2>&-", {"-j", "3", "shoot"}, work.path());
+    EXPECT_EQ(result.status, 1);
+    for (int i = 0; i < 6; ++i) {
+        const fs::path map = work.path() / "shoot" / (std::to_string(i) + ".dof.png");
+        EXPECT_EQ(cv::imread(map.string(), cv::IMREAD_UNCHANGED).size(), cv::Size(50, 40)) << map;
+    }
+}
+
+// An output whose name is a link is replaced by the new file: the link is not followed, and the file
+// it pointed to is untouched.
+TEST(BatchOutput, LinksAtOutputsAreReplacedNotFollowed)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    save(work.path() / "a.png", photo(40, 30, 20));
+    std::ofstream(work.path() / "precious.txt") << "keep me";
+    fs::create_symlink("precious.txt", work.path() / "a.dof.png");
+    const RunResult result = batch({"a.png"}, work.path());
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(readFile(work.path() / "precious.txt"), "keep me");
+    EXPECT_FALSE(fs::is_symlink(work.path() / "a.dof.png"));
+    EXPECT_EQ(cv::imread((work.path() / "a.dof.png").string(), cv::IMREAD_UNCHANGED).size(), cv::Size(40, 30));
+}
+
+// Hidden files, among them the temporary files a killed run leaves, are not photos of a folder; and
+// a photo whose name nearly fills the file-name limit still gets its map.
+TEST(BatchOutput, LeftoversAreNotPhotosAndLongNamesFit)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    const fs::path shoot = work.path() / "shoot";
+    fs::create_directory(shoot);
+    save(shoot / ".hidden.png", photo(40, 30, 21));
+    // A temporary file as a killed run leaves it: a whole PNG under a hidden name.
+    std::vector<uchar> png;
+    cv::imencode(".png", photo(40, 30, 22), png);
+    std::ofstream(shoot / ".a.dof.png.0123456789abcdef.dofmap-part", std::ios::binary)
+        .write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+    const std::string stem(240, 'x');
+    save(shoot / (stem + ".png"), photo(40, 30, 23));
+    const RunResult result = batch({"shoot"}, work.path());
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(fs::exists(shoot / (stem + ".dof.png")));
+    EXPECT_EQ(entriesIn(shoot), 4u);  // the three files and the one map
+}
+
+// Names are printed with their control characters escaped, one line per message.
+TEST(BatchOutput, NamesWithControlCharactersArePrintedEscaped)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    const std::string name = "bad\nname\x1b[31m.jpg";
+    std::ofstream(work.path() / name) << "not a photo";
+    const RunResult result = batch({name}, work.path());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "dofmap-batch: cannot read image bad\\nname\\x1b[31m.jpg: not an image\n");
+}
+
+}  // namespace
+}  // namespace dofmap
