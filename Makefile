@@ -1,7 +1,7 @@
 # Two entry points for newcomers: `make run` (the program on the bundled photograph) and
 # `make test` (every test, also under AddressSanitizer and UBSan). Both install what is missing.
 
-PACKAGES := cmake g++ make pkg-config libopencv-dev libcli11-dev libgtest-dev libbenchmark-dev \
+PACKAGES := cmake g++ make pkg-config libopencv-dev libjpeg-dev libcli11-dev libgtest-dev libbenchmark-dev \
             libx11-dev xvfb xauth xdotool clang-format
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc)

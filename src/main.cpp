@@ -21,6 +21,7 @@ int main()
     const std::string program = "dofmap";
     // Failures are reported by this program, one line each; the library's own log would repeat them.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    silenceLibraryOutput();
     removeTemporaryFilesOnSignals();
 
     std::string reason;

@@ -10,8 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace dofmap {
 namespace {
@@ -145,6 +148,56 @@ TEST(BatchOutput, NamesWithControlCharactersArePrintedEscaped)
     const RunResult result = batch({name}, work.path());
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "dofmap-batch: cannot read image bad\\nname\\x1b[31m.jpg: not an image\n");
+}
+
+// Damaged photos of every format are refused, each with one line naming it and its reason, and
+// nothing else on standard error: not libjpeg's, libpng's or libtiff's own lines. The intact
+// photo among them is done.
+TEST(BatchInput, DamagedPhotosAreRefusedWithOneLineEach)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    const cv::Mat source = photo(160, 120, 30);
+    const auto bytesOf = [](const std::string& extension, const cv::Mat& image, const std::vector<int>& params = {}) {
+        std::vector<uchar> bytes;
+        EXPECT_TRUE(cv::imencode(extension, image, bytes, params));
+        return bytes;
+    };
+    const auto put = [&](const std::string& name, const std::vector<uchar>& bytes) {
+        std::ofstream(work.path() / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    };
+    const auto half = [](std::vector<uchar> bytes) {
+        bytes.resize(bytes.size() / 2);
+        return bytes;
+    };
+    std::vector<uchar> badCrc = bytesOf(".png", source);
+    for (std::size_t i = 0; i + 8 < badCrc.size(); ++i)
+        if (std::memcmp(&badCrc[i], "IDAT", 4) == 0) {
+            badCrc[i + 8] ^= 0xFF;  // a byte of the compressed data: the chunk's CRC no longer matches
+            break;
+        }
+    put("a-cut.jpg", half(bytesOf(".jpg", source)));
+    put("b-cut-progressive.jpg", half(bytesOf(".jpg", source, {cv::IMWRITE_JPEG_PROGRESSIVE, 1})));
+    put("c-cut.png", half(bytesOf(".png", source)));
+    put("d-bad-crc.png", badCrc);
+    put("e-cut.tif", half(bytesOf(".tiff", source)));
+    put("f-cut.webp", half(bytesOf(".webp", source)));
+    save(work.path() / "g-intact.png", source);
+    const RunResult result = batch({"-j", "3", "."}, work.path());
+    EXPECT_EQ(result.status, 1);
+    std::string expected;
+    for (const char* name :
+         {"a-cut.jpg", "b-cut-progressive.jpg", "c-cut.png", "d-bad-crc.png", "e-cut.tif", "f-cut.webp"})
+        expected += std::string("dofmap-batch: cannot read image ./") + name + ": truncated or corrupt data\n";
+    std::vector<std::string> lines;
+    std::istringstream err(result.err);
+    for (std::string line; std::getline(err, line);) lines.push_back(line + "\n");
+    std::sort(lines.begin(), lines.end());  // the jobs finish in any order
+    std::string sorted;
+    for (const std::string& line : lines) sorted += line;
+    EXPECT_EQ(sorted, expected);
+    EXPECT_TRUE(fs::exists(work.path() / "g-intact.dof.png"));
+    EXPECT_EQ(entriesIn(work.path()), 8u);  // the seven photos and the one map
 }
 
 }  // namespace

@@ -185,8 +185,13 @@ TEST(WithoutScreen, UnreadablePhotographStopsBeforeAnything)
     const WorkingDirectory missing(true, fs::path());
     const WorkingDirectory corrupt(true, fs::path());
     std::ofstream(corrupt.path() / kPhotoName) << "this is not a JPEG";
+    // The demo photograph cut short, as an interrupted copy leaves it.
+    const WorkingDirectory truncated(true, fs::path());
+    const std::string photo = readFile(DEMO_PHOTO);
+    std::ofstream(truncated.path() / kPhotoName, std::ios::binary) << photo.substr(0, photo.size() / 2);
     const std::pair<fs::path, std::string> cases[] = {{missing.path(), "no such file"},
-                                                      {corrupt.path(), "not an image"}};
+                                                      {corrupt.path(), "not an image"},
+                                                      {truncated.path(), "truncated or corrupt data"}};
     for (const auto& [directory, reason] : cases) {
         const auto result = runCommand({DOFMAP_BINARY}, directory, withoutScreen(), 60s);
         EXPECT_EQ(result.status, 1) << directory;

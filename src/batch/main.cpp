@@ -114,6 +114,8 @@ int main(int argc, char** argv)
     if (photos.empty()) return usageError("no photo found in the folders given");
 
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    const bool errIsTerminal = ::isatty(STDERR_FILENO) == 1;
+    silenceLibraryOutput();
     removeTemporaryFilesOnSignals();
-    return batch::run(photos, options, ::isatty(STDERR_FILENO) == 1, outputClosed);
+    return batch::run(photos, options, errIsTerminal, outputClosed);
 }

@@ -118,14 +118,14 @@ public:
         std::string count = std::to_string(number);
         count.insert(0, digits_ - std::min(digits_, count.size()), ' ');
         progress_ = "[" + count + "/" + std::to_string(total_) + "] " + printable(fs::path(path).filename().string());
-        writeAll(STDERR_FILENO, "\r" + progress_ + "\033[K");
+        reportText("\r" + progress_ + "\033[K");
     }
 
     void finish()
     {
         if (!showProgress_) return;
         const std::lock_guard<std::mutex> lock(mutex_);
-        writeAll(STDERR_FILENO, "\r\033[K");
+        reportText("\r\033[K");
     }
 
 private:
@@ -135,7 +135,7 @@ private:
         std::string text = showProgress_ ? "\r\033[K" : "";
         text += "dofmap-batch: " + message + "\n";
         if (showProgress_) text += progress_ + "\033[K";
-        writeAll(STDERR_FILENO, text);
+        reportText(text);
     }
 
     const bool showProgress_;

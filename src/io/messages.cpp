@@ -77,9 +77,34 @@ std::string writeAll(int fd, const void* data, std::size_t size)
     return {};
 }
 
+namespace {
+
+// Where reportLine writes: the standard error stream, or its copy once library output is silenced.
+int messageDescriptor = STDERR_FILENO;
+
+}  // namespace
+
 void reportLine(const std::string& line)
 {
-    writeAll(STDERR_FILENO, line + '\n');
+    reportText(line + '\n');
+}
+
+void reportText(const std::string& text)
+{
+    writeAll(messageDescriptor, text);
+}
+
+void silenceLibraryOutput()
+{
+    const int copy = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (copy < 0 || null < 0 || ::dup2(null, STDERR_FILENO) < 0) {
+        if (copy >= 0) ::close(copy);
+        if (null >= 0) ::close(null);
+        return;
+    }
+    ::close(null);
+    messageDescriptor = copy;
 }
 
 }  // namespace dofmap

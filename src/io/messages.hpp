@@ -29,4 +29,13 @@ std::string reasonOf(int error);
 // concurrent jobs never interleave. Failures are ignored: there is nowhere left to report them.
 void reportLine(const std::string& line);
 
+// Writes `text` as it is to the standard error stream in one write (progress lines that redraw
+// themselves).
+void reportText(const std::string& text);
+
+// From now on, what the libraries write to descriptor 2 (libpng's and libtiff's lines, for example)
+// goes to /dev/null, while reportLine still writes to the standard error stream. The programs call
+// it once at start-up, before any thread: the decoders' failures reach the user as reasons instead.
+void silenceLibraryOutput();
+
 }  // namespace dofmap
