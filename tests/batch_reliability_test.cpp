@@ -200,5 +200,82 @@ TEST(BatchInput, DamagedPhotosAreRefusedWithOneLineEach)
     EXPECT_EQ(entriesIn(work.path()), 8u);  // the seven photos and the one map
 }
 
+// A PNG whose header declares 30000 x 30000 pixels: a small file that would take gigabytes.
+std::vector<uchar> dimensionBomb()
+{
+    std::vector<uchar> png;
+    cv::imencode(".png", photo(40, 30, 40), png);
+    const uchar size[8] = {0x00, 0x00, 0x75, 0x30, 0x00, 0x00, 0x75, 0x30};  // 30000 and 30000
+    std::copy(size, size + 8, png.begin() + 16);  // the width and height of IHDR
+    return png;
+}
+
+// A small JPEG whose frame header declares `side` x `side` pixels: libjpeg would decode it with
+// warnings only.
+std::vector<uchar> hugeJpeg(int side)
+{
+    std::vector<uchar> jpeg;
+    cv::imencode(".jpg", photo(400, 300, 41), jpeg);
+    for (std::size_t i = 0; i + 8 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
+            jpeg[i + 5] = jpeg[i + 7] = uchar(side >> 8);  // the height, then the width
+            jpeg[i + 6] = jpeg[i + 8] = uchar(side & 0xFF);
+            break;
+        }
+    return jpeg;
+}
+
+void put(const fs::path& path, const std::vector<uchar>& bytes)
+{
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// Photos are admitted to the jobs only while their estimated memory fits the budget: given by
+// --memory, or what the system allows (here an address-space limit). A photo that cannot fit alone
+// is refused as too large before it is decoded; the others are done.
+TEST(BatchMemory, PhotosTooLargeForTheBudgetAreRefusedAndTheOthersDone)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    put(work.path() / "bomb.png", dimensionBomb());
+    put(work.path() / "tall.jpg", hugeJpeg(8000));
+    save(work.path() / "normal.png", photo(200, 150, 42));
+    const std::string bomb = "dofmap-batch: cannot read image bomb.png: too large (30000 x 30000 pixels need about ";
+    const std::string tall = "dofmap-batch: cannot read image tall.jpg: too large (8000 x 8000 pixels need about ";
+    const std::vector<std::string> limits[] = {{DOFMAP_BATCH_BINARY, "--memory", "20M"},
+                                               {"prlimit", "--as=700000000", DOFMAP_BATCH_BINARY}};
+    for (std::vector<std::string> argv : limits) {
+        argv.insert(argv.end(), {"-j", "1", "bomb.png", "tall.jpg", "normal.png"});
+        const struct {
+            std::string what;
+            RunResult result;
+        } c{argv[1], testing::runCommand(argv, work.path())};
+        EXPECT_EQ(c.result.status, 1) << c.what << ": " << c.result.err;
+        EXPECT_EQ(c.result.err.rfind(bomb, 0), 0u) << c.what << ": " << c.result.err;
+        EXPECT_NE(c.result.err.find(tall), std::string::npos) << c.what << ": " << c.result.err;
+        EXPECT_EQ(std::count(c.result.err.begin(), c.result.err.end(), '\n'), 2) << c.what << ": " << c.result.err;
+        EXPECT_TRUE(fs::exists(work.path() / "normal.dof.png")) << c.what;
+        fs::remove(work.path() / "normal.dof.png");
+    }
+    // Within the budget, the tall JPEG is decoded and refused for its damage.
+    const RunResult roomy = batch({"--memory", "4G", "tall.jpg"}, work.path());
+    EXPECT_EQ(roomy.err, "dofmap-batch: cannot read image tall.jpg: truncated or corrupt data\n");
+}
+
+// When memory runs out anyway (a budget larger than the address space allows), the photo fails as
+// out of memory and the run goes on.
+TEST(BatchMemory, AllocationFailuresFailThePhotoNotTheRun)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    put(work.path() / "tall.jpg", hugeJpeg(20000));
+    save(work.path() / "normal.png", photo(200, 150, 43));
+    const RunResult result = testing::runCommand(
+        {"prlimit", "--as=900000000", DOFMAP_BATCH_BINARY, "--memory", "100G", "-j", "1", "tall.jpg", "normal.png"},
+        work.path());
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_EQ(result.err, "dofmap-batch: cannot read image tall.jpg: out of memory\n");
+    EXPECT_TRUE(fs::exists(work.path() / "normal.dof.png"));
+}
+
 }  // namespace
 }  // namespace dofmap

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -198,6 +199,29 @@ TEST(WithoutScreen, UnreadablePhotographStopsBeforeAnything)
         EXPECT_EQ(result.err, "dofmap: cannot read image img/what-is-depth-of-field-1000x605.jpg: " + reason + "\n");
         EXPECT_EQ(entriesIn(directory / "save"), 0u);
     }
+}
+
+// A photograph whose header declares more pixels than the memory allows is refused before it is
+// decoded: here a PNG (read by its content, whatever its name) declaring 30000 x 30000 pixels, under
+// an address-space limit.
+TEST(WithoutScreen, PhotographTooLargeForTheMemoryIsRefused)
+{
+    const WorkingDirectory work(true, fs::path());
+    std::vector<uchar> png;
+    cv::imencode(".png", cv::Mat(30, 40, CV_8UC3, cv::Scalar(1, 2, 3)), png);
+    const uchar size[8] = {0x00, 0x00, 0x75, 0x30, 0x00, 0x00, 0x75, 0x30};  // 30000 and 30000
+    std::copy(size, size + 8, png.begin() + 16);  // the width and height of IHDR
+    std::ofstream(work.path() / kPhotoName, std::ios::binary)
+        .write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+    const auto result = runCommand({"prlimit", "--as=2000000000", DOFMAP_BINARY}, work.path(), withoutScreen(), 60s);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err.rfind("dofmap: cannot read image img/what-is-depth-of-field-1000x605.jpg: too large "
+                               "(30000 x 30000 pixels need about ",
+                               0),
+              0u)
+        << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_EQ(entriesIn(work.path() / "save"), 0u);
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 #pragma once
 
 #include "focus_map.hpp"
+#include "image_io.hpp"
+#include "memory_budget.hpp"
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -22,6 +25,7 @@ struct Options {
     double sigma = kBlurSigma;
     int window = kWindow;
     int jobs = 1;  // photos in flight at once
+    std::optional<std::int64_t> memory;  // bytes the photos in flight may take; defaultMemoryBudget() if unset
     bool quiet = false;  // no progress line
 };
 
@@ -54,10 +58,19 @@ struct PhotoStatistics {
     MeanStatistics means{};
 };
 
-// Reads the photo and writes its outputs. Returns the statistics when the photo was read (and the
-// options ask for them), nullopt otherwise; `complete` tells whether every output was written.
-std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& options, Reporter& reporter,
-                                            bool& complete);
+// The memory the photos in flight may take by default: what the system and the control group have
+// available at start, less a margin for the program and the rest of the system.
+std::int64_t defaultMemoryBudget();
+
+// The bytes a photo will take at its peak, from its file and the size its header declares.
+std::int64_t photoMemory(const PhotoFile& file, const Options& options);
+
+// Reads the photo and writes its outputs, within `budget`: a photo whose estimate does not fit the
+// whole budget is refused as too large, others wait until theirs fits beside the photos in flight.
+// Returns the statistics when the photo was read (and the options ask for them), nullopt otherwise;
+// `complete` tells whether every output was written.
+std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& options, MemoryBudget& budget,
+                                            Reporter& reporter, bool& complete);
 
 // The CSV header and one row of --stats; the path is quoted when it holds a comma, quote or newline.
 std::string statisticsHeader();

@@ -6,6 +6,7 @@
 #include "atomic_file.hpp"
 #include "batch.hpp"
 #include "false_color.hpp"
+#include "memory.hpp"
 #include "messages.hpp"
 
 #include <CLI/CLI.hpp>
@@ -91,6 +92,16 @@ int main(int argc, char** argv)
         ->capture_default_str();
     app.add_option("-j,--jobs", options.jobs, "Photos in flight at once (default: the number of cores)")
         ->check(CLI::Range(1, 1024));
+    std::string memory;
+    app.add_option("--memory", memory,
+                   "Memory the photos in flight may take, such as 2G or 800M (default: what is available at start, "
+                   "less a margin); a photo that cannot fit alone is refused as too large")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return dofmap::parseMemorySize(text) ? std::string()
+                                                     : "must be a size such as 2G, 800M or 1500000, not " + text;
+            },
+            "SIZE"));
     app.add_flag("-q,--quiet", options.quiet, "No progress line");
 
     try {
@@ -107,6 +118,7 @@ int main(int argc, char** argv)
     if (options.inputs.empty()) return usageError("no photo given");
     if (!output.empty()) options.output = output;
     if (!colormap.empty()) options.colormap = colormap;
+    if (!memory.empty()) options.memory = parseMemorySize(memory);
 
     std::string error;
     const std::vector<batch::Photo> photos = batch::plan(options, error);

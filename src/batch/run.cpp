@@ -4,6 +4,9 @@
 
 #include "false_color.hpp"
 #include "image_io.hpp"
+#include "jpeg_reader.hpp"
+#include "memory.hpp"
+#include "memory_budget.hpp"
 #include "messages.hpp"
 
 #include <unistd.h>
@@ -13,13 +16,31 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <limits>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace dofmap::batch {
 namespace fs = std::filesystem;
 
 namespace {
+
+// A photo whose header gives no size (a format the header reader does not know) is assumed to
+// take this many times its file's size, and at least kUnknownPhotoBytes.
+constexpr std::int64_t kUnknownExpansion = 32;
+constexpr std::int64_t kUnknownPhotoBytes = std::int64_t(64) << 20;
+// The analysis's own buffers beside the images (block totals, the statistics' kept means), and
+// OpenCV's decoders' copy of the photo before conversion to 8-bit color, in bytes a pixel.
+constexpr double kAnalysisBytesPerPixel = 1.0;
+constexpr double kDecoderCopyBytesPerPixel = 4.0;
+// What every photo takes whatever its size: row buffers, encoders' state.
+constexpr std::int64_t kPhotoOverheadBytes = std::int64_t(16) << 20;
+// The default budget: this share of the memory available at start less this reserve, for the
+// program itself and whatever else runs beside it, but never less than the least budget.
+constexpr double kBudgetShare = 0.85;
+constexpr std::int64_t kBudgetReserve = std::int64_t(64) << 20;
+constexpr std::int64_t kLeastBudget = std::int64_t(64) << 20;
 
 std::string csvField(const std::string& text)
 {
@@ -34,44 +55,96 @@ std::string csvField(const std::string& text)
 
 }  // namespace
 
-std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& options, Reporter& reporter,
-                                            bool& complete)
+std::int64_t defaultMemoryBudget()
+{
+    const std::optional<std::int64_t> available = availableMemory();
+    if (!available) return std::numeric_limits<std::int64_t>::max();
+    return std::max<std::int64_t>(std::int64_t(double(*available) * kBudgetShare) - kBudgetReserve, kLeastBudget);
+}
+
+std::int64_t photoMemory(const PhotoFile& file, const Options& options)
+{
+    const std::int64_t fileBytes = std::int64_t(file.content.size());
+    if (!file.declaredSize) return std::max(fileBytes * kUnknownExpansion, kUnknownPhotoBytes);
+    // Bytes a pixel takes at the peak: the photo as decoded (and the decoder's own copy, for the
+    // formats that OpenCV decodes), its blurred copy, the map and its encoding, and what the extra
+    // outputs hold beside them.
+    double perPixel = 3 + 3 + 1 + 1 + kAnalysisBytesPerPixel;
+    if (!looksLikeJpeg(file.content.data(), file.content.size())) perPixel += kDecoderCopyBytesPerPixel;
+    if (options.blurred) perPixel += 3;
+    if (options.colormap) perPixel += 3 + 1;
+    if (options.overlay) perPixel += 3 + 3 + 1;
+    if (options.means) perPixel += 4 + 4;
+    const double pixels = double(file.declaredSize->width) * double(file.declaredSize->height);
+    return fileBytes + kPhotoOverheadBytes + std::int64_t(std::min(pixels * perPixel, 9.0e18));
+}
+
+std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& options, MemoryBudget& budget,
+                                            Reporter& reporter, bool& complete)
 {
     complete = false;
     std::string reason;
-    const cv::Mat source = readColorImage(photo.input, &reason);
-    if (source.empty()) {
+    PhotoFile file;
+    if (!loadPhotoFile(photo.input, file, reason)) {
         reporter.cannotRead(photo.input, reason);
         return std::nullopt;
     }
-    if (options.output) {
-        std::error_code ignored;
-        fs::create_directories(*options.output, ignored);
+    const std::int64_t needed = photoMemory(file, options);
+    if (file.declaredSize && needed > budget.total()) {
+        reporter.cannotRead(photo.input,
+                            "too large (" + std::to_string(file.declaredSize->width) + " x " +
+                                std::to_string(file.declaredSize->height) + " pixels need about " +
+                                formatMemorySize(needed) + ", the memory allowed is " +
+                                formatMemorySize(budget.total()) + ")");
+        return std::nullopt;
     }
+    const MemoryBudget::Reservation reservation(budget, needed);
+    try {
+        const cv::Mat source = decodePhoto(file, reason);
+        file = PhotoFile();  // its bytes are not needed any more
+        if (source.empty()) {
+            reporter.cannotRead(photo.input, reason);
+            return std::nullopt;
+        }
+        if (options.output) {
+            std::error_code ignored;
+            fs::create_directories(*options.output, ignored);
+        }
 
-    const cv::Mat blurred = blurredReference(source, options.sigma);
-    FocusRequest request;
-    request.mapChannels = 1;
-    request.meansDepth = options.means ? CV_32F : 0;
-    request.statistics = options.stats;
-    const FocusAnalysis analysis = analyzeFocus(source, blurred, options.window, request);
-    complete = true;
-    auto output = photo.outputs.begin();
-    const auto write = [&](const cv::Mat& image) {
-        const fs::path& path = *output++;
-        const std::string why = writeImage(path.string(), image);
-        if (why.empty()) return;
-        reporter.cannotWrite(path, why);
-        complete = false;
-    };
-    write(analysis.map);
-    if (options.blurred) write(blurred);
-    const cv::ColormapTypes colormap =
-        colormapNamed(options.colormap.value_or("inferno")).value_or(cv::COLORMAP_INFERNO);
-    if (options.colormap) write(falseColor(analysis.map, colormap));
-    if (options.overlay) write(dofmap::overlay(source, analysis.map, colormap));
-    if (options.means) write(analysis.means);
-    return PhotoStatistics{source.cols, source.rows, analysis.statistics};
+        // Every output is made before any is written, so that a photo whose memory runs out leaves
+        // none.
+        const cv::Mat blurred = blurredReference(source, options.sigma);
+        FocusRequest request;
+        request.mapChannels = 1;
+        request.meansDepth = options.means ? CV_32F : 0;
+        request.statistics = options.stats;
+        const FocusAnalysis analysis = analyzeFocus(source, blurred, options.window, request);
+        const cv::ColormapTypes colormap =
+            colormapNamed(options.colormap.value_or("inferno")).value_or(cv::COLORMAP_INFERNO);
+        std::vector<cv::Mat> images = {analysis.map};
+        if (options.blurred) images.push_back(blurred);
+        if (options.colormap) images.push_back(falseColor(analysis.map, colormap));
+        if (options.overlay) images.push_back(dofmap::overlay(source, analysis.map, colormap));
+        if (options.means) images.push_back(analysis.means);
+
+        complete = true;
+        for (std::size_t i = 0; i < images.size(); ++i) {
+            const fs::path& path = photo.outputs[i];
+            const std::string why = writeImage(path.string(), images[i]);
+            if (why.empty()) continue;
+            reporter.cannotWrite(path, why);
+            complete = false;
+        }
+        return PhotoStatistics{source.cols, source.rows, analysis.statistics};
+    } catch (const std::bad_alloc&) {
+        reason = "out of memory";
+    } catch (const cv::Exception& error) {
+        if (error.code != cv::Error::StsNoMem) throw;
+        reason = "out of memory";
+    }
+    complete = false;
+    reporter.cannotRead(photo.input, reason);
+    return std::nullopt;
 }
 
 std::string statisticsHeader()
@@ -149,6 +222,7 @@ private:
 
 int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerminal, bool outputClosed)
 {
+    MemoryBudget budget(options.memory ? *options.memory : defaultMemoryBudget());
     StreamReporter reporter(errIsTerminal && !options.quiet && photos.size() > 1, photos.size());
     std::atomic<bool> allGood{true};
     // Standard output takes the statistics; once a write to it fails, the rest are not tried.
@@ -175,7 +249,8 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
         for (std::size_t i = next++; i < photos.size(); i = next++) {
             reporter.starting(i + 1, photos[i].input);
             bool complete = false;
-            const std::optional<PhotoStatistics> statistics = processPhoto(photos[i], options, reporter, complete);
+            const std::optional<PhotoStatistics> statistics =
+                processPhoto(photos[i], options, budget, reporter, complete);
             if (!complete) allGood = false;
             const std::lock_guard<std::mutex> lock(rowsMutex);
             if (options.stats && statistics) rows[i] = statisticsRow(photos[i].input, *statistics);
@@ -186,7 +261,11 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     };
     const int threads = std::max(1, std::min<int>(options.jobs, int(photos.size())));
     std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
+    try {
+        for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
+    } catch (const std::system_error&) {
+        // A thread the system cannot give (its stack under a memory limit): the others do the work.
+    }
     worker();
     for (std::thread& thread : pool) thread.join();
     reporter.finish();

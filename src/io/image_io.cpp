@@ -2,6 +2,7 @@
 #include "image_io.hpp"
 
 #include "atomic_file.hpp"
+#include "image_header.hpp"
 #include "jpeg_reader.hpp"
 #include "messages.hpp"
 
@@ -18,66 +19,84 @@
 namespace dofmap {
 namespace {
 
-// The file's whole content; empty, with the reason in `reason`, when it cannot be read.
-std::vector<unsigned char> contentOf(const std::string& path, std::string& reason)
+// Whether an exception from OpenCV says that memory could not be had.
+bool isOutOfMemory(const cv::Exception& error)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        reason = errno == ENOENT ? "no such file" : reasonOf(errno);
-        return {};
-    }
-    std::vector<unsigned char> content;
-    struct stat status { };
-    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
-        reason = "is a folder";
-    } else {
-        if (::fstat(fd, &status) == 0 && status.st_size > 0) content.reserve(std::size_t(status.st_size));
-        unsigned char buffer[1 << 16];
-        while (true) {
-            const ssize_t got = ::read(fd, buffer, sizeof buffer);
-            if (got == 0) break;
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                reason = reasonOf(errno);
-                content.clear();
-                break;
-            }
-            content.insert(content.end(), buffer, buffer + got);
-        }
-        if (reason.empty() && content.empty()) reason = "not an image";
-    }
-    ::close(fd);
-    return content;
-}
-
-// Whether `data` starts as a file of an image format that OpenCV reads does: its decoder's failure
-// then means damaged data rather than another kind of file.
-bool looksLikeOtherImage(const std::vector<unsigned char>& data)
-{
-    const auto startsWith = [&](const char* signature, std::size_t length, std::size_t at = 0) {
-        return data.size() >= at + length && std::memcmp(data.data() + at, signature, length) == 0;
-    };
-    return startsWith("\x89PNG\r\n\x1a\n", 8) || startsWith("II*\0", 4) || startsWith("MM\0*", 4) ||
-        (startsWith("RIFF", 4) && startsWith("WEBP", 4, 8)) || startsWith("BM", 2);
+    return error.code == cv::Error::StsNoMem;
 }
 
 }  // namespace
 
+bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason)
+{
+    file = PhotoFile();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        reason = errno == ENOENT ? "no such file" : reasonOf(errno);
+        return false;
+    }
+    struct stat status { };
+    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        ::close(fd);
+        reason = "is a folder";
+        return false;
+    }
+    try {
+        if (status.st_size > 0) file.content.reserve(std::size_t(status.st_size));
+        unsigned char buffer[1 << 16];
+        while (true) {
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got == 0) break;
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                reason = reasonOf(errno);
+                break;
+            }
+            file.content.insert(file.content.end(), buffer, buffer + got);
+        }
+    } catch (const std::bad_alloc&) {
+        reason = "out of memory";
+    }
+    ::close(fd);
+    if (reason.empty() && file.content.empty()) reason = "not an image";
+    if (!reason.empty()) {
+        file = PhotoFile();
+        return false;
+    }
+    file.declaredSize = declaredSize(file.content.data(), file.content.size());
+    return true;
+}
+
+cv::Mat decodePhoto(const PhotoFile& file, std::string& reason)
+{
+    reason.clear();
+    const unsigned char* data = file.content.data();
+    const std::size_t size = file.content.size();
+    cv::Mat image;
+    try {
+        if (looksLikeJpeg(data, size)) {
+            image = decodeJpeg(data, size, reason);
+        } else {
+            image = cv::imdecode(file.content, cv::IMREAD_COLOR);
+            if (image.empty()) reason = isImageFormat(data, size) ? "truncated or corrupt data" : "not an image";
+        }
+    } catch (const std::bad_alloc&) {
+        reason = "out of memory";
+    } catch (const cv::Exception& error) {
+        reason = isOutOfMemory(error)   ? "out of memory"
+            : isImageFormat(data, size) ? "truncated or corrupt data"
+                                        : "not an image";
+    }
+    if (!reason.empty()) image.release();
+    return image;
+}
+
 cv::Mat readColorImage(const std::string& path, std::string* reason)
 {
     std::string why;
+    PhotoFile file;
     cv::Mat image;
-    const std::vector<unsigned char> content = contentOf(path, why);
-    if (why.empty() && looksLikeJpeg(content.data(), content.size())) {
-        image = decodeJpeg(content.data(), content.size(), why);
-    } else if (why.empty()) {
-        try {
-            image = cv::imdecode(content, cv::IMREAD_COLOR);
-        } catch (const cv::Exception&) {
-            image.release();
-        }
-        if (image.empty()) why = looksLikeOtherImage(content) ? "truncated or corrupt data" : "not an image";
-    }
+    if (loadPhotoFile(path, file, why)) image = decodePhoto(file, why);
     if (reason != nullptr) *reason = why;
     return image;
 }
@@ -88,8 +107,10 @@ std::string writeImage(const std::string& path, const cv::Mat& image, const std:
     try {
         if (!cv::imencode(std::filesystem::path(path).extension().string(), image, encoded, params))
             return "cannot encode the image";
-    } catch (const cv::Exception&) {
-        return "cannot encode the image";
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
+    } catch (const cv::Exception& error) {
+        return isOutOfMemory(error) ? "out of memory" : "cannot encode the image";
     }
     return writeFileAtomically(path, encoded);
 }

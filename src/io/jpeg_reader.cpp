@@ -12,8 +12,8 @@
 #include <vector>
 
 extern "C" {
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 }
 
 namespace dofmap {
@@ -47,7 +47,9 @@ void onMessage(j_common_ptr info, int level)
     if (level < 0) ++reinterpret_cast<ErrorManager*>(info->err)->warnings;
 }
 
-void onOutput(j_common_ptr) { }
+void onOutput(j_common_ptr)
+{
+}
 
 // A decompressor and its error manager, destroyed with it.
 struct Decompressor {
@@ -152,17 +154,30 @@ int exifOrientation(jpeg_saved_marker_ptr marker)
 void orient(cv::Mat& image, int orientation)
 {
     switch (orientation) {
-    case 2: cv::flip(image, image, 1); break;
-    case 3: cv::flip(image, image, -1); break;
-    case 4: cv::flip(image, image, 0); break;
-    case 5: cv::transpose(image, image); break;
-    case 6: cv::rotate(image, image, cv::ROTATE_90_CLOCKWISE); break;
+    case 2:
+        cv::flip(image, image, 1);
+        break;
+    case 3:
+        cv::flip(image, image, -1);
+        break;
+    case 4:
+        cv::flip(image, image, 0);
+        break;
+    case 5:
+        cv::transpose(image, image);
+        break;
+    case 6:
+        cv::rotate(image, image, cv::ROTATE_90_CLOCKWISE);
+        break;
     case 7:
         cv::transpose(image, image);
         cv::flip(image, image, -1);
         break;
-    case 8: cv::rotate(image, image, cv::ROTATE_90_COUNTERCLOCKWISE); break;
-    default: break;
+    case 8:
+        cv::rotate(image, image, cv::ROTATE_90_COUNTERCLOCKWISE);
+        break;
+    default:
+        break;
     }
 }
 
