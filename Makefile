@@ -9,7 +9,7 @@ JOBS := $(shell nproc)
 WERROR ?= OFF
 CMAKE_OPTIONS := -DDOFMAP_WERROR=$(WERROR)
 # The sources that clang-format keeps in shape.
-FORMATTED := $(shell git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp' 'bench/*.hpp' \
+FORMATTED := $(shell git ls-files --cached --others --exclude-standard 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp' 'bench/*.hpp' \
                                   'reference/*.hpp' 2>/dev/null)
 
 .PHONY: all deps build run test test-release test-sanitized bench format format-check clean

@@ -6,7 +6,8 @@
 namespace dofmap::batch {
 
 MemoryBudget::Reservation::Reservation(MemoryBudget& budget, std::int64_t bytes)
-    : budget_(budget), bytes_(std::min(bytes, budget.total()))
+    : budget_(budget),
+      bytes_(std::min(bytes, budget.total()))
 {
     budget_.take(bytes_);
 }

@@ -50,7 +50,9 @@ std::optional<cv::Size> pngSize(const unsigned char* data, std::size_t size)
 std::optional<cv::Size> tiffSize(const unsigned char* data, std::size_t size)
 {
     const bool big = data[0] == 'M';
-    const auto read = [&](std::size_t at, int bytes) { return big ? bigEndian(data + at, bytes) : littleEndian(data + at, bytes); };
+    const auto read = [&](std::size_t at, int bytes) {
+        return big ? bigEndian(data + at, bytes) : littleEndian(data + at, bytes);
+    };
     const std::uint32_t directory = read(4, 4);
     if (std::uint64_t(directory) + 2 > size) return std::nullopt;
     const std::uint32_t entries = read(directory, 2);
