@@ -305,5 +305,67 @@ TEST(BatchPlan, FoldersGiveTheirPhotosSortedWithoutSubfoldersOrEarlierOutputs)
     EXPECT_EQ(photos[0].outputs, std::vector<fs::path>{folder / "a.dof.png"});
 }
 
+// Whole shoots: every folder below, sorted, hidden folders and links to folders skipped (a link back
+// up makes a loop), outputs mirroring the folders under --output, and two photos that would write
+// one output refused.
+TEST(BatchPlan, RecursiveFoldersMirrorTheirTreeUnderTheOutput)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    const fs::path shoot = work.path() / "shoot";
+    for (const char* folder : {"day1/card-a", "day1/card-b", "day2", ".thumbnails", "day2/.cache"})
+        fs::create_directories(shoot / folder);
+    for (const char* name : {"top.jpg", "day1/card-a/1.jpg", "day1/card-a/2.JPG", "day1/card-b/1.jpg", "day2/9.png",
+                             ".thumbnails/t.jpg", "day2/.cache/c.jpg", "day1/card-b/1.dof.png"})
+        std::ofstream(shoot / name) << "x";
+    fs::create_directory_symlink("..", shoot / "day2" / "up");  // a loop
+    batch::Options options;
+    options.inputs = {shoot.string()};
+    options.recursive = true;
+    options.output = work.path() / "maps";
+    std::string error;
+    const std::vector<batch::Photo> photos = batch::plan(options, error);
+    EXPECT_EQ(error, "");
+    std::vector<std::string> found, outputs;
+    for (const batch::Photo& photo : photos) {
+        found.push_back(fs::path(photo.input).lexically_relative(shoot).string());
+        outputs.push_back(photo.outputs.at(0).lexically_relative(work.path()).string());
+    }
+    EXPECT_EQ(found,
+              (std::vector<std::string>{"day1/card-a/1.jpg", "day1/card-a/2.JPG", "day1/card-b/1.jpg", "day2/9.png",
+                                        "top.jpg"}));
+    EXPECT_EQ(outputs,
+              (std::vector<std::string>{"maps/day1/card-a/1.dof.png", "maps/day1/card-a/2.dof.png",
+                                        "maps/day1/card-b/1.dof.png", "maps/day2/9.dof.png", "maps/top.dof.png"}));
+
+    // Without --recursive only the photos directly inside; beside them without --output.
+    options.recursive = false;
+    options.output.reset();
+    const std::vector<batch::Photo> flat = batch::plan(options, error);
+    ASSERT_EQ(flat.size(), 1u);
+    EXPECT_EQ(flat[0].outputs.at(0), shoot / "top.dof.png");
+
+    // Two trees with the same relative paths would write the same outputs.
+    fs::create_directories(work.path() / "other/day2");
+    std::ofstream(work.path() / "other/day2/9.png") << "x";
+    options.inputs = {shoot.string(), (work.path() / "other").string()};
+    options.recursive = true;
+    options.output = work.path() / "maps";
+    EXPECT_TRUE(batch::plan(options, error).empty());
+    EXPECT_NE(error.find("would both write"), std::string::npos) << error;
+}
+
+// The outputs of a recursive run land in the mirrored folders, which are created.
+TEST(BatchMaps, RecursiveRunWritesIntoTheMirroredFolders)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    fs::create_directories(work.path() / "shoot/a/b");
+    save(work.path() / "shoot/a/b/p.png", photo(40, 30, 50));
+    save(work.path() / "shoot/q.png", photo(40, 30, 51));
+    const RunResult result = batch({"-r", "-o", "maps", "shoot"}, work.path());
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(fs::exists(work.path() / "maps/a/b/p.dof.png"));
+    EXPECT_TRUE(fs::exists(work.path() / "maps/q.dof.png"));
+}
+
 }  // namespace
 }  // namespace dofmap

@@ -15,6 +15,7 @@ namespace dofmap::batch {
 
 struct Options {
     std::vector<std::string> inputs;  // photos and folders, as given
+    bool recursive = false;  // take the photos of the folders below the folders given too
     std::optional<std::filesystem::path> output;  // folder for all outputs; beside each photo if unset
     std::string format = "png";  // of the map and the blurred reference: png, jpg or tif
     bool blurred = false;  // also write <stem>.blur.<format>
@@ -38,9 +39,11 @@ struct Photo {
     std::vector<std::filesystem::path> outputs;  // in the order they are written: map first
 };
 
-// Expands folders (their photos directly inside, sorted by name) and names every output. Fails,
-// returning the reason in `error`, when an output would overwrite an input or two inputs would
-// write the same output. Paths that do not exist stay in the list: reading them fails later.
+// Expands folders (their photos directly inside, or with `recursive` those of every folder below too
+// except hidden ones and those reached through links, sorted by path) and names every output: beside
+// each photo, or under `output` in the folder the photo lies in relative to the folder given. Fails,
+// returning the reason in `error`, when an output would overwrite an input or two inputs would write
+// the same output. Paths that do not exist stay in the list: reading them fails later.
 std::vector<Photo> plan(const Options& options, std::string& error);
 
 // Where the processing of one photo reports: failures by file, and progress.

@@ -51,9 +51,15 @@ int main(int argc, char** argv)
                  "is smooth. Writes <stem>.dof.png (8-bit gray) for each photo, beside it or in --output.",
                  kProgram};
     app.set_version_flag("--version", std::string(kProgram) + " " + DOFMAP_VERSION);
+    std::string extensions;
+    for (const std::string& extension : batch::photoExtensions())
+        extensions += (extensions.empty() ? "" : ", ") + extension.substr(1);
     app.add_option("photos", options.inputs,
-                   "Photos, or folders whose photos (jpg, jpeg, png, tif, tiff, bmp, webp) "
-                   "are all taken, not recursively");
+                   "Photos, or folders whose photos (" + extensions +
+                       ", in any case) are all taken, their hidden files skipped");
+    app.add_flag("-r,--recursive", options.recursive,
+                 "Also take the photos of every folder below the folders given (sorted; hidden folders and "
+                 "links to folders skipped); with --output, outputs go to the same relative folders there");
     std::string output;
     app.add_option("-o,--output", output, "Folder for the outputs, created if missing (default: beside each photo)");
     app.add_option("--format", options.format, "Format of the map and the blurred reference")

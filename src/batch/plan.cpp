@@ -42,15 +42,40 @@ bool isOwnOutput(const std::string& name)
     return colored != std::string::npos && endsWith(".png");
 }
 
-// The photos directly inside `folder`, sorted by name.
-std::vector<std::string> photosIn(const fs::path& folder)
+// A photo found in a folder given, and the folder it lies in relative to that one.
+struct Found {
+    std::string path;
+    fs::path subfolder;
+};
+
+bool isPhotoEntry(const fs::directory_entry& entry)
 {
-    std::vector<std::string> photos;
+    return isPhotoFile(entry) && !isOwnOutput(entry.path().filename().string());
+}
+
+// The photos inside `folder`, sorted by path: those directly inside, or with `recursive` those of
+// every folder below too, but not of hidden folders or of folders reached through a link.
+std::vector<Found> photosIn(const fs::path& folder, bool recursive)
+{
+    std::vector<Found> photos;
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder, error))
-        if (isPhotoFile(entry) && !isOwnOutput(entry.path().filename().string()))
-            photos.push_back(entry.path().string());
-    std::sort(photos.begin(), photos.end());
+    if (!recursive) {
+        for (const auto& entry : fs::directory_iterator(folder, error))
+            if (isPhotoEntry(entry)) photos.push_back({entry.path().string(), {}});
+    } else {
+        auto entry = fs::recursive_directory_iterator(folder, fs::directory_options::skip_permission_denied, error);
+        for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
+            std::error_code ignored;
+            const bool folderEntry = entry->is_directory(ignored) && !entry->is_symlink(ignored);
+            if (folderEntry && entry->path().filename().string().rfind('.', 0) == 0) {
+                entry.disable_recursion_pending();
+                continue;
+            }
+            if (isPhotoEntry(*entry))
+                photos.push_back({entry->path().string(), entry->path().parent_path().lexically_relative(folder)});
+        }
+    }
+    std::sort(photos.begin(), photos.end(), [](const Found& a, const Found& b) { return a.path < b.path; });
     return photos;
 }
 
@@ -73,21 +98,27 @@ const std::vector<std::string>& photoExtensions()
 std::vector<Photo> plan(const Options& options, std::string& error)
 {
     std::vector<Photo> photos;
+    std::vector<fs::path> subfolders;  // of each photo, under the output folder
     for (const std::string& input : options.inputs) {
         std::error_code ignored;
         if (fs::is_directory(input, ignored)) {
-            for (std::string& found : photosIn(input)) photos.push_back({std::move(found), {}});
+            for (Found& found : photosIn(input, options.recursive)) {
+                photos.push_back({std::move(found.path), {}});
+                subfolders.push_back(found.subfolder == "." ? fs::path() : found.subfolder);
+            }
         } else {
             photos.push_back({input, {}});
+            subfolders.emplace_back();
         }
     }
 
     std::map<std::string, std::string> inputs;  // identity -> path as given
     for (const Photo& photo : photos) inputs.emplace(identity(photo.input), photo.input);
     std::map<std::string, std::string> writers;  // output identity -> the input that writes it
-    for (Photo& photo : photos) {
+    for (std::size_t i = 0; i < photos.size(); ++i) {
+        Photo& photo = photos[i];
         const fs::path source(photo.input);
-        const fs::path folder = options.output ? *options.output : source.parent_path();
+        const fs::path folder = options.output ? *options.output / subfolders[i] : source.parent_path();
         const std::string stem = source.stem().string();
         photo.outputs.push_back(folder / (stem + ".dof." + options.format));
         if (options.blurred) photo.outputs.push_back(folder / (stem + ".blur." + options.format));

@@ -106,9 +106,9 @@ std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& o
             reporter.cannotRead(photo.input, reason);
             return std::nullopt;
         }
-        if (options.output) {
+        for (const fs::path& output : photo.outputs) {
             std::error_code ignored;
-            fs::create_directories(*options.output, ignored);
+            if (!output.parent_path().empty()) fs::create_directories(output.parent_path(), ignored);
         }
 
         // Every output is made before any is written, so that a photo whose memory runs out leaves
