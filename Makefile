@@ -1,8 +1,8 @@
 # Two entry points for newcomers: `make run` (the program on the bundled photograph) and
 # `make test` (every test, also under AddressSanitizer and UBSan). Both install what is missing.
 
-PACKAGES := cmake g++ make pkg-config libopencv-dev libjpeg-dev libcli11-dev libgtest-dev libbenchmark-dev \
-            libx11-dev xvfb xauth xdotool clang-format
+PACKAGES := cmake g++ make pkg-config libopencv-dev libjpeg-dev libraw-dev libheif-dev libtiff-dev libcli11-dev \
+            libgtest-dev libbenchmark-dev libx11-dev xvfb xauth xdotool openbox libraw-bin libheif-examples clang-format
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc)
 # ON makes every compiler warning an error (continuous integration sets it).
@@ -44,7 +44,7 @@ test-sanitized:
 		$(CMAKE_OPTIONS)
 	cmake --build build-sanitize -j $(JOBS) --target unit_tests
 	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-		ctest --output-on-failure -j $(JOBS)
+		LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan-suppressions.txt:print_suppressions=0 ctest --output-on-failure -j $(JOBS)
 
 # Benchmarks: speed of the map and of whole runs, then peak memory at 24 megapixels.
 bench: build

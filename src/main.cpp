@@ -22,7 +22,7 @@
 namespace {
 
 // The bytes a pixel takes at the peak: the photo, its blurred copy and the map, the windows' copies
-// of all three, and their encodings.
+// of all three, and their encodings (what the decoder holds while it decodes comes on top).
 constexpr double kBytesPerPixel = 24.0;
 // The share of the available memory a photo may take.
 constexpr double kShareOfAvailable = 0.85;
@@ -45,7 +45,8 @@ int main()
     cv::Mat photo;
     if (loadPhotoFile(kInputPath, file, reason)) {
         const std::optional<std::int64_t> available = availableMemory();
-        const double needed = file.declaredSize ? double(file.declaredSize->area()) * kBytesPerPixel : 0.0;
+        const double needed =
+            file.declaredSize ? double(file.declaredSize->area()) * kBytesPerPixel + double(file.decoderBytes) : 0.0;
         if (available && needed > double(*available) * kShareOfAvailable)
             reason = "too large (" + std::to_string(file.declaredSize->width) + " x " +
                 std::to_string(file.declaredSize->height) + " pixels need about " +

@@ -1,6 +1,7 @@
 // The batch program, run for real on photos made in each test.
 #include "batch.hpp"
 #include "batch_runs.hpp"
+#include "camera_files.hpp"
 #include "focus_map.hpp"
 #include "image_io.hpp"
 #include "images.hpp"
@@ -365,6 +366,62 @@ TEST(BatchMaps, RecursiveRunWritesIntoTheMirroredFolders)
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_TRUE(fs::exists(work.path() / "maps/a/b/p.dof.png"));
     EXPECT_TRUE(fs::exists(work.path() / "maps/q.dof.png"));
+}
+
+// A folder of camera files (names in any case) gives the maps of the images the reference tools
+// make of them; with --raw-preview a RAW file's large preview is mapped instead; a RAW file too large
+// for the memory allowed is refused before it is developed.
+TEST(BatchCameraFiles, MapsAreThoseOfTheReferenceToolsImages)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    const fs::path shoot = work.path() / "shoot", references = work.path() / "references";
+    fs::create_directories(shoot);
+    fs::create_directories(references);
+    const cv::Mat source = photo(140, 96, 60);
+    save(work.path() / "photo.png", source);
+    testing::DngOptions options;
+    options.orientation = 8;
+    options.previewHalvings = 1;
+    ASSERT_EQ(testing::writeBayerDng(shoot / "A.DNG", source, options), "");
+    ASSERT_EQ(testing::runTool({"heif-enc", "photo.png", "-o", "shoot/b.HEIC"}, work.path()), "");
+    ASSERT_EQ(testing::runTool({"heif-enc", "-A", "photo.png", "-o", "shoot/c.avif"}, work.path()), "");
+    std::string error;
+    save(references / "A.png", testing::dcrawEmuImage(shoot / "A.DNG", error));
+    ASSERT_EQ(error, "");
+    save(references / "b.png", testing::heifConvertImage(shoot / "b.HEIC", error));
+    save(references / "c.png", testing::heifConvertImage(shoot / "c.avif", error));
+    ASSERT_EQ(error, "");
+    fs::remove(shoot / "A.DNG.ppm");
+    fs::remove(shoot / "b.HEIC.png");
+    fs::remove(shoot / "c.avif.png");
+
+    RunResult result = batch({"-q", "-o", "maps", "shoot"}, work.path());
+    ASSERT_EQ(result.status, 0) << result.err;
+    result = batch({"-q", "-o", "expected", "references"}, work.path());
+    ASSERT_EQ(result.status, 0) << result.err;
+    for (const char* stem : {"A", "b", "c"}) {
+        const std::string map = std::string(stem) + ".dof.png";
+        EXPECT_EQ(firstDifference(cv::imread((work.path() / "maps" / map).string(), cv::IMREAD_UNCHANGED),
+                                  cv::imread((work.path() / "expected" / map).string(), cv::IMREAD_UNCHANGED)),
+                  "")
+            << map;
+    }
+
+    // The preview, half the sensor's size, turned as the file says.
+    cv::Mat half;
+    cv::pyrDown(source, half);
+    result = batch({"-q", "--raw-preview", "-o", "previews", "shoot/A.DNG"}, work.path());
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(firstDifference(cv::imread((work.path() / "previews/A.dof.png").string(), cv::IMREAD_UNCHANGED),
+                              literalGrayMap(testing::oriented(half, 8))),
+              "");
+
+    result = batch({"-q", "--memory", "20M", "-o", "small", "shoot/A.DNG"}, work.path());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(
+        result.err.rfind("dofmap-batch: cannot read image shoot/A.DNG: too large (96 x 140 pixels need about ", 0), 0u)
+        << result.err;
+    EXPECT_FALSE(fs::exists(work.path() / "small/A.dof.png"));
 }
 
 }  // namespace

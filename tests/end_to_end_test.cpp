@@ -1,4 +1,5 @@
 // Runs the real interactive program in temporary working directories, with and without a screen.
+#include "camera_files.hpp"
 #include "focus_map.hpp"
 #include "images.hpp"
 #include "literal_map.hpp"
@@ -6,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <filesystem>
@@ -198,6 +200,40 @@ TEST(WithoutScreen, UnreadablePhotographStopsBeforeAnything)
         EXPECT_EQ(result.status, 1) << directory;
         EXPECT_EQ(result.err, "dofmap: cannot read image img/what-is-depth-of-field-1000x605.jpg: " + reason + "\n");
         EXPECT_EQ(entriesIn(directory / "save"), 0u);
+    }
+}
+
+// A RAW, HEIC or PNG file at the photograph's fixed path (named .jpg) is read by its content: the
+// results are those of the image that the reference tool (dcraw_emu -w, heif-convert) makes of it.
+TEST(WithoutScreen, CameraFilesAtThePhotoPathGiveTheResultsOfTheReferenceImages)
+{
+    const TemporaryDirectory sources("dofmap-sources");
+    cv::Mat photo(90, 128, CV_8UC3);
+    cv::randu(photo, 0, 256);
+    cv::GaussianBlur(photo, photo, cv::Size(0, 0), 2.0);
+    const fs::path png = sources.path() / "photo.png";
+    ASSERT_TRUE(cv::imwrite(png.string(), photo));
+    testing::DngOptions turned;
+    turned.orientation = 6;
+    ASSERT_EQ(testing::writeBayerDng(sources.path() / "shot.dng", photo, turned), "");
+    ASSERT_EQ(testing::runTool({"heif-enc", "photo.png", "-o", "photo.heic"}, sources.path()), "");
+    std::string error;
+    const cv::Mat developed = testing::dcrawEmuImage(sources.path() / "shot.dng", error);
+    ASSERT_FALSE(developed.empty()) << error;
+    const cv::Mat converted = testing::heifConvertImage(sources.path() / "photo.heic", error);
+    ASSERT_FALSE(converted.empty()) << error;
+
+    const std::pair<std::string, cv::Mat> cases[] = {
+        {"shot.dng", developed}, {"photo.heic", converted}, {"photo.png", photo}};
+    for (const auto& [name, expected] : cases) {
+        SCOPED_TRACE(name);
+        const WorkingDirectory work(true, sources.path() / name);
+        const auto result = runCommand({DOFMAP_BINARY}, work.path(), withoutScreen(), 60s);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "dofmap: cannot open a window: no display\n");
+        const cv::Mat blurred = blurredReference(expected);
+        expectJpegOf(work.path() / "save/Blur.jpg", blurred);
+        expectJpegOf(work.path() / "save/DoF.jpg", reference::literalMap(expected, blurred));
     }
 }
 

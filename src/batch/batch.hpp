@@ -16,6 +16,7 @@ namespace dofmap::batch {
 struct Options {
     std::vector<std::string> inputs;  // photos and folders, as given
     bool recursive = false;  // take the photos of the folders below the folders given too
+    bool rawPreview = false;  // RAW files: their embedded preview when large enough, see RawDevelopment
     std::optional<std::filesystem::path> output;  // folder for all outputs; beside each photo if unset
     std::string format = "png";  // of the map and the blurred reference: png, jpg or tif
     bool blurred = false;  // also write <stem>.blur.<format>
@@ -29,9 +30,6 @@ struct Options {
     std::optional<std::int64_t> memory;  // bytes the photos in flight may take; defaultMemoryBudget() if unset
     bool quiet = false;  // no progress line
 };
-
-// The image file extensions taken from folders (compared without regard to case).
-const std::vector<std::string>& photoExtensions();
 
 // One photo and the files it will be written to.
 struct Photo {

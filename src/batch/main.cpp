@@ -52,7 +52,7 @@ int main(int argc, char** argv)
                  kProgram};
     app.set_version_flag("--version", std::string(kProgram) + " " + DOFMAP_VERSION);
     std::string extensions;
-    for (const std::string& extension : batch::photoExtensions())
+    for (const std::string& extension : photoExtensions())
         extensions += (extensions.empty() ? "" : ", ") + extension.substr(1);
     app.add_option("photos", options.inputs,
                    "Photos, or folders whose photos (" + extensions +
@@ -60,6 +60,9 @@ int main(int argc, char** argv)
     app.add_flag("-r,--recursive", options.recursive,
                  "Also take the photos of every folder below the folders given (sorted; hidden folders and "
                  "links to folders skipped); with --output, outputs go to the same relative folders there");
+    app.add_flag("--raw-preview", options.rawPreview,
+                 "RAW files: map the camera's embedded JPEG preview instead of developing the sensor data, when the "
+                 "preview is at least half the sensor's width (much faster; processed by the camera, so maps differ)");
     std::string output;
     app.add_option("-o,--output", output, "Folder for the outputs, created if missing (default: beside each photo)");
     app.add_option("--format", options.format, "Format of the map and the blurred reference")

@@ -89,12 +89,6 @@ std::string identity(const fs::path& path)
 
 }  // namespace
 
-const std::vector<std::string>& photoExtensions()
-{
-    static const std::vector<std::string> extensions = {".jpg", ".jpeg", ".png", ".tif", ".tiff", ".bmp", ".webp"};
-    return extensions;
-}
-
 std::vector<Photo> plan(const Options& options, std::string& error)
 {
     std::vector<Photo> photos;

@@ -4,7 +4,6 @@
 
 #include "false_color.hpp"
 #include "image_io.hpp"
-#include "jpeg_reader.hpp"
 #include "memory.hpp"
 #include "memory_budget.hpp"
 #include "messages.hpp"
@@ -30,10 +29,9 @@ namespace {
 // take this many times its file's size, and at least kUnknownPhotoBytes.
 constexpr std::int64_t kUnknownExpansion = 32;
 constexpr std::int64_t kUnknownPhotoBytes = std::int64_t(64) << 20;
-// The analysis's own buffers beside the images (block totals, the statistics' kept means), and
-// OpenCV's decoders' copy of the photo before conversion to 8-bit color, in bytes a pixel.
+// The analysis's own buffers beside the images (block totals, the statistics' kept means), in
+// bytes a pixel.
 constexpr double kAnalysisBytesPerPixel = 1.0;
-constexpr double kDecoderCopyBytesPerPixel = 4.0;
 // What every photo takes whatever its size: row buffers, encoders' state.
 constexpr std::int64_t kPhotoOverheadBytes = std::int64_t(16) << 20;
 // The default budget: this share of the memory available at start less this reserve, for the
@@ -66,17 +64,17 @@ std::int64_t photoMemory(const PhotoFile& file, const Options& options)
 {
     const std::int64_t fileBytes = std::int64_t(file.content.size());
     if (!file.declaredSize) return std::max(fileBytes * kUnknownExpansion, kUnknownPhotoBytes);
-    // Bytes a pixel takes at the peak: the photo as decoded (and the decoder's own copy, for the
-    // formats that OpenCV decodes), its blurred copy, the map and its encoding, and what the extra
-    // outputs hold beside them.
+    // Bytes a pixel takes at the peak: the photo as decoded, its blurred copy, the map and its
+    // encoding, and what the extra outputs hold beside them; and what the decoder holds beside the
+    // photo while it decodes (the file's bytes are still held then).
     double perPixel = 3 + 3 + 1 + 1 + kAnalysisBytesPerPixel;
-    if (!looksLikeJpeg(file.content.data(), file.content.size())) perPixel += kDecoderCopyBytesPerPixel;
     if (options.blurred) perPixel += 3;
     if (options.colormap) perPixel += 3 + 1;
     if (options.overlay) perPixel += 3 + 3 + 1;
     if (options.means) perPixel += 4 + 4;
     const double pixels = double(file.declaredSize->width) * double(file.declaredSize->height);
-    return fileBytes + kPhotoOverheadBytes + std::int64_t(std::min(pixels * perPixel, 9.0e18));
+    return fileBytes + kPhotoOverheadBytes +
+        std::int64_t(std::min(pixels * perPixel + double(file.decoderBytes), 9.0e18));
 }
 
 std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& options, MemoryBudget& budget,
@@ -100,7 +98,8 @@ std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& o
     }
     const MemoryBudget::Reservation reservation(budget, needed);
     try {
-        const cv::Mat source = decodePhoto(file, reason);
+        const cv::Mat source =
+            decodePhoto(file, reason, options.rawPreview ? RawDevelopment::previewWhenLarge : RawDevelopment::full);
         file = PhotoFile();  // its bytes are not needed any more
         if (source.empty()) {
             reporter.cannotRead(photo.input, reason);

@@ -1,8 +1,10 @@
-// The size an image file declares in its header, read without decoding it: how much memory its
-// decoding will take is known before any is taken.
+// What a photo file is and the size it declares, read from its content without decoding it: the
+// format chooses the decoder, and the size tells how much memory decoding will take before any is taken.
 #include "image_header.hpp"
 
+#include "heif_reader.hpp"
 #include "jpeg_reader.hpp"
+#include "raw_reader.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -30,6 +32,10 @@ bool startsWith(const unsigned char* data, std::size_t size, const char* signatu
     return size >= at + length && std::memcmp(data + at, signature, length) == 0;
 }
 
+// Bytes per pixel that OpenCV's decoders hold beside the image they return (their own buffers of
+// rows or of the whole image, before it is converted to 8-bit BGR).
+constexpr double kOpenCvCopyBytesPerPixel = 4.0;
+
 std::optional<cv::Size> sizeOf(std::uint64_t width, std::uint64_t height)
 {
     // Sizes that do not fit OpenCV's int dimensions are reported as the largest that do: too large
@@ -46,26 +52,44 @@ std::optional<cv::Size> pngSize(const unsigned char* data, std::size_t size)
     return sizeOf(bigEndian(data + 16, 4), bigEndian(data + 20, 4));
 }
 
-// TIFF: the first directory's ImageWidth (256) and ImageLength (257), SHORT or LONG.
-std::optional<cv::Size> tiffSize(const unsigned char* data, std::size_t size)
+// What the first directory of a TIFF file says.
+struct TiffDirectory {
+    std::uint64_t width = 0, height = 0;  // ImageWidth (256), ImageLength (257): SHORT or LONG
+    bool reduced = false;  // NewSubfileType (254) says it is a reduced image of one stored elsewhere
+    bool dng = false;  // DNGVersion (50706) is present
+};
+
+std::optional<TiffDirectory> tiffDirectory(const unsigned char* data, std::size_t size)
 {
+    if (size < 8) return std::nullopt;
     const bool big = data[0] == 'M';
     const auto read = [&](std::size_t at, int bytes) {
         return big ? bigEndian(data + at, bytes) : littleEndian(data + at, bytes);
     };
-    const std::uint32_t directory = read(4, 4);
-    if (std::uint64_t(directory) + 2 > size) return std::nullopt;
-    const std::uint32_t entries = read(directory, 2);
-    std::uint64_t width = 0, height = 0;
+    const std::uint32_t offset = read(4, 4);
+    if (std::uint64_t(offset) + 2 > size) return std::nullopt;
+    const std::uint32_t entries = read(offset, 2);
+    TiffDirectory directory;
     for (std::uint32_t i = 0; i < entries; ++i) {
-        const std::size_t at = directory + 2 + 12 * std::size_t(i);
+        const std::size_t at = offset + 2 + 12 * std::size_t(i);
         if (at + 12 > size) break;
         const std::uint32_t tag = read(at, 2), type = read(at + 2, 2);
         const std::uint32_t value = type == 3 ? read(at + 8, 2) : read(at + 8, 4);
-        if (tag == 256) width = value;
-        if (tag == 257) height = value;
+        if (tag == 254) directory.reduced = (value & 1) != 0;
+        if (tag == 256) directory.width = value;
+        if (tag == 257) directory.height = value;
+        if (tag == 50706) directory.dng = true;
     }
-    return sizeOf(width, height);
+    return directory;
+}
+
+// Whether a TIFF file is a camera's RAW file even if LibRaw cannot read it (damaged, say): a DNG, a
+// Canon CR2, or a file whose first image is only a preview of the main one stored elsewhere, as
+// the RAW formats built on TIFF keep it. OpenCV would decode the preview of such a file.
+bool isRawTiff(const unsigned char* data, std::size_t size, const std::optional<TiffDirectory>& directory)
+{
+    if (startsWith(data, size, "CR\x02", 3, 8)) return true;
+    return directory && (directory->dng || directory->reduced);
 }
 
 // WebP: the canvas of an extended file, or the frame of a lossy or lossless one.
@@ -93,21 +117,63 @@ std::optional<cv::Size> bmpSize(const unsigned char* data, std::size_t size)
 
 }  // namespace
 
-std::optional<cv::Size> declaredSize(const unsigned char* data, std::size_t size)
+PhotoHeader readPhotoHeader(const unsigned char* data, std::size_t size)
 {
-    if (looksLikeJpeg(data, size)) return jpegSize(data, size);
-    if (startsWith(data, size, "\x89PNG\r\n\x1a\n", 8)) return pngSize(data, size);
-    if (startsWith(data, size, "II*\0", 4) || startsWith(data, size, "MM\0*", 4)) return tiffSize(data, size);
-    if (startsWith(data, size, "RIFF", 4) && startsWith(data, size, "WEBP", 4, 8)) return webpSize(data, size);
-    if (startsWith(data, size, "BM", 2)) return bmpSize(data, size);
-    return std::nullopt;
+    PhotoHeader header;
+    const auto decodedByOpenCv = [&](PhotoFormat format, std::optional<cv::Size> declared) {
+        header.format = format;
+        header.size = declared;
+        if (declared) header.decoderBytes = std::int64_t(double(declared->area()) * kOpenCvCopyBytesPerPixel);
+        return header;
+    };
+    if (looksLikeJpeg(data, size)) {
+        header.format = PhotoFormat::jpeg;
+        header.size = jpegSize(data, size);
+        return header;
+    }
+    if (startsWith(data, size, "\x89PNG\r\n\x1a\n", 8)) return decodedByOpenCv(PhotoFormat::png, pngSize(data, size));
+    if (startsWith(data, size, "RIFF", 4) && startsWith(data, size, "WEBP", 4, 8))
+        return decodedByOpenCv(PhotoFormat::webp, webpSize(data, size));
+    if (startsWith(data, size, "BM", 2)) return decodedByOpenCv(PhotoFormat::bmp, bmpSize(data, size));
+    if (looksLikeHeif(data, size)) {
+        header.format = PhotoFormat::heif;
+        if (const std::optional<HeifHeader> heif = readHeifHeader(data, size)) {
+            header.size = heif->size;
+            header.decoderBytes = heif->decoderBytes;
+        }
+        return header;
+    }
+    // Most RAW formats are TIFF files, and LibRaw knows the others by their content.
+    if (const std::optional<RawHeader> raw = readRawHeader(data, size)) {
+        header.format = PhotoFormat::raw;
+        header.size = raw->size;
+        header.decoderBytes = raw->decoderBytes;
+        return header;
+    }
+    if (startsWith(data, size, "II*\0", 4) || startsWith(data, size, "MM\0*", 4)) {
+        const std::optional<TiffDirectory> directory = tiffDirectory(data, size);
+        if (isRawTiff(data, size, directory)) {
+            header.format = PhotoFormat::raw;  // one LibRaw cannot read: its decoding tells why
+            return header;
+        }
+        return decodedByOpenCv(PhotoFormat::tiff,
+                               directory ? sizeOf(directory->width, directory->height) : std::nullopt);
+    }
+    return header;
 }
 
-bool isImageFormat(const unsigned char* data, std::size_t size)
+const std::vector<std::string>& photoExtensions()
 {
-    return looksLikeJpeg(data, size) || startsWith(data, size, "\x89PNG\r\n\x1a\n", 8) ||
-        startsWith(data, size, "II*\0", 4) || startsWith(data, size, "MM\0*", 4) ||
-        (startsWith(data, size, "RIFF", 4) && startsWith(data, size, "WEBP", 4, 8)) || startsWith(data, size, "BM", 2);
+    static const std::vector<std::string> extensions = {
+        // Read by OpenCV (JPEG by libjpeg).
+        ".jpg", ".jpeg", ".jpe", ".png", ".tif", ".tiff", ".bmp", ".webp",
+        // HEIF: HEIC from phones and cameras, AVIF.
+        ".heic", ".heif", ".hif", ".avif",
+        // Camera RAW files that LibRaw develops.
+        ".3fr", ".ari", ".arw", ".cr2", ".cr3", ".crw", ".dcr", ".dng", ".erf", ".fff", ".gpr", ".iiq", ".k25", ".kdc",
+        ".mdc", ".mef", ".mos", ".mrw", ".nef", ".nrw", ".orf", ".ori", ".pef", ".raf", ".raw", ".rw2", ".rwl", ".sr2",
+        ".srf", ".srw", ".x3f"};
+    return extensions;
 }
 
 }  // namespace dofmap

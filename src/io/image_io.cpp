@@ -2,6 +2,7 @@
 #include "image_io.hpp"
 
 #include "atomic_file.hpp"
+#include "heif_reader.hpp"
 #include "image_header.hpp"
 #include "jpeg_reader.hpp"
 #include "messages.hpp"
@@ -63,29 +64,47 @@ bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason
         file = PhotoFile();
         return false;
     }
-    file.declaredSize = declaredSize(file.content.data(), file.content.size());
+    try {
+        const PhotoHeader header = readPhotoHeader(file.content.data(), file.content.size());
+        file.format = header.format;
+        file.declaredSize = header.size;
+        file.decoderBytes = header.decoderBytes;
+    } catch (const std::bad_alloc&) {
+        file = PhotoFile();
+        reason = "out of memory";
+        return false;
+    }
     return true;
 }
 
-cv::Mat decodePhoto(const PhotoFile& file, std::string& reason)
+cv::Mat decodePhoto(const PhotoFile& file, std::string& reason, RawDevelopment raw)
 {
     reason.clear();
     const unsigned char* data = file.content.data();
     const std::size_t size = file.content.size();
+    // Content of a known format that its decoder refuses is damaged; other content is no image.
+    const char* const refused = file.format == PhotoFormat::unknown ? "not an image" : "truncated or corrupt data";
     cv::Mat image;
     try {
-        if (looksLikeJpeg(data, size)) {
+        switch (file.format) {
+        case PhotoFormat::jpeg:
             image = decodeJpeg(data, size, reason);
-        } else {
+            break;
+        case PhotoFormat::heif:
+            image = decodeHeif(data, size, reason);
+            break;
+        case PhotoFormat::raw:
+            image = decodeRaw(data, size, raw, reason);
+            break;
+        default:
             image = cv::imdecode(file.content, cv::IMREAD_COLOR);
-            if (image.empty()) reason = isImageFormat(data, size) ? "truncated or corrupt data" : "not an image";
+            if (image.empty()) reason = refused;
+            break;
         }
     } catch (const std::bad_alloc&) {
         reason = "out of memory";
     } catch (const cv::Exception& error) {
-        reason = isOutOfMemory(error)   ? "out of memory"
-            : isImageFormat(data, size) ? "truncated or corrupt data"
-                                        : "not an image";
+        reason = isOutOfMemory(error) ? "out of memory" : refused;
     }
     if (!reason.empty()) image.release();
     return image;

@@ -1,18 +1,25 @@
 // Reading photographs and writing images, with failures given their reasons.
 #pragma once
 
+#include "image_header.hpp"
+#include "raw_reader.hpp"
+
 #include <opencv2/core.hpp>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace dofmap {
 
-// A photo read into memory, not yet decoded, and the size its header declares.
+// A photo read into memory, not yet decoded: its format, known by its content whatever its name,
+// and the size its header declares.
 struct PhotoFile {
     std::vector<unsigned char> content;
-    std::optional<cv::Size> declaredSize;
+    PhotoFormat format = PhotoFormat::unknown;
+    std::optional<cv::Size> declaredSize;  // see PhotoHeader::size
+    std::int64_t decoderBytes = 0;  // the most memory its decoder holds beside the decoded photo
 };
 
 // Reads the file at `path`. Returns false, with the reason in `reason` ("no such file", "is a
@@ -20,10 +27,12 @@ struct PhotoFile {
 bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason);
 
 // Decodes a photo as 8-bit, three-channel BGR color: grayscale is expanded, alpha dropped, 16-bit
-// scaled down, and EXIF orientation applied. Empty when it cannot be decoded, with the reason in
-// `reason`: "not an image", "truncated or corrupt data", or "out of memory" when the memory for it
+// scaled down, and EXIF orientation applied; HEIF files as libheif decodes them (their rotation and
+// mirroring applied), RAW files as `raw` says. Empty when it cannot be decoded, with the reason in
+// `reason`: "not an image", "truncated or corrupt data", "unsupported image" (a kind the decoder
+// does not handle), "too large for the RAW decoder", or "out of memory" when the memory for it
 // cannot be had.
-cv::Mat decodePhoto(const PhotoFile& file, std::string& reason);
+cv::Mat decodePhoto(const PhotoFile& file, std::string& reason, RawDevelopment raw = RawDevelopment::full);
 
 // loadPhotoFile and decodePhoto: empty, with the reason in `reason` when given, when the file cannot
 // be read or decoded.

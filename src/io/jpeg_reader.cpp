@@ -202,7 +202,7 @@ std::optional<cv::Size> jpegSize(const unsigned char* data, std::size_t size)
     return cv::Size(int(d.info.image_width), int(d.info.image_height));
 }
 
-cv::Mat decodeJpeg(const unsigned char* data, std::size_t size, std::string& reason)
+cv::Mat decodeJpeg(const unsigned char* data, std::size_t size, std::string& reason, bool applyOrientation)
 {
     Decompressor d;
     if (!readHeader(d, data, size)) {
@@ -227,7 +227,7 @@ cv::Mat decodeJpeg(const unsigned char* data, std::size_t size, std::string& rea
         reason = "truncated or corrupt data";
         return {};
     }
-    orient(image, orientation);
+    if (applyOrientation) orient(image, orientation);
     return image;
 }
 

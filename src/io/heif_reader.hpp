@@ -1,0 +1,32 @@
+// Decoding HEIC and AVIF files (the HEIF container) with libheif: the primary image, its rotation,
+// mirroring and cropping applied.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace dofmap {
+
+// Whether `data` starts as a HEIF file (HEIC, AVIF or another brand of the container) does.
+bool looksLikeHeif(const unsigned char* data, std::size_t size);
+
+// What the container says of its primary image before any of it is decoded.
+struct HeifHeader {
+    cv::Size size;  // as shown: after rotation and cropping
+    std::int64_t decoderBytes = 0;  // the most memory its decoding holds beside the image returned
+};
+
+// The header of the HEIF file in `data`; nullopt when it cannot be read.
+std::optional<HeifHeader> readHeifHeader(const unsigned char* data, std::size_t size);
+
+// The primary image of the HEIF file in `data` as 8-bit BGR, pixel for pixel as libheif's own
+// converter writes it to PNG and OpenCV reads that PNG back: transformations applied, alpha dropped,
+// more than 8 bits per sample cut to their top 8. Empty when it cannot be decoded, with the reason in
+// `reason`: "not an image", "truncated or corrupt data", "unsupported image" or "out of memory".
+cv::Mat decodeHeif(const unsigned char* data, std::size_t size, std::string& reason);
+
+}  // namespace dofmap

@@ -1,0 +1,193 @@
+// Camera RAW files (CR2, CR3, NEF, ARW, RAF, ORF, RW2, PEF, DNG, ...) developed with LibRaw as its
+// own dcraw_emu -w develops them, or their embedded previews taken instead.
+#include "raw_reader.hpp"
+
+#include "jpeg_reader.hpp"
+#include "raw_structure.hpp"
+
+#include <libraw/libraw.h>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+namespace dofmap {
+namespace {
+
+// Bytes a development holds besides the image returned: the unpacked sensor data (16-bit samples,
+// four of them a pixel for sensors without a mosaic), LibRaw's working image of four 16-bit channels
+// a pixel, and the demosaic's tiles and histograms.
+constexpr double kMosaicBytesPerSample = 2.0;
+constexpr double kFullColorBytesPerSample = 8.0;
+constexpr double kWorkingBytesPerPixel = 8.0;
+constexpr std::int64_t kDevelopmentOverheadBytes = std::int64_t(64) << 20;
+
+// What LibRaw reports through its callbacks while it reads one file.
+struct Trouble {
+    bool dataError = false;
+    bool outOfMemory = false;
+};
+
+void onDataError(void* trouble, const char*, const int)
+{
+    static_cast<Trouble*>(trouble)->dataError = true;
+}
+
+void onMemoryError(void* trouble, const char*, const char*)
+{
+    static_cast<Trouble*>(trouble)->outOfMemory = true;
+}
+
+std::string reasonOf(int code, const Trouble& trouble)
+{
+    if (trouble.outOfMemory || code == LIBRAW_UNSUFFICIENT_MEMORY || code == LIBRAW_MEMPOOL_OVERFLOW)
+        return "out of memory";
+    switch (code) {
+    case LIBRAW_TOO_BIG:
+        return "too large for the RAW decoder";
+    case LIBRAW_NOT_IMPLEMENTED:
+    case LIBRAW_REQUEST_FOR_NONEXISTENT_IMAGE:
+        return "unsupported image";
+    default:
+        return "truncated or corrupt data";
+    }
+}
+
+// A LibRaw processor over `data`, which must outlive it, with its messages routed to `trouble`.
+// Null, with the reason in `reason`, when LibRaw does not open the file as a RAW file: the files
+// given to it are RAW files by their content, so one it does not know is taken for damaged.
+std::unique_ptr<LibRaw> openRaw(const unsigned char* data, std::size_t size, Trouble& trouble, std::string& reason)
+{
+    auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
+    raw->set_dataerror_handler(onDataError, &trouble);
+    raw->set_memerror_handler(onMemoryError, &trouble);
+    // LibRaw only reads the buffer it is given.
+    const int code = raw->open_buffer(const_cast<unsigned char*>(data), size);
+    if (code != LIBRAW_SUCCESS || raw->imgdata.sizes.width == 0 || raw->imgdata.sizes.height == 0) {
+        reason = code == LIBRAW_SUCCESS || code == LIBRAW_FILE_UNSUPPORTED ? "truncated or corrupt data"
+                                                                           : reasonOf(code, trouble);
+        return nullptr;
+    }
+    return raw;
+}
+
+// Turns an image stored as the sensor lies as LibRaw's `flip` says it is to be shown: mirrored
+// left-right (1), upside down (2), then transposed (4).
+cv::Mat orientedByFlip(cv::Mat image, int flip)
+{
+    const bool horizontal = (flip & 1) != 0, vertical = (flip & 2) != 0;
+    if (horizontal || vertical) cv::flip(image, image, horizontal && vertical ? -1 : horizontal ? 1 : 0);
+    if ((flip & 4) != 0) cv::transpose(image, image);
+    return image;
+}
+
+// The embedded preview, oriented, when it is at least half as large as the sensor and decodes
+// cleanly; empty otherwise.
+cv::Mat largePreview(LibRaw& raw, const Trouble& trouble)
+{
+    if (raw.unpack_thumb() != LIBRAW_SUCCESS || trouble.dataError) return {};
+    const libraw_thumbnail_t& thumbnail = raw.imgdata.thumbnail;
+    if (thumbnail.thumb == nullptr || thumbnail.tlength == 0) return {};
+    const auto* bytes = reinterpret_cast<const unsigned char*>(thumbnail.thumb);
+    cv::Mat preview;
+    if (thumbnail.tformat == LIBRAW_THUMBNAIL_JPEG) {
+        const std::optional<cv::Size> size = jpegSize(bytes, thumbnail.tlength);
+        if (!size ||
+            2 * std::max(size->width, size->height) < std::max<int>(raw.imgdata.sizes.width, raw.imgdata.sizes.height))
+            return {};
+        std::string reason;
+        // The camera stores its preview as the sensor lies; the RAW file's orientation turns it.
+        preview = decodeJpeg(bytes, thumbnail.tlength, reason, false);
+    } else if (thumbnail.tformat == LIBRAW_THUMBNAIL_BITMAP && thumbnail.tcolors == 3) {
+        const int width = thumbnail.twidth, height = thumbnail.theight;
+        if (std::size_t(width) * std::size_t(height) * 3 > thumbnail.tlength ||
+            2 * std::max(width, height) < std::max<int>(raw.imgdata.sizes.width, raw.imgdata.sizes.height))
+            return {};
+        const cv::Mat rgb(height, width, CV_8UC3, const_cast<unsigned char*>(bytes));
+        cv::cvtColor(rgb, preview, cv::COLOR_RGB2BGR);
+    }
+    if (preview.empty()) return {};
+    return orientedByFlip(preview, raw.imgdata.sizes.flip);
+}
+
+cv::Mat develop(LibRaw& raw, const Trouble& trouble, std::string& reason)
+{
+    raw.imgdata.params.use_camera_wb = 1;
+    int code = raw.unpack();
+    if (code == LIBRAW_SUCCESS && (trouble.dataError || raw.error_count() > 0)) code = LIBRAW_DATA_ERROR;
+    if (code == LIBRAW_SUCCESS) code = raw.dcraw_process();
+    if (code == LIBRAW_SUCCESS && (trouble.dataError || raw.error_count() > 0)) code = LIBRAW_DATA_ERROR;
+    if (code != LIBRAW_SUCCESS) {
+        reason = reasonOf(code, trouble);
+        return {};
+    }
+    int width = 0, height = 0, colors = 0, bits = 0;
+    raw.get_mem_image_format(&width, &height, &colors, &bits);
+    if (bits != 8 || (colors != 1 && colors != 3) || width <= 0 || height <= 0) {
+        reason = "unsupported image";
+        return {};
+    }
+    cv::Mat image(height, width, colors == 1 ? CV_8UC1 : CV_8UC3);
+    code = raw.copy_mem_image(image.data, int(image.step), 1);
+    if (code != LIBRAW_SUCCESS) {
+        reason = reasonOf(code, trouble);
+        return {};
+    }
+    if (colors == 1) cv::cvtColor(image, image, cv::COLOR_GRAY2BGR);
+    return image;
+}
+
+}  // namespace
+
+std::optional<RawHeader> readRawHeader(const unsigned char* data, std::size_t size)
+{
+    Trouble trouble;
+    std::string reason;
+    std::unique_ptr<LibRaw> raw;
+    try {
+        raw = openRaw(data, size, trouble, reason);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+    if (!raw) return std::nullopt;
+    int width = 0, height = 0, colors = 0, bits = 0;
+    raw->get_mem_image_format(&width, &height, &colors, &bits);
+    if (width <= 0 || height <= 0) return std::nullopt;
+    const libraw_image_sizes_t& sizes = raw->imgdata.sizes;
+    const double samples = double(sizes.raw_width) * double(sizes.raw_height);
+    const double sensorBytes = samples *
+        (raw->imgdata.idata.filters != 0 || raw->imgdata.idata.colors == 1 ? kMosaicBytesPerSample
+                                                                           : kFullColorBytesPerSample);
+    RawHeader header;
+    header.size = cv::Size(width, height);
+    header.decoderBytes =
+        std::int64_t(sensorBytes + double(width) * double(height) * kWorkingBytesPerPixel) + kDevelopmentOverheadBytes;
+    return header;
+}
+
+cv::Mat decodeRaw(const unsigned char* data, std::size_t size, RawDevelopment development, std::string& reason)
+{
+    reason.clear();
+    if (!rawFileComplete(data, size)) {
+        reason = "truncated or corrupt data";
+        return {};
+    }
+    Trouble trouble;
+    const std::unique_ptr<LibRaw> raw = openRaw(data, size, trouble, reason);
+    if (!raw) return {};
+    if (development == RawDevelopment::previewWhenLarge) {
+        cv::Mat preview = largePreview(*raw, trouble);
+        if (!preview.empty()) return preview;
+        // A preview too small or damaged: the sensor data is developed from a fresh start.
+        trouble = Trouble();
+        raw->recycle();
+        if (raw->open_buffer(const_cast<unsigned char*>(data), size) != LIBRAW_SUCCESS) {
+            reason = "truncated or corrupt data";
+            return {};
+        }
+    }
+    return develop(*raw, trouble, reason);
+}
+
+}  // namespace dofmap

@@ -1,0 +1,40 @@
+// Camera RAW files (CR2, CR3, NEF, ARW, RAF, ORF, RW2, PEF, DNG, ...) developed with LibRaw as its
+// own dcraw_emu -w develops them, or their embedded previews taken instead.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace dofmap {
+
+// What a RAW file's header says before any of its data is unpacked.
+struct RawHeader {
+    cv::Size size;  // of the developed image, the camera's orientation applied
+    std::int64_t decoderBytes = 0;  // the most memory the development holds beside the image returned
+};
+
+// The header of the RAW file in `data`; nullopt when LibRaw does not take the file for one.
+std::optional<RawHeader> readRawHeader(const unsigned char* data, std::size_t size);
+
+// How a RAW file becomes a photo.
+enum class RawDevelopment {
+    // LibRaw's development with the camera's white balance and otherwise its defaults (its default
+    // demosaic, sRGB, 8 bits, its gamma and automatic brightness): pixel for pixel the image that
+    // `dcraw_emu -w` writes.
+    full,
+    // The camera's own JPEG (or bitmap) preview embedded in the file when it is at least half as
+    // large as the sensor (its longer side against the sensor's), the camera's orientation applied;
+    // the full development otherwise. Much faster, but processed by the camera.
+    previewWhenLarge,
+};
+
+// The RAW file in `data` as 8-bit BGR, developed as `development` says. Empty when it cannot be
+// read, with the reason in `reason`: "truncated or corrupt data" (also for files LibRaw does not
+// know), "unsupported image", "too large for the RAW decoder" or "out of memory".
+cv::Mat decodeRaw(const unsigned char* data, std::size_t size, RawDevelopment development, std::string& reason);
+
+}  // namespace dofmap
