@@ -4,7 +4,9 @@
 #include <opencv2/core.hpp>
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace dofmap {
 
@@ -21,12 +23,29 @@ public:
     virtual void closeAll() = 0;
 };
 
-// Windows drawn by OpenCV's highgui.
+// Windows drawn by OpenCV's highgui, tiled side by side on the screen in the order they are first
+// shown, each showing its whole picture (scaled down when needed, never up) with highgui's zoom
+// toolbar and status bar, and resizable by the user.
 class WindowDisplay final : public Display {
 public:
+    // Room for `windowCount` windows across the screen.
+    explicit WindowDisplay(int windowCount);
+
     void show(const std::string& title, const cv::Mat& image) override;
     void waitForKey() override;
     void closeAll() override;
+
+private:
+    struct Window {
+        std::string title;
+        cv::Point position;
+        cv::Size size;  // the picture with the bars
+    };
+
+    int windowCount_;
+    std::optional<cv::Size> screen_;  // as X11 reports it; unknown on other platforms
+    std::vector<Window> windows_;  // in the order they were first shown
+    bool keyPressed_ = false;  // a key came while the windows were being placed
 };
 
 // Shows nothing and never waits: for runs without a screen.

@@ -26,6 +26,8 @@ namespace {
 constexpr double kBytesPerPixel = 24.0;
 // The share of the available memory a photo may take.
 constexpr double kShareOfAvailable = 0.85;
+// The analyzer's windows: the photograph, its blurred reference and its map, side by side.
+constexpr int kWindowCount = 3;
 
 }  // namespace
 
@@ -65,7 +67,7 @@ int main()
     if (!haveWindows) reportLine(program + ": cannot open a window: no display");
     std::unique_ptr<Display> display;
     if (haveWindows)
-        display = std::make_unique<WindowDisplay>();
+        display = std::make_unique<WindowDisplay>(kWindowCount);
     else
         display = std::make_unique<HeadlessDisplay>();
 

@@ -4,6 +4,7 @@
 #include "images.hpp"
 #include "literal_map.hpp"
 #include "process.hpp"
+#include "screen.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace dofmap {
 namespace {
@@ -161,6 +163,119 @@ TEST_F(OnVirtualScreen, MissingSaveFolderIsReportedAndTheRunStillWaitsForTheKey)
               "dofmap: cannot write save/Blur.jpg: no such file or directory\n"
               "dofmap: cannot write save/DoF.jpg: no such file or directory\n");
     EXPECT_EQ(entriesIn(work.path()), 1u);  // only img/
+}
+
+// The geometries of the three windows once they stop moving (the program places them twice), in
+// the order of the titles; empty when they did not all appear within 30 seconds.
+std::vector<testing::WindowGeometry> settledWindows(const std::string& display)
+{
+    std::vector<testing::WindowGeometry> last;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::vector<testing::WindowGeometry> now;
+        for (const char* title : {"Original", "Blur", "DoF"})
+            if (const auto geometry = testing::windowGeometry(display, title)) now.push_back(*geometry);
+        const auto same = [](const testing::WindowGeometry& a, const testing::WindowGeometry& b) {
+            return a.inside == b.inside && a.frame == b.frame;
+        };
+        if (now.size() == 3 && last.size() == 3 && std::equal(now.begin(), now.end(), last.begin(), same)) return now;
+        last = now;
+        std::this_thread::sleep_for(400ms);
+    }
+    return {};
+}
+
+// On a 1920 x 1080 screen, bare and with openbox managing the windows: a photo larger than the
+// screen, the demo photo and a small one each give three windows side by side, in the order they are
+// shown, inside the screen with their frames and not overlapping, each holding its whole picture
+// with its aspect, scaled down as far as needed and never up. A screenshot of each case is left in
+// screenshots/ of the test's working folder.
+TEST(OnScreens, WindowsShowTheirWholePicturesSideBySideInsideTheScreen)
+{
+    const TemporaryDirectory photos("dofmap-photos");
+    const cv::Mat demo = cv::imread(DEMO_PHOTO, cv::IMREAD_COLOR);
+    cv::Mat large, small;
+    cv::resize(demo, large, cv::Size(4000, 2500), 0, 0, cv::INTER_CUBIC);
+    cv::resize(demo, small, cv::Size(300, 182), 0, 0, cv::INTER_AREA);
+    ASSERT_TRUE(cv::imwrite((photos.path() / "large.jpg").string(), large));
+    ASSERT_TRUE(cv::imwrite((photos.path() / "small.jpg").string(), small));
+    const fs::path shots = fs::current_path() / "screenshots";
+    fs::create_directories(shots);
+
+    for (const bool managed : {false, true}) {
+        VirtualDisplay screen(1920, 1080);
+        ASSERT_FALSE(screen.name().empty()) << "Xvfb could not be started";
+        std::unique_ptr<testing::WindowManager> manager;
+        if (managed) {
+            manager = std::make_unique<testing::WindowManager>(screen.name());
+            ASSERT_TRUE(manager->running()) << "openbox did not start";
+        }
+        const cv::Rect screenArea(0, 0, 1920, 1080);
+        for (const auto& [name, photo] :
+             {std::pair{"large", large}, std::pair{"demo", demo}, std::pair{"small", small}}) {
+            const std::string label = std::string(name) + (managed ? "-openbox" : "-bare");
+            SCOPED_TRACE(label);
+            const WorkingDirectory work(true,
+                                        name == std::string("demo") ? fs::path(DEMO_PHOTO)
+                                                                    : photos.path() / (std::string(name) + ".jpg"));
+            const TemporaryDirectory capture("dofmap-capture");
+            Process program({DOFMAP_BINARY}, work.path(), onScreen(screen.name()), capture.path() / "out",
+                            capture.path() / "err");
+            const std::vector<testing::WindowGeometry> windows = settledWindows(screen.name());
+            const cv::Mat shot = testing::screenshot(screen.name());
+            if (!shot.empty()) cv::imwrite((shots / (label + ".png")).string(), shot);
+            ASSERT_EQ(windows.size(), 3u)
+                << "the three windows did not appear; the program says: " << readFile(capture.path() / "err");
+
+            for (std::size_t i = 0; i < windows.size(); ++i) {
+                const cv::Rect& frame = windows[i].frame;
+                const cv::Rect& inside = windows[i].inside;
+                EXPECT_EQ(frame & screenArea, frame) << "window " << i << " leaves the screen: " << frame;
+                for (std::size_t j = i + 1; j < windows.size(); ++j)
+                    EXPECT_TRUE((frame & windows[j].frame).empty())
+                        << "windows " << i << " and " << j << " overlap: " << frame << " " << windows[j].frame;
+                if (i > 0) {
+                    EXPECT_GT(frame.x, windows[i - 1].frame.x) << "not in the order shown";
+                }
+                // The picture takes the window's width, its aspect kept, with the bars below it in
+                // the rest of the height; never wider than the photo itself.
+                EXPECT_LE(inside.width, photo.cols);
+                EXPECT_GE(inside.height, inside.width * photo.rows / photo.cols) << inside;
+                if (photo.cols <= 600) {
+                    EXPECT_EQ(inside.width, photo.cols) << "a small photo is shown as it is";
+                } else {
+                    EXPECT_GT(inside.width, 1920 / 3 - 40) << "scaled down further than needed";
+                }
+
+                // The middle of the picture on the screen is the middle of the photo, scaled to the
+                // window's width (the bars above and below it leave its height a few rows open).
+                if (i == 0 && !shot.empty()) {
+                    cv::Mat expected;
+                    cv::resize(photo, expected, cv::Size(inside.width, inside.width * photo.rows / photo.cols), 0, 0,
+                               cv::INTER_AREA);
+                    const cv::Rect photoMiddle(expected.cols * 3 / 8, expected.rows * 3 / 8, expected.cols / 4,
+                                               expected.rows / 4);
+                    double least = 1e300;
+                    for (int top = inside.y; top + expected.rows <= inside.y + inside.height; ++top) {
+                        const cv::Rect onScreen = photoMiddle + cv::Point(inside.x, top);
+                        if ((onScreen & screenArea) != onScreen) continue;
+                        least = std::min(least,
+                                         cv::norm(shot(onScreen), expected(photoMiddle), cv::NORM_L1) /
+                                             double(onScreen.area() * 3));
+                    }
+                    EXPECT_LT(least, 12.0) << "the photo's middle is not in the window's middle";
+                }
+            }
+
+            testing::RunResult result;
+            for (int attempt = 0; attempt < 20 && !result.status; ++attempt) {
+                pressKeyIn(screen.name(), "DoF");
+                result.status = program.wait(3s);
+            }
+            EXPECT_EQ(result.status, 0) << readFile(capture.path() / "err");
+            EXPECT_EQ(readFile(capture.path() / "err"), "");
+        }
+    }
 }
 
 TEST(WithoutScreen, NoDisplayStillWritesBothFilesAndFails)

@@ -151,8 +151,9 @@ TemporaryDirectory::~TemporaryDirectory()
     std::filesystem::remove_all(path_, ignored);
 }
 
-VirtualDisplay::VirtualDisplay()
+VirtualDisplay::VirtualDisplay(int width, int height)
 {
+    const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) return;
     pid_ = ::fork();
@@ -164,8 +165,8 @@ VirtualDisplay::VirtualDisplay()
             ::dup2(quiet, 2);
         }
         const std::string fd = std::to_string(pipeFds[1]);
-        ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-                 static_cast<char*>(nullptr));
+        ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
+                 "-noreset", static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(pipeFds[1]);

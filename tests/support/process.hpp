@@ -71,10 +71,11 @@ private:
     std::filesystem::path path_;
 };
 
-// An Xvfb server on a free display number, stopped on destruction.
+// An Xvfb server of a screen of `width` x `height` pixels on a free display number, stopped on
+// destruction.
 class VirtualDisplay {
 public:
-    VirtualDisplay();
+    explicit VirtualDisplay(int width = 1280, int height = 1024);
     ~VirtualDisplay();
     VirtualDisplay(const VirtualDisplay&) = delete;
     VirtualDisplay& operator=(const VirtualDisplay&) = delete;
