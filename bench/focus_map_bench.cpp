@@ -1,6 +1,9 @@
 // Speed of the focus map: the linear-time scan against the literal per-position scan, at the demo
-// size and at 24 megapixels, and the whole headless run against the work every run does anyway.
+// size and at 24 megapixels, and the whole headless run against the work every run does anyway; and
+// reading a RAW file, developed or by its preview.
+#include "camera_files.hpp"
 #include "focus_map.hpp"
+#include "image_io.hpp"
 #include "literal_map.hpp"
 #include "workloads.hpp"
 
@@ -179,6 +182,42 @@ void WholeRunDemo(benchmark::State& state)
     setPixels(state, demo().source);
 }
 BENCHMARK(WholeRunDemo)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A 12-megapixel DNG (the demo photo scaled up, mosaicked) holding a JPEG preview of half its size,
+// as cameras write them, read into memory once.
+const PhotoFile& rawFile()
+{
+    static const PhotoFile file = [] {
+        const Outputs folder;
+        cv::Mat photo;
+        cv::resize(demo().source, photo, cv::Size(4000, 3000), 0, 0, cv::INTER_CUBIC);
+        testing::DngOptions options;
+        options.previewHalvings = 1;
+        options.jpegPreview = true;
+        const std::string path = folder.path() + "/shot.dng";
+        const std::string error = testing::writeBayerDng(path, photo, options);
+        if (!error.empty()) throw std::runtime_error(error);
+        PhotoFile loaded;
+        std::string reason;
+        if (!loadPhotoFile(path, loaded, reason)) throw std::runtime_error(reason);
+        return loaded;
+    }();
+    return file;
+}
+
+void ReadRaw12Megapixels(benchmark::State& state)
+{
+    const RawDevelopment development = state.range(0) == 0 ? RawDevelopment::full : RawDevelopment::previewWhenLarge;
+    const PhotoFile& file = rawFile();
+    cv::Mat image;
+    for (auto _ : state) {
+        std::string reason;
+        image = decodePhoto(file, reason, development);
+        if (image.empty()) state.SkipWithError(reason.c_str());
+    }
+    state.counters["megapixels"] = double(image.total()) / 1e6;
+}
+BENCHMARK(ReadRaw12Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime()->ArgName("preview")->Arg(0)->Arg(1);
 
 }  // namespace
 
