@@ -16,13 +16,21 @@ FORMATTED := $(shell git ls-files --cached --others --exclude-standard 'src/*.cp
 
 all: build
 
+# Where libheif's codecs are packages of their own (Ubuntu 24.04, Debian 13), its HEVC and AV1
+# decoders and encoders; installed when the distribution has them.
+HEIF_PLUGINS := libheif-plugin-libde265 libheif-plugin-x265 libheif-plugin-dav1d libheif-plugin-aomenc
+
 # Installs the Debian packages that are not installed yet (updating the package lists first).
 deps:
-	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-		echo "Installing:" $$missing; \
+	@installed() { dpkg-query -W -f='$${Status}' $$1 2>/dev/null | grep -q 'ok installed'; }; \
+	known() { apt-cache show $$1 >/dev/null 2>&1; }; \
+	missing=$$(for p in $(PACKAGES); do installed $$p || echo $$p; done); \
+	plugins=$$(for p in $(HEIF_PLUGINS); do installed $$p || ! known $$p || echo $$p; done); \
+	if [ -n "$$missing$$plugins" ]; then \
 		$(SUDO) apt-get update -qq && \
-		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+		plugins=$$(for p in $(HEIF_PLUGINS); do installed $$p || ! known $$p || echo $$p; done) && \
+		echo "Installing:" $$missing $$plugins && \
+		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing $$plugins; \
 	fi
 
 build:
