@@ -166,7 +166,7 @@ const std::vector<std::string>& photoExtensions()
 {
     static const std::vector<std::string> extensions = {
         // Read by OpenCV (JPEG by libjpeg).
-        ".jpg", ".jpeg", ".jpe", ".png", ".tif", ".tiff", ".bmp", ".webp",
+        ".jpg", ".jpeg", ".jpe", ".png", ".tif", ".tiff", ".bmp", ".webp", ".ppm", ".pgm", ".pbm", ".pnm",
         // HEIF: HEIC from phones and cameras, AVIF.
         ".heic", ".heif", ".hif", ".avif",
         // Camera RAW files that LibRaw develops.
