@@ -4,6 +4,8 @@
 #include "focus_map.hpp"
 #include "image_io.hpp"
 #include "memory_budget.hpp"
+#include "records.hpp"
+#include "verdicts.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +14,10 @@
 #include <vector>
 
 namespace dofmap::batch {
+
+// How a photo's sidecar is named: IMG_0001.xmp (Lightroom, Capture One, Bridge) or IMG_0001.CR2.xmp
+// (darktable, digiKam).
+enum class SidecarName { adobe, full };
 
 struct Options {
     std::vector<std::string> inputs;  // photos and folders, as given
@@ -24,6 +30,13 @@ struct Options {
     bool overlay = false;  // also write <stem>.dof-overlay.jpg
     bool means = false;  // also write <stem>.means.tif (32-bit float)
     bool stats = false;  // print a CSV row per photo on stdout
+    bool json = false;  // print a JSON object per photo on stdout instead
+    bool noMap = false;  // write no map: the figures, and the other outputs asked for
+    bool xmp = false;  // merge the figures (and verdicts) into each photo's XMP sidecar
+    SidecarName xmpName = SidecarName::adobe;  // the sidecar's name when the photo has none yet
+    std::optional<Threshold> rejectBelow;  // judge every photo: blurry below this largest mean
+    bool overwriteRatings = false;  // a blurry photo's rating is replaced even when it has one
+    bool dryRun = false;  // write nothing: print the verdicts only
     double sigma = kBlurSigma;
     int window = kWindow;
     int jobs = 1;  // photos in flight at once
@@ -31,17 +44,25 @@ struct Options {
     bool quiet = false;  // no progress line
 };
 
+// Whether the options ask for each photo's figures (statistics, JSON, sidecars or verdicts).
+bool figuresWanted(const Options& options);
+
 // One photo and the files it will be written to.
 struct Photo {
     std::string input;  // the path as given or found in a folder
-    std::vector<std::filesystem::path> outputs;  // in the order they are written: map first
+    // In the order they are written: the map (unless noMap), the blurred reference, the false-color
+    // map, the overlay, the means, as asked; none in a dry run.
+    std::vector<std::filesystem::path> outputs;
+    std::optional<std::filesystem::path> sidecar;  // beside the photo, with xmp outside a dry run
 };
 
 // Expands folders (their photos directly inside, or with `recursive` those of every folder below too
 // except hidden ones and those reached through links, sorted by path) and names every output: beside
-// each photo, or under `output` in the folder the photo lies in relative to the folder given. Fails,
-// returning the reason in `error`, when an output would overwrite an input or two inputs would write
-// the same output. Paths that do not exist stay in the list: reading them fails later.
+// each photo, or under `output` in the folder the photo lies in relative to the folder given. The
+// sidecar always lies beside its photo: the one that exists (of IMG_0001.xmp and IMG_0001.CR2.xmp;
+// `xmpName` when both or neither do). Fails, returning the reason in `error`, when an input is given
+// twice, an output would overwrite an input or two inputs would write the same output or sidecar.
+// Paths that do not exist stay in the list: reading them fails later.
 std::vector<Photo> plan(const Options& options, std::string& error);
 
 // Where the processing of one photo reports: failures by file, and progress.
@@ -52,13 +73,6 @@ public:
     virtual void cannotWrite(const std::filesystem::path& path, const std::string& reason) = 0;
 };
 
-// The figures of one photo for --stats.
-struct PhotoStatistics {
-    int width = 0;
-    int height = 0;
-    MeanStatistics means{};
-};
-
 // The memory the photos in flight may take by default: what the system and the control group have
 // available at start, less a margin for the program and the rest of the system.
 std::int64_t defaultMemoryBudget();
@@ -66,22 +80,26 @@ std::int64_t defaultMemoryBudget();
 // The bytes a photo will take at its peak, from its file and the size its header declares.
 std::int64_t photoMemory(const PhotoFile& file, const Options& options);
 
-// Reads the photo and writes its outputs, within `budget`: a photo whose estimate does not fit the
-// whole budget is refused as too large, others wait until theirs fits beside the photos in flight.
-// Returns the statistics when the photo was read (and the options ask for them), nullopt otherwise;
-// `complete` tells whether every output was written.
-std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& options, MemoryBudget& budget,
-                                            Reporter& reporter, bool& complete);
+// What became of one photo: its figures when it was read (the means' figures only when
+// figuresWanted), or why it could not be read.
+struct PhotoOutcome {
+    std::optional<PhotoStatistics> statistics;
+    std::string unreadable;
+};
 
-// The CSV header and one row of --stats; the path is quoted when it holds a comma, quote or newline.
-std::string statisticsHeader();
-std::string statisticsRow(const std::string& path, const PhotoStatistics& statistics);
+// Reads the photo and writes its outputs (not its sidecar), within `budget`: a photo whose estimate
+// does not fit the whole budget is refused as too large, others wait until theirs fits beside the
+// photos in flight. Failures go to `reporter`; `complete` tells whether every output was written.
+PhotoOutcome processPhoto(const Photo& photo, const Options& options, MemoryBudget& budget, Reporter& reporter,
+                          bool& complete);
 
-// Runs the whole batch: every photo, `options.jobs` at a time, statistics rows on standard output in
-// input order, failures and progress on standard error (progress only when `errIsTerminal` and more
-// than one photo). Returns 0 when every photo was read, every output written and every row of
-// standard output written, 1 otherwise (also when the rows are asked for and standard output was
-// closed when the program started).
+// Runs the whole batch: every photo, `options.jobs` at a time; CSV rows, JSON objects or the verdict
+// table on standard output in input order, and sidecars written in that order too; failures and
+// progress on standard error (progress only when `errIsTerminal` and more than one photo). With a
+// threshold that is a share of the median, every photo is figured before any is judged, so the
+// records come at the end. Returns 0 when every photo was read, every output and sidecar written and
+// every record of standard output written, 1 otherwise (also when records are due and standard output
+// was closed when the program started).
 int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerminal, bool outputClosed = false);
 
 }  // namespace dofmap::batch

@@ -8,6 +8,7 @@
 #include "false_color.hpp"
 #include "memory.hpp"
 #include "messages.hpp"
+#include "xmp_sidecar.hpp"
 
 #include <CLI/CLI.hpp>
 #include <opencv2/core/utils/logger.hpp>
@@ -113,6 +114,52 @@ int main(int argc, char** argv)
             "SIZE"));
     app.add_flag("-q,--quiet", options.quiet, "No progress line");
 
+    // Culling: figures without maps, records for pipelines, sidecars and verdicts for photo managers.
+    app.add_flag("--no-map", options.noMap,
+                 "Write no map: only the figures (--stats, --json, --xmp, --reject-below) and the other outputs asked "
+                 "for; with --raw-preview the fastest way through a shoot");
+    CLI::Option* json =
+        app.add_flag("--json", options.json,
+                     "Print one JSON object per photo on stdout instead of the CSV (JSON Lines, in input order): the "
+                     "CSV's columns as keys, \"verdict\" when judged, only \"path\" and \"error\" for a photo that "
+                     "cannot be read");
+    CLI::Option* stats = app.get_option("--stats");
+    json->excludes(stats);
+    CLI::Option* xmp =
+        app.add_flag("--xmp", options.xmp,
+                     "Merge the figures (and verdicts) into each photo's XMP sidecar beside it, under the "
+                     "namespace " +
+                         std::string(kXmpNamespace) +
+                         " (prefix dofmap:), keeping "
+                         "everything else the sidecar holds");
+    std::string xmpName = "adobe";
+    app.add_option("--xmp-name", xmpName,
+                   "Name of a new sidecar: adobe for IMG_0001.xmp (Lightroom, Capture One, Bridge), full for "
+                   "IMG_0001.CR2.xmp (darktable, digiKam); an existing sidecar is used whichever it is")
+        ->check(CLI::IsMember({"adobe", "full"}))
+        ->needs(xmp)
+        ->capture_default_str();
+    std::string threshold;
+    CLI::Option* reject =
+        app.add_option(
+               "--reject-below", threshold,
+               "Judge every photo: blurry when its largest mean (its sharpest neighborhood) is below T, a figure "
+               "or a percentage of the median of the batch's largest means (40%). A blurry photo's sidecar gets "
+               "the keyword blurry and the rating -1 (rejected) when it has none")
+            ->check(CLI::Validator(
+                [](std::string& text) {
+                    return batch::parseThreshold(text)
+                        ? std::string()
+                        : "must be a number from 0, or a percentage such as 40%, not " + text;
+                },
+                "T"));
+    app.add_flag("--overwrite-ratings", options.overwriteRatings,
+                 "Also reject blurry photos that already have a rating (1 to 5); without it their rating is kept")
+        ->needs(reject);
+    app.add_flag("--dry-run", options.dryRun,
+                 "Write nothing (no map, output or sidecar): print the verdicts only, as a table or with --json")
+        ->needs(reject);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -128,6 +175,12 @@ int main(int argc, char** argv)
     if (!output.empty()) options.output = output;
     if (!colormap.empty()) options.colormap = colormap;
     if (!memory.empty()) options.memory = parseMemorySize(memory);
+    if (!threshold.empty()) options.rejectBelow = batch::parseThreshold(threshold);
+    options.xmpName = xmpName == "full" ? batch::SidecarName::full : batch::SidecarName::adobe;
+    if (options.noMap && !batch::figuresWanted(options) && !options.blurred && !options.colormap && !options.overlay &&
+        !options.means)
+        return usageError("--no-map leaves nothing to do: ask for figures (--stats, --json, --xmp, --reject-below) or "
+                          "other outputs");
 
     std::string error;
     const std::vector<batch::Photo> photos = batch::plan(options, error);

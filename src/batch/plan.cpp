@@ -87,7 +87,24 @@ std::string identity(const fs::path& path)
     return (error ? fs::absolute(path) : resolved).lexically_normal().string();
 }
 
+// The sidecar of the photo at `source`: IMG_0001.xmp or IMG_0001.CR2.xmp beside it, whichever
+// exists, or as `name` says when both or neither do.
+fs::path sidecarOf(const fs::path& source, SidecarName name)
+{
+    const fs::path adobe = source.parent_path() / (source.stem().string() + ".xmp");
+    const fs::path full = source.parent_path() / (source.filename().string() + ".xmp");
+    std::error_code ignored;
+    const bool adobeExists = fs::exists(adobe, ignored), fullExists = fs::exists(full, ignored);
+    if (adobeExists != fullExists) return adobeExists ? adobe : full;
+    return name == SidecarName::adobe ? adobe : full;
+}
+
 }  // namespace
+
+bool figuresWanted(const Options& options)
+{
+    return options.stats || options.json || options.xmp || options.rejectBelow.has_value();
+}
 
 std::vector<Photo> plan(const Options& options, std::string& error)
 {
@@ -97,30 +114,39 @@ std::vector<Photo> plan(const Options& options, std::string& error)
         std::error_code ignored;
         if (fs::is_directory(input, ignored)) {
             for (Found& found : photosIn(input, options.recursive)) {
-                photos.push_back({std::move(found.path), {}});
+                photos.push_back({std::move(found.path), {}, {}});
                 subfolders.push_back(found.subfolder == "." ? fs::path() : found.subfolder);
             }
         } else {
-            photos.push_back({input, {}});
+            photos.push_back({input, {}, {}});
             subfolders.emplace_back();
         }
     }
 
     std::map<std::string, std::string> inputs;  // identity -> path as given
-    for (const Photo& photo : photos) inputs.emplace(identity(photo.input), photo.input);
+    for (const Photo& photo : photos)
+        if (!inputs.emplace(identity(photo.input), photo.input).second) {
+            error = "input " + photo.input + " is given twice";
+            return {};
+        }
     std::map<std::string, std::string> writers;  // output identity -> the input that writes it
     for (std::size_t i = 0; i < photos.size(); ++i) {
         Photo& photo = photos[i];
         const fs::path source(photo.input);
         const fs::path folder = options.output ? *options.output / subfolders[i] : source.parent_path();
         const std::string stem = source.stem().string();
-        photo.outputs.push_back(folder / (stem + ".dof." + options.format));
-        if (options.blurred) photo.outputs.push_back(folder / (stem + ".blur." + options.format));
-        if (options.colormap) photo.outputs.push_back(folder / (stem + ".dof-" + *options.colormap + ".png"));
-        if (options.overlay) photo.outputs.push_back(folder / (stem + ".dof-overlay.jpg"));
-        if (options.means) photo.outputs.push_back(folder / (stem + ".means.tif"));
+        if (!options.dryRun) {
+            if (!options.noMap) photo.outputs.push_back(folder / (stem + ".dof." + options.format));
+            if (options.blurred) photo.outputs.push_back(folder / (stem + ".blur." + options.format));
+            if (options.colormap) photo.outputs.push_back(folder / (stem + ".dof-" + *options.colormap + ".png"));
+            if (options.overlay) photo.outputs.push_back(folder / (stem + ".dof-overlay.jpg"));
+            if (options.means) photo.outputs.push_back(folder / (stem + ".means.tif"));
+            if (options.xmp) photo.sidecar = sidecarOf(source, options.xmpName);
+        }
 
-        for (const fs::path& output : photo.outputs) {
+        std::vector<fs::path> written = photo.outputs;
+        if (photo.sidecar) written.push_back(*photo.sidecar);
+        for (const fs::path& output : written) {
             const std::string key = identity(output);
             if (const auto input = inputs.find(key); input != inputs.end()) {
                 error = "output " + output.string() + " would overwrite the input " + input->second;
@@ -129,10 +155,6 @@ std::vector<Photo> plan(const Options& options, std::string& error)
             const auto [writer, fresh] = writers.emplace(key, photo.input);
             if (!fresh && writer->second != photo.input) {
                 error = "inputs " + writer->second + " and " + photo.input + " would both write " + output.string();
-                return {};
-            }
-            if (!fresh) {
-                error = "input " + photo.input + " is given twice";
                 return {};
             }
         }

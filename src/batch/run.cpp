@@ -7,6 +7,7 @@
 #include "memory.hpp"
 #include "memory_budget.hpp"
 #include "messages.hpp"
+#include "xmp_sidecar.hpp"
 
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace dofmap::batch {
 namespace fs = std::filesystem;
@@ -39,17 +41,6 @@ constexpr std::int64_t kPhotoOverheadBytes = std::int64_t(16) << 20;
 constexpr double kBudgetShare = 0.85;
 constexpr std::int64_t kBudgetReserve = std::int64_t(64) << 20;
 constexpr std::int64_t kLeastBudget = std::int64_t(64) << 20;
-
-std::string csvField(const std::string& text)
-{
-    if (text.find_first_of(",\"\n\r") == std::string::npos) return text;
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"') quoted += '"';
-        quoted += c;
-    }
-    return quoted + '"';
-}
 
 }  // namespace
 
@@ -77,64 +68,65 @@ std::int64_t photoMemory(const PhotoFile& file, const Options& options)
         std::int64_t(std::min(pixels * perPixel + double(file.decoderBytes), 9.0e18));
 }
 
-std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& options, MemoryBudget& budget,
-                                            Reporter& reporter, bool& complete)
+PhotoOutcome processPhoto(const Photo& photo, const Options& options, MemoryBudget& budget, Reporter& reporter,
+                          bool& complete)
 {
     complete = false;
+    PhotoOutcome outcome;
+    const auto refused = [&](const std::string& reason) {
+        reporter.cannotRead(photo.input, reason);
+        outcome.unreadable = reason;
+        return outcome;
+    };
     std::string reason;
     PhotoFile file;
-    if (!loadPhotoFile(photo.input, file, reason)) {
-        reporter.cannotRead(photo.input, reason);
-        return std::nullopt;
-    }
+    if (!loadPhotoFile(photo.input, file, reason)) return refused(reason);
     const std::int64_t needed = photoMemory(file, options);
-    if (file.declaredSize && needed > budget.total()) {
-        reporter.cannotRead(photo.input,
-                            "too large (" + std::to_string(file.declaredSize->width) + " x " +
-                                std::to_string(file.declaredSize->height) + " pixels need about " +
-                                formatMemorySize(needed) + ", the memory allowed is " +
-                                formatMemorySize(budget.total()) + ")");
-        return std::nullopt;
-    }
+    if (file.declaredSize && needed > budget.total())
+        return refused("too large (" + std::to_string(file.declaredSize->width) + " x " +
+                       std::to_string(file.declaredSize->height) + " pixels need about " + formatMemorySize(needed) +
+                       ", the memory allowed is " + formatMemorySize(budget.total()) + ")");
     const MemoryBudget::Reservation reservation(budget, needed);
     try {
         const cv::Mat source =
             decodePhoto(file, reason, options.rawPreview ? RawDevelopment::previewWhenLarge : RawDevelopment::full);
         file = PhotoFile();  // its bytes are not needed any more
-        if (source.empty()) {
-            reporter.cannotRead(photo.input, reason);
-            return std::nullopt;
-        }
+        if (source.empty()) return refused(reason);
         for (const fs::path& output : photo.outputs) {
             std::error_code ignored;
             if (!output.parent_path().empty()) fs::create_directories(output.parent_path(), ignored);
         }
 
         // Every output is made before any is written, so that a photo whose memory runs out leaves
-        // none.
+        // none. The outputs are those the plan named, in its order.
+        const bool writing = !options.dryRun;
+        const bool mapWritten = writing && !options.noMap;
+        const bool mapNeeded = mapWritten || (writing && (options.colormap || options.overlay));
         const cv::Mat blurred = blurredReference(source, options.sigma);
         FocusRequest request;
-        request.mapChannels = 1;
-        request.meansDepth = options.means ? CV_32F : 0;
-        request.statistics = options.stats;
+        request.mapChannels = mapNeeded ? 1 : 0;
+        request.meansDepth = writing && options.means ? CV_32F : 0;
+        request.statistics = figuresWanted(options);
         const FocusAnalysis analysis = analyzeFocus(source, blurred, options.window, request);
         const cv::ColormapTypes colormap =
             colormapNamed(options.colormap.value_or("inferno")).value_or(cv::COLORMAP_INFERNO);
-        std::vector<cv::Mat> images = {analysis.map};
-        if (options.blurred) images.push_back(blurred);
-        if (options.colormap) images.push_back(falseColor(analysis.map, colormap));
-        if (options.overlay) images.push_back(dofmap::overlay(source, analysis.map, colormap));
-        if (options.means) images.push_back(analysis.means);
+        std::vector<cv::Mat> images;
+        if (mapWritten) images.push_back(analysis.map);
+        if (writing && options.blurred) images.push_back(blurred);
+        if (writing && options.colormap) images.push_back(falseColor(analysis.map, colormap));
+        if (writing && options.overlay) images.push_back(dofmap::overlay(source, analysis.map, colormap));
+        if (writing && options.means) images.push_back(analysis.means);
 
         complete = true;
-        for (std::size_t i = 0; i < images.size(); ++i) {
+        for (std::size_t i = 0; i < images.size() && i < photo.outputs.size(); ++i) {
             const fs::path& path = photo.outputs[i];
             const std::string why = writeImage(path.string(), images[i]);
             if (why.empty()) continue;
             reporter.cannotWrite(path, why);
             complete = false;
         }
-        return PhotoStatistics{source.cols, source.rows, analysis.statistics};
+        outcome.statistics = PhotoStatistics{source.cols, source.rows, analysis.statistics};
+        return outcome;
     } catch (const std::bad_alloc&) {
         reason = "out of memory";
     } catch (const cv::Exception& error) {
@@ -142,21 +134,7 @@ std::optional<PhotoStatistics> processPhoto(const Photo& photo, const Options& o
         reason = "out of memory";
     }
     complete = false;
-    reporter.cannotRead(photo.input, reason);
-    return std::nullopt;
-}
-
-std::string statisticsHeader()
-{
-    return "path,width,height,max_mean,mean_mean,p90_mean";
-}
-
-std::string statisticsRow(const std::string& path, const PhotoStatistics& statistics)
-{
-    char numbers[160];
-    std::snprintf(numbers, sizeof numbers, ",%d,%d,%.6f,%.6f,%.6f", statistics.width, statistics.height,
-                  statistics.means.maxMean, statistics.means.averageMean, statistics.means.p90Mean);
-    return csvField(path) + numbers;
+    return refused(reason);
 }
 
 namespace {
@@ -224,7 +202,7 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     MemoryBudget budget(options.memory ? *options.memory : defaultMemoryBudget());
     StreamReporter reporter(errIsTerminal && !options.quiet && photos.size() > 1, photos.size());
     std::atomic<bool> allGood{true};
-    // Standard output takes the statistics; once a write to it fails, the rest are not tried.
+    // Standard output takes the records; once a write to it fails, the rest are not tried.
     bool outputFailed = false;
     const auto print = [&](const std::string& line) {
         if (outputFailed) return;
@@ -234,28 +212,63 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
         allGood = false;
         reporter.cannotWriteStandardOutput(reason);
     };
+
+    // A threshold that is a share of the median is known once every photo is figured: then the
+    // records and sidecars wait for the whole batch. Otherwise each photo is finished as soon as
+    // those before it are.
+    const bool table = options.rejectBelow && !options.json && !options.stats;
+    const bool deferred = options.rejectBelow && options.rejectBelow->percentOfMedian;
+    std::optional<double> threshold;
+    if (options.rejectBelow && !deferred) threshold = options.rejectBelow->value;
     if (options.stats) print(statisticsHeader());
+    if (table && threshold) print(verdictHeader(*threshold, std::nullopt, 0.0));
 
-    // Rows are printed in input order: each finished photo prints its own row and those after it
-    // that finished earlier.
-    std::mutex rowsMutex;
-    std::vector<std::optional<std::string>> rows(photos.size());
+    // Prints the record of photo `i` and updates its sidecar; called in input order.
+    const auto finish = [&](std::size_t i, const PhotoOutcome& outcome) {
+        const Photo& photo = photos[i];
+        const std::optional<PhotoStatistics>& statistics = outcome.statistics;
+        std::optional<bool> blurry;
+        if (threshold && statistics) blurry = isBlurry(statistics->means.maxMean, *threshold);
+        if (options.json)
+            print(statistics ? jsonRecord(photo.input, *statistics, blurry)
+                             : jsonFailure(photo.input, outcome.unreadable));
+        else if (options.stats && statistics)
+            print(statisticsRow(photo.input, *statistics));
+        else if (table && blurry)
+            print(verdictRow(photo.input, statistics->means.maxMean, *blurry));
+        if (!photo.sidecar || !statistics) return;
+        const SidecarFigures figures{statistics->width,
+                                     statistics->height,
+                                     statistics->means.maxMean,
+                                     statistics->means.averageMean,
+                                     statistics->means.p90Mean,
+                                     options.sigma,
+                                     options.window};
+        std::optional<SidecarVerdict> verdict;
+        if (blurry) verdict = SidecarVerdict{*blurry, *threshold, options.overwriteRatings};
+        const std::string why = updateSidecar(*photo.sidecar, figures, verdict);
+        if (why.empty()) return;
+        reporter.cannotWrite(*photo.sidecar, why);
+        allGood = false;
+    };
+
+    std::mutex finishing;
+    std::vector<PhotoOutcome> outcomes(photos.size());
     std::vector<bool> done(photos.size(), false);
-    std::size_t nextRow = 0;
+    std::size_t nextToFinish = 0;
     std::atomic<std::size_t> next{0};
-
     const auto worker = [&] {
         for (std::size_t i = next++; i < photos.size(); i = next++) {
             reporter.starting(i + 1, photos[i].input);
             bool complete = false;
-            const std::optional<PhotoStatistics> statistics =
-                processPhoto(photos[i], options, budget, reporter, complete);
+            PhotoOutcome outcome = processPhoto(photos[i], options, budget, reporter, complete);
             if (!complete) allGood = false;
-            const std::lock_guard<std::mutex> lock(rowsMutex);
-            if (options.stats && statistics) rows[i] = statisticsRow(photos[i].input, *statistics);
+            const std::lock_guard<std::mutex> lock(finishing);
+            outcomes[i] = std::move(outcome);
             done[i] = true;
-            for (; nextRow < photos.size() && done[nextRow]; ++nextRow)
-                if (rows[nextRow]) print(*rows[nextRow]);
+            if (deferred) continue;
+            for (; nextToFinish < photos.size() && done[nextToFinish]; ++nextToFinish)
+                finish(nextToFinish, std::exchange(outcomes[nextToFinish], PhotoOutcome()));
         }
     };
     const int threads = std::max(1, std::min<int>(options.jobs, int(photos.size())));
@@ -267,6 +280,15 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     }
     worker();
     for (std::thread& thread : pool) thread.join();
+
+    if (deferred) {
+        std::vector<double> maxMeans;
+        for (const PhotoOutcome& outcome : outcomes)
+            if (outcome.statistics) maxMeans.push_back(outcome.statistics->means.maxMean);
+        threshold = absoluteThreshold(*options.rejectBelow, maxMeans);
+        if (table && threshold) print(verdictHeader(*threshold, options.rejectBelow->value, median(maxMeans)));
+        for (std::size_t i = 0; i < photos.size(); ++i) finish(i, outcomes[i]);
+    }
     reporter.finish();
     return allGood ? 0 : 1;
 }

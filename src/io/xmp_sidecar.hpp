@@ -1,0 +1,50 @@
+// A photo's XMP sidecar, where photo managers read keywords and ratings: the focus figures merged
+// into it under this program's own namespace, and a blurred photo marked as rejected, everything
+// else the sidecar holds kept.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace dofmap {
+
+// The namespace of the figures: a stable URI and its prefix. The properties (all simple text):
+// MaxMean, MeanMean, P90Mean (the figures of --stats, six decimals), Width, Height (of the image
+// analyzed), Sigma, Window (the settings that give the figures their meaning); and when the photo
+// was judged, Verdict ("sharp" or "blurry") and Threshold; KeywordAdded and RatingSet ("True" when a
+// run of this program added the keyword or set the rating, so that a later run may take back what it
+// gave and nothing else), and PreviousRating (a rating replaced through overwriteRatings).
+inline constexpr const char* kXmpNamespace = "http://ns.dofmap.org/xmp/1.0/";
+inline constexpr const char* kXmpPrefix = "dofmap";
+
+// The keyword of a blurred photo, in dc:subject, and its place in lr:hierarchicalSubject.
+inline constexpr const char* kBlurryKeyword = "blurry";
+inline constexpr const char* kBlurryHierarchy = "dofmap|blurry";
+
+struct SidecarFigures {
+    int width = 0, height = 0;
+    double maxMean = 0.0, meanMean = 0.0, p90Mean = 0.0;
+    double sigma = 0.0;
+    int window = 0;
+};
+
+// A photo's verdict, as the sidecar is to record it.
+struct SidecarVerdict {
+    bool blurry = false;
+    double threshold = 0.0;  // the largest mean below which a photo is blurry
+    bool overwriteRatings = false;  // a blurry photo's existing rating (1 to 5) is replaced by -1 too
+};
+
+// Merges `figures` and, when given, `verdict` into the XMP sidecar at `path`, created when there is
+// none. A blurry photo gets the keyword (dc:subject, lr:hierarchicalSubject) and xmp:Rating -1
+// (rejected) when it is unrated (no rating, or 0), or always with overwriteRatings; a sharp one loses
+// the keyword and the rating that an earlier run gave it, if they are still as that run left them
+// (a replaced rating comes back). Every other property of the sidecar is kept. The file is replaced
+// whole or not at all (see writeFileAtomically). Returns an empty string, or the reason why nothing
+// was written: the system's reason, "not an XMP sidecar" for content that does not parse, or
+// "cannot encode the sidecar".
+std::string updateSidecar(const std::filesystem::path& path, const SidecarFigures& figures,
+                          const std::optional<SidecarVerdict>& verdict);
+
+}  // namespace dofmap
