@@ -70,6 +70,13 @@ TEST(BatchOptions, UsageErrorsExitTwoWithAHintBeforeAnyWork)
         {{"a.png", "a.jpg"}, "would both write"},
         {{"b.png", "b.dof.png"}, "would overwrite the input"},
         {{"a.png", "a.png"}, "given twice"},
+        {{"--json", "--stats", "a.png"}, "excludes"},
+        {{"--overwrite-ratings", "a.png"}, "requires --reject-below"},
+        {{"--dry-run", "--xmp", "a.png"}, "requires --reject-below"},
+        {{"--xmp-name", "full", "a.png"}, "requires --xmp"},
+        {{"--reject-below", "-3", "a.png"}, "percentage such as 40%"},
+        {{"--reject-below", "40 %", "a.png"}, "percentage such as 40%"},
+        {{"--no-map", "a.png"}, "leaves nothing to do"},
     };
     for (const auto& c : cases) {
         const RunResult result = batch(c.arguments, work.path());

@@ -144,16 +144,32 @@ bool unrated(const std::optional<std::string>& rating)
     return !rating || std::strtol(rating->c_str(), nullptr, 10) == 0;
 }
 
+// Adds `item` to the array property `key` unless it holds it already, noting that this program
+// added it under `flag`, so that a later verdict of sharp takes back only what was added.
+void addItem(Exiv2::XmpData& xmp, const std::string& key, const std::string& item, const char* flag)
+{
+    std::vector<std::string> list = items(xmp, key);
+    if (contains(list, item)) return;
+    list.push_back(item);
+    setItems(xmp, key, list);
+    setText(xmp, ownKey(flag), "True");
+}
+
+// Removes `item` from the array property `key` when this program added it (as `flag` tells).
+void removeAddedItem(Exiv2::XmpData& xmp, const std::string& key, const std::string& item, const char* flag)
+{
+    if (text(xmp, ownKey(flag)) == std::string("True")) {
+        std::vector<std::string> list = items(xmp, key);
+        list.erase(std::remove(list.begin(), list.end(), item), list.end());
+        setItems(xmp, key, list);
+    }
+    erase(xmp, ownKey(flag));
+}
+
 void markBlurry(Exiv2::XmpData& xmp, const SidecarVerdict& verdict)
 {
-    std::vector<std::string> subject = items(xmp, kSubject), hierarchy = items(xmp, kHierarchy);
-    if (!contains(subject, kBlurryKeyword) || !contains(hierarchy, kBlurryHierarchy)) {
-        if (!contains(subject, kBlurryKeyword)) subject.push_back(kBlurryKeyword);
-        if (!contains(hierarchy, kBlurryHierarchy)) hierarchy.push_back(kBlurryHierarchy);
-        setItems(xmp, kSubject, subject);
-        setItems(xmp, kHierarchy, hierarchy);
-        setText(xmp, ownKey("KeywordAdded"), "True");
-    }
+    addItem(xmp, kSubject, kBlurryKeyword, "KeywordAdded");
+    addItem(xmp, kHierarchy, kBlurryHierarchy, "HierarchyAdded");
 
     const std::optional<std::string> rating = text(xmp, kRating);
     if (rating == kRejected) return;
@@ -167,14 +183,8 @@ void markBlurry(Exiv2::XmpData& xmp, const SidecarVerdict& verdict)
 // Takes back the marks of an earlier verdict of blurry, where they are as that verdict left them.
 void unmarkBlurry(Exiv2::XmpData& xmp)
 {
-    if (text(xmp, ownKey("KeywordAdded")) == std::string("True")) {
-        std::vector<std::string> subject = items(xmp, kSubject), hierarchy = items(xmp, kHierarchy);
-        subject.erase(std::remove(subject.begin(), subject.end(), kBlurryKeyword), subject.end());
-        hierarchy.erase(std::remove(hierarchy.begin(), hierarchy.end(), kBlurryHierarchy), hierarchy.end());
-        setItems(xmp, kSubject, subject);
-        setItems(xmp, kHierarchy, hierarchy);
-    }
-    erase(xmp, ownKey("KeywordAdded"));
+    removeAddedItem(xmp, kSubject, kBlurryKeyword, "KeywordAdded");
+    removeAddedItem(xmp, kHierarchy, kBlurryHierarchy, "HierarchyAdded");
     if (text(xmp, ownKey("RatingSet")) == std::string("True") && text(xmp, kRating) == kRejected) {
         const std::optional<std::string> previous = text(xmp, ownKey("PreviousRating"));
         if (previous)
@@ -184,6 +194,14 @@ void unmarkBlurry(Exiv2::XmpData& xmp)
     }
     erase(xmp, ownKey("RatingSet"));
     erase(xmp, ownKey("PreviousRating"));
+}
+
+// Whether a packet that holds no property is XMP all the same (an XMP or RDF element), rather than
+// some other XML that the parser takes without complaint.
+bool isXmp(const std::string& packet)
+{
+    return packet.find("adobe:ns:meta/") != std::string::npos ||
+        packet.find("http://www.w3.org/1999/02/22-rdf-syntax-ns#") != std::string::npos;
 }
 
 }  // namespace
@@ -199,7 +217,8 @@ std::string updateSidecar(const std::filesystem::path& path, const SidecarFigure
 
         const std::lock_guard<std::mutex> hold(xmpToolkit.lock);
         Exiv2::XmpData xmp;
-        if (!packet.empty() && (Exiv2::XmpParser::decode(xmp, packet) != 0 || xmp.empty())) return "not an XMP sidecar";
+        if (!packet.empty() && (Exiv2::XmpParser::decode(xmp, packet) != 0 || (xmp.empty() && !isXmp(packet))))
+            return "not an XMP sidecar";
 
         setText(xmp, ownKey("MaxMean"), decimal(figures.maxMean));
         setText(xmp, ownKey("MeanMean"), decimal(figures.meanMean));

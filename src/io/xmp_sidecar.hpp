@@ -12,9 +12,10 @@ namespace dofmap {
 // The namespace of the figures: a stable URI and its prefix. The properties (all simple text):
 // MaxMean, MeanMean, P90Mean (the figures of --stats, six decimals), Width, Height (of the image
 // analyzed), Sigma, Window (the settings that give the figures their meaning); and when the photo
-// was judged, Verdict ("sharp" or "blurry") and Threshold; KeywordAdded and RatingSet ("True" when a
-// run of this program added the keyword or set the rating, so that a later run may take back what it
-// gave and nothing else), and PreviousRating (a rating replaced through overwriteRatings).
+// was judged, Verdict ("sharp" or "blurry") and Threshold. KeywordAdded, HierarchyAdded and
+// RatingSet are "True" when a run of this program added the keyword to dc:subject, to
+// lr:hierarchicalSubject, or set the rating, so that a later run takes back what it gave and nothing
+// else; PreviousRating holds a rating replaced through overwriteRatings.
 inline constexpr const char* kXmpNamespace = "http://ns.dofmap.org/xmp/1.0/";
 inline constexpr const char* kXmpPrefix = "dofmap";
 

@@ -1,0 +1,274 @@
+// Culling with the batch program: verdicts over a shoot of sharp photos and blurred copies, sidecars
+// read back with exiftool, JSON Lines against the CSV, and runs that must write nothing.
+#include "batch_runs.hpp"
+#include "process.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace dofmap {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::batch;
+using testing::entriesIn;
+using testing::photo;
+using testing::readFile;
+using testing::runCommand;
+using testing::RunResult;
+using testing::save;
+using testing::TemporaryDirectory;
+using Json = nlohmann::ordered_json;
+
+// The objects of JSON Lines output, failing the test on a line that does not parse.
+std::vector<Json> jsonLines(const std::string& out)
+{
+    std::vector<Json> objects;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        try {
+            objects.push_back(Json::parse(line));
+        } catch (const Json::parse_error& error) {
+            ADD_FAILURE() << "not JSON: " << line << ": " << error.what();
+        }
+    }
+    return objects;
+}
+
+// The tags exiftool reads from each file, by file name.
+std::map<std::string, nlohmann::json> exiftoolTags(const fs::path& folder, const std::vector<std::string>& names)
+{
+    std::vector<std::string> argv{"exiftool", "-j", "-G1", "-n"};
+    argv.insert(argv.end(), names.begin(), names.end());
+    const RunResult result = runCommand(argv, folder);
+    EXPECT_EQ(result.status, 0) << result.err;
+    std::map<std::string, nlohmann::json> tags;
+    for (const nlohmann::json& file : nlohmann::json::parse(result.out)) tags[file["SourceFile"]] = file;
+    return tags;
+}
+
+std::set<std::string> namesIn(const fs::path& folder)
+{
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
+    return names;
+}
+
+TEST(BatchCulling, HalfTheMedianRejectsExactlyTheBlurredCopies)
+{
+    const TemporaryDirectory work("dofmap-cull");
+    const fs::path shoot = work.path() / "shoot";
+    fs::create_directory(shoot);
+    std::set<std::string> blurred;
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+        const cv::Mat sharp = photo(160, 120, 40 + seed);
+        cv::Mat soft;
+        cv::GaussianBlur(sharp, soft, cv::Size(), 2.5);
+        save(shoot / ("IMG_000" + std::to_string(seed) + ".png"), sharp);
+        save(shoot / ("IMG_010" + std::to_string(seed) + ".png"), soft);
+        blurred.insert("IMG_010" + std::to_string(seed) + ".png");
+    }
+    // A sharp photo with darktable's sidecar, a blurred one that the photographer rated 2 in
+    // Lightroom's; the others have none yet.
+    const std::string darktable =
+        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+        "<rdf:Description rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" "
+        "xmlns:darktable=\"http://darktable.sf.net/\" xmp:Rating=\"1\" darktable:history_end=\"0\"/>"
+        "</rdf:RDF></x:xmpmeta>";
+    std::ofstream(shoot / "IMG_0002.png.xmp") << darktable;
+    std::string lightroom = darktable;
+    lightroom.replace(lightroom.find("xmp:Rating=\"1\""), 14, "xmp:Rating=\"2\"");
+    std::ofstream(shoot / "IMG_0102.xmp") << lightroom;
+
+    const RunResult result =
+        batch({"--xmp", "--reject-below", "50%", "--no-map", "--json", "-j", "2", "shoot"}, work.path());
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::vector<Json> records = jsonLines(result.out);
+    ASSERT_EQ(records.size(), 6u) << result.out;
+
+    // The median of an even count is the mean of the two middle largest means.
+    std::vector<double> maxMeans;
+    for (const Json& record : records) maxMeans.push_back(record["max_mean"]);
+    std::sort(maxMeans.begin(), maxMeans.end());
+    const double threshold = 0.5 * (maxMeans[2] + maxMeans[3]) / 2.0;
+    std::vector<std::string> sidecars;
+    for (const Json& record : records) {
+        const std::string name = fs::path(record["path"].get<std::string>()).filename();
+        const bool isBlurred = blurred.count(name) == 1;
+        EXPECT_EQ(record["verdict"], isBlurred ? "blurry" : "sharp") << record.dump();
+        EXPECT_EQ(record["max_mean"].get<double>() < threshold, isBlurred) << record.dump() << " against " << threshold;
+        sidecars.push_back(name == "IMG_0002.png" ? name + ".xmp" : fs::path(name).stem().string() + ".xmp");
+    }
+    // The sidecars that existed were used, the others made with the Adobe name; no map.
+    std::set<std::string> expectedNames = {"IMG_0002.png.xmp"};
+    for (const std::string& name : namesIn(shoot))
+        if (fs::path(name).extension() == ".png") expectedNames.insert(name);
+    for (const std::string& name : sidecars) expectedNames.insert(name);
+    EXPECT_EQ(namesIn(shoot), expectedNames);
+
+    std::map<std::string, nlohmann::json> tags = exiftoolTags(shoot, sidecars);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const nlohmann::json& sidecar = tags[sidecars[i]];
+        const bool isBlurred = records[i]["verdict"] == "blurry";
+        const nlohmann::json subject = sidecar.value("XMP-dc:Subject", nlohmann::json());
+        EXPECT_EQ(subject, isBlurred ? nlohmann::json("blurry") : nlohmann::json()) << sidecars[i];
+        EXPECT_EQ(sidecar.value("XMP-lr:HierarchicalSubject", nlohmann::json()),
+                  isBlurred ? nlohmann::json("dofmap|blurry") : nlohmann::json())
+            << sidecars[i];
+        const int rating = sidecar.value("XMP-xmp:Rating", 0);
+        const int expected = sidecars[i] == "IMG_0002.png.xmp" ? 1
+            : sidecars[i] == "IMG_0102.xmp"                    ? 2
+            : isBlurred                                        ? -1
+                                                               : 0;
+        EXPECT_EQ(rating, expected) << sidecars[i];
+        EXPECT_EQ(sidecar["XMP-dofmap:MaxMean"].get<double>(), records[i]["max_mean"].get<double>()) << sidecars[i];
+        EXPECT_EQ(sidecar["XMP-dofmap:Verdict"].get<std::string>(), records[i]["verdict"].get<std::string>())
+            << sidecars[i];
+    }
+    EXPECT_EQ(tags["IMG_0002.png.xmp"]["XMP-darktable:History_end"], 0);
+
+    // With --overwrite-ratings the rated blurred photo is rejected too, and the table says so.
+    const RunResult again =
+        batch({"--xmp", "--reject-below", "50%", "--no-map", "--overwrite-ratings", "shoot"}, work.path());
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out.rfind("# blurry: largest mean below ", 0), 0u) << again.out;
+    EXPECT_NE(again.out.find("blurry "), std::string::npos) << again.out;
+    EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 7) << again.out;
+    EXPECT_EQ(exiftoolTags(shoot, {"IMG_0102.xmp"})["IMG_0102.xmp"]["XMP-xmp:Rating"], -1);
+
+    // A photo without a sidecar gets darktable's name when asked.
+    save(work.path() / "single.png", photo(50, 40, 49));
+    ASSERT_EQ(batch({"--xmp", "--xmp-name", "full", "--no-map", "single.png"}, work.path()).status, 0);
+    EXPECT_TRUE(fs::exists(work.path() / "single.png.xmp"));
+    EXPECT_FALSE(fs::exists(work.path() / "single.xmp"));
+}
+
+// The fields of one CSV row, the first one unquoted as the batch quotes it.
+std::vector<std::string> csvFields(const std::string& row)
+{
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        if (row[i] == '"' && quoted && i + 1 < row.size() && row[i + 1] == '"') {
+            fields.back() += '"';
+            ++i;
+        } else if (row[i] == '"') {
+            quoted = !quoted;
+        } else if (row[i] == ',' && !quoted) {
+            fields.emplace_back();
+        } else {
+            fields.back() += row[i];
+        }
+    }
+    return fields;
+}
+
+TEST(BatchCulling, JsonLinesCarryTheCsvFiguresAndEveryFailure)
+{
+    const TemporaryDirectory work("dofmap-cull");
+    save(work.path() / "a.png", photo(90, 60, 51));
+    save(work.path() / "with, \"quotes\".png", photo(45, 70, 52));
+    std::ofstream(work.path() / "broken.png") << "not a photo";
+    const std::vector<std::string> inputs = {"a.png", "broken.png", "with, \"quotes\".png", "missing.jpg"};
+
+    std::vector<std::string> arguments = {"--stats", "--no-map"};
+    arguments.insert(arguments.end(), inputs.begin(), inputs.end());
+    const RunResult csv = batch(arguments, work.path());
+    arguments[0] = "--json";
+    const RunResult json = batch(arguments, work.path());
+    EXPECT_EQ(csv.status, 1);
+    EXPECT_EQ(json.status, 1);
+    EXPECT_EQ(json.err, csv.err);
+
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(csv.out);
+    for (std::string line; std::getline(lines, line);) rows.push_back(csvFields(line));
+    ASSERT_EQ(rows.size(), 3u) << csv.out;  // the header, and the two photos that could be read
+    const std::vector<Json> records = jsonLines(json.out);
+    ASSERT_EQ(records.size(), inputs.size()) << json.out;
+
+    std::size_t row = 1;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        const Json& record = records[i];
+        EXPECT_EQ(record["path"], inputs[i]);
+        if (record.contains("error")) {
+            EXPECT_EQ(record.size(), 2u) << record.dump();
+            const std::string line =
+                "cannot read image " + inputs[i] + ": " + record["error"].get<std::string>() + "\n";
+            EXPECT_NE(json.err.find(line), std::string::npos) << json.err << " lacks " << line;
+            continue;
+        }
+        ASSERT_LT(row, rows.size());
+        const std::vector<std::string>& fields = rows[row++];
+        ASSERT_EQ(fields.size(), rows[0].size());
+        std::size_t column = 0;
+        for (const auto& [key, value] : record.items()) {
+            ASSERT_LT(column, fields.size()) << record.dump();
+            EXPECT_EQ(key, rows[0][column]) << record.dump();
+            if (value.is_string())
+                EXPECT_EQ(value.get<std::string>(), fields[column]) << key;
+            else
+                EXPECT_EQ(value.get<double>(), std::stod(fields[column])) << key << " of " << inputs[i];
+            ++column;
+        }
+        EXPECT_EQ(column, fields.size()) << record.dump();
+    }
+    EXPECT_EQ(row, rows.size());
+    EXPECT_EQ(records[1]["error"], "not an image") << records[1].dump();
+    EXPECT_EQ(records[3]["error"], "no such file") << records[3].dump();
+}
+
+TEST(BatchCulling, NoMapAndDryRunWriteNothingTheyShouldNot)
+{
+    const TemporaryDirectory work("dofmap-cull");
+    save(work.path() / "a.png", photo(60, 50, 61));
+    const std::string sidecar =
+        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+        "<rdf:Description rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" xmp:Rating=\"0\"/>"
+        "</rdf:RDF></x:xmpmeta>";
+    std::ofstream(work.path() / "a.xmp") << sidecar;
+    struct stat before { };
+    ASSERT_EQ(::stat((work.path() / "a.xmp").c_str(), &before), 0);
+    const std::set<std::string> original = namesIn(work.path());
+
+    const RunResult figures = batch({"--no-map", "--json", "a.png"}, work.path());
+    EXPECT_EQ(figures.status, 0) << figures.err;
+    EXPECT_EQ(jsonLines(figures.out).size(), 1u);
+    EXPECT_EQ(namesIn(work.path()), original);
+
+    const RunResult dry = batch({"--dry-run", "--xmp", "--reject-below", "1e9", "-o", "out", "a.png"}, work.path());
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_NE(dry.out.find("blurry "), std::string::npos) << dry.out;
+    const RunResult dryJson =
+        batch({"--dry-run", "--reject-below", "50%", "--json", "--blurred", "a.png"}, work.path());
+    EXPECT_EQ(dryJson.status, 0) << dryJson.err;
+    const std::vector<Json> verdicts = jsonLines(dryJson.out);
+    ASSERT_EQ(verdicts.size(), 1u);
+    EXPECT_EQ(verdicts[0]["verdict"], "sharp");  // half of its own largest mean is below it
+    EXPECT_EQ(namesIn(work.path()), original);
+    struct stat after { };
+    ASSERT_EQ(::stat((work.path() / "a.xmp").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(readFile(work.path() / "a.xmp"), sidecar);
+
+    // Without the map, only the outputs asked for.
+    const RunResult blurredOnly = batch({"--no-map", "--blurred", "a.png"}, work.path());
+    EXPECT_EQ(blurredOnly.status, 0) << blurredOnly.err;
+    std::set<std::string> expected = original;
+    expected.insert("a.blur.png");
+    EXPECT_EQ(namesIn(work.path()), expected);
+    EXPECT_EQ(blurredOnly.out, "");
+}
+
+}  // namespace
+}  // namespace dofmap
