@@ -77,6 +77,7 @@ TEST(BatchOptions, UsageErrorsExitTwoWithAHintBeforeAnyWork)
         {{"--reject-below", "-3", "a.png"}, "percentage such as 40%"},
         {{"--reject-below", "40 %", "a.png"}, "percentage such as 40%"},
         {{"--no-map", "a.png"}, "leaves nothing to do"},
+        {{"--xmp", "--no-map", "a.png", "a.jpg"}, "would both write a.xmp"},
     };
     for (const auto& c : cases) {
         const RunResult result = batch(c.arguments, work.path());
