@@ -1,11 +1,14 @@
 // Speed of the focus map: the linear-time scan against the literal per-position scan, at the demo
 // size and at 24 megapixels, and the whole headless run against the work every run does anyway; and
-// reading a RAW file, developed or by its preview.
+// reading a RAW file, developed or by its preview; a photo culled with its map, its figures alone or
+// its figures into a sidecar.
+#include "batch.hpp"
 #include "camera_files.hpp"
 #include "focus_map.hpp"
 #include "image_io.hpp"
 #include "literal_map.hpp"
 #include "workloads.hpp"
+#include "xmp_sidecar.hpp"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
@@ -166,6 +169,58 @@ BENCHMARK(BatchPhoto24MegapixelsWindow)
     ->Arg(501)
     ->Arg(5001)
     ->Arg(100000);
+
+// A reporter that turns any failure into an exception, so that a benchmark never times a failure.
+class FailingReporter : public batch::Reporter {
+public:
+    void cannotRead(const std::string& path, const std::string& reason) override
+    {
+        throw std::runtime_error("cannot read " + path + ": " + reason);
+    }
+    void cannotWrite(const std::filesystem::path& path, const std::string& reason) override
+    {
+        throw std::runtime_error("cannot write " + path.string() + ": " + reason);
+    }
+};
+
+// One 24-megapixel JPEG through the batch's own processing: 0 writes the map (the default run),
+// 1 only figures it (--no-map with --json or --stats), 2 figures it and merges the figures and a
+// verdict into its sidecar (--no-map --xmp --reject-below).
+void CullPhoto24Megapixels(benchmark::State& state)
+{
+    const Outputs outputs;
+    const std::string path = outputs.path() + "/large.jpg";
+    if (!cv::imwrite(path, large().source)) throw std::runtime_error("cannot write " + path);
+    batch::Options options;
+    options.inputs = {path};
+    options.noMap = state.range(0) > 0;
+    options.json = options.noMap;
+    std::string error;
+    const std::vector<batch::Photo> photos = batch::plan(options, error);
+    if (photos.size() != 1) throw std::runtime_error(error);
+    batch::MemoryBudget budget(std::int64_t(8) << 30);
+    FailingReporter reporter;
+    for (auto _ : state) {
+        bool complete = false;
+        const batch::PhotoOutcome outcome = batch::processPhoto(photos[0], options, budget, reporter, complete);
+        if (!complete || !outcome.statistics) throw std::runtime_error("the photo was not processed");
+        if (state.range(0) == 2) {
+            const MeanStatistics& means = outcome.statistics->means;
+            const SidecarFigures figures{outcome.statistics->width,
+                                         outcome.statistics->height,
+                                         means.maxMean,
+                                         means.averageMean,
+                                         means.p90Mean,
+                                         kBlurSigma,
+                                         kWindow};
+            const std::string why = updateSidecar(outputs.path() + "/large.xmp", figures,
+                                                  SidecarVerdict{means.maxMean < 10.0, 10.0, false});
+            if (!why.empty()) throw std::runtime_error("cannot write the sidecar: " + why);
+        }
+    }
+    setPixels(state, large().source);
+}
+BENCHMARK(CullPhoto24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime()->ArgName("figures")->DenseRange(0, 2);
 
 void DecodeBlurEncodeDemo(benchmark::State& state)
 {
