@@ -6,8 +6,11 @@
 #include "image_header.hpp"
 #include "jpeg_reader.hpp"
 #include "messages.hpp"
+#include "png_writer.hpp"
 
 #include <opencv2/imgcodecs.hpp>
+
+#include <cctype>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -120,8 +123,26 @@ cv::Mat readColorImage(const std::string& path, std::string* reason)
     return image;
 }
 
-std::string writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params)
+namespace {
+
+bool isPngPath(const std::string& path)
 {
+    std::string extension = std::filesystem::path(path).extension().string();
+    for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return extension == ".png";
+}
+
+}  // namespace
+
+std::string writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params, PngEncoder* png)
+{
+    if (params.empty() && isPngPath(path) && PngEncoder::handles(image)) {
+        std::optional<PngEncoder> own;
+        PngEncoder& encoder = png != nullptr ? *png : own.emplace();
+        const std::string reason = encoder.encode(image, encoder.output());
+        if (!reason.empty()) return reason;
+        return writeFileAtomically(path, encoder.output());
+    }
     std::vector<unsigned char> encoded;
     try {
         if (!cv::imencode(std::filesystem::path(path).extension().string(), image, encoded, params))

@@ -13,6 +13,8 @@
 
 namespace dofmap {
 
+class PngEncoder;
+
 // A photo read into memory, not yet decoded: its format, known by its content whatever its name,
 // and the size its header declares.
 struct PhotoFile {
@@ -39,8 +41,10 @@ cv::Mat decodePhoto(const PhotoFile& file, std::string& reason, RawDevelopment r
 cv::Mat readColorImage(const std::string& path, std::string* reason = nullptr);
 
 // Encodes `image` by the extension of `path`, with `params` (empty for the library's defaults), and
-// writes it there whole or not at all (see writeFileAtomically). Returns an empty string, or the
-// reason why the file could not be written.
-std::string writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params = {});
+// writes it there whole or not at all (see writeFileAtomically). Without params, 8-bit gray and
+// color PNGs are encoded by PngEncoder: by `png` when given, which keeps its buffers for the next
+// image. Returns an empty string, or the reason why the file could not be written.
+std::string writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params = {},
+                       PngEncoder* png = nullptr);
 
 }  // namespace dofmap
