@@ -23,6 +23,10 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dofmapConfig.cmake ${CMAKE_CURRENT_BIN
 # The pkg-config file finds its prefix from where it lies, so it holds for any --prefix.
 file(RELATIVE_PATH DOFMAP_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" DOFMAP_PC_TO_PREFIX "${DOFMAP_PC_TO_PREFIX}")
+# The libraries are static: linking them takes the shared libraries the io library uses, with the
+# flags the build itself links them by. Not their own private libraries: those are for static
+# copies of them, which the distributions rarely ship whole.
+string(JOIN " " DOFMAP_PC_PRIVATE_LIBS ${LIBRAW_LDFLAGS} ${LIBHEIF_LDFLAGS} ${EXIV2_LDFLAGS} -ljpeg -pthread)
 configure_file(cmake/dofmap.pc.in ${CMAKE_CURRENT_BINARY_DIR}/dofmap.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dofmap.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
