@@ -89,10 +89,17 @@ py::array asArray(cv::Mat mat)
     if (!mat.isContinuous()) mat = mat.clone();
     py::dtype dtype;
     switch (mat.depth()) {
-    case CV_8U: dtype = py::dtype::of<std::uint8_t>(); break;
-    case CV_32F: dtype = py::dtype::of<float>(); break;
-    case CV_64F: dtype = py::dtype::of<double>(); break;
-    default: throw std::logic_error("no NumPy type for this matrix depth");
+    case CV_8U:
+        dtype = py::dtype::of<std::uint8_t>();
+        break;
+    case CV_32F:
+        dtype = py::dtype::of<float>();
+        break;
+    case CV_64F:
+        dtype = py::dtype::of<double>();
+        break;
+    default:
+        throw std::logic_error("no NumPy type for this matrix depth");
     }
     const py::ssize_t element = py::ssize_t(mat.elemSize1());
     std::vector<py::ssize_t> shape{mat.rows, mat.cols};
@@ -173,9 +180,8 @@ py::array read(const py::module_& module, const py::object& path, bool rawPrevie
         try {
             dofmap::PhotoFile file;
             if (dofmap::loadPhotoFile(name, file, reason))
-                photo = dofmap::decodePhoto(file, reason,
-                                            rawPreview ? dofmap::RawDevelopment::previewWhenLarge
-                                                       : dofmap::RawDevelopment::full);
+                photo = dofmap::decodePhoto(
+                    file, reason, rawPreview ? dofmap::RawDevelopment::previewWhenLarge : dofmap::RawDevelopment::full);
         } catch (const std::bad_alloc&) {
             photo.release();
             reason = "out of memory";
@@ -241,9 +247,9 @@ PYBIND11_MODULE(_dofmap, module)
     module.attr("WINDOW") = dofmap::kWindow;
     module.attr("SIGMA") = dofmap::kBlurSigma;
 
-    py::object statisticsType = py::module_::import("collections")
-                                    .attr("namedtuple")("Statistics", std::vector<std::string>{"max_mean", "mean_mean",
-                                                                                               "p90_mean"});
+    py::object statisticsType =
+        py::module_::import("collections")
+            .attr("namedtuple")("Statistics", std::vector<std::string>{"max_mean", "mean_mean", "p90_mean"});
     statisticsType.attr("__module__") = "dofmap";
     statisticsType.attr("__doc__") = "Figures of a photo's neighborhood means, in units of color distance: the largest "
                                      "(exact), the average and the 90th percentile by nearest rank.";
@@ -264,8 +270,8 @@ Returns (map, max_mean): map a uint8 array of shape (height, width), each pixel 
 distance between the photo and its Gaussian blur over the window around it, scaled so that
 max_mean is 255; pixel for pixel the map dofmap-batch writes. Raises ValueError for a wrong
 dtype, shape or parameter. Runs without the GIL, on all cores.)");
-    module.def("means", &means, "photo"_a, py::kw_only(), "window"_a = dofmap::kWindow,
-               "sigma"_a = dofmap::kBlurSigma, "rgb"_a = false,
+    module.def("means", &means, "photo"_a, py::kw_only(), "window"_a = dofmap::kWindow, "sigma"_a = dofmap::kBlurSigma,
+               "rgb"_a = false,
                R"(The neighborhood means of `photo` (as focus_map takes it) as a float32 array of
 shape (height, width), in units of color distance: the values dofmap-batch --means writes.)");
     module.def(
@@ -277,8 +283,7 @@ shape (height, width), in units of color distance: the values dofmap-batch --mea
         R"(Statistics(max_mean, mean_mean, p90_mean) of the neighborhood means of `photo` (as
 focus_map takes it): the figures of dofmap-batch --stats, unrounded.)");
     module.def(
-        "read",
-        [module](const py::object& path, bool rawPreview) { return read(module, path, rawPreview); }, "path"_a,
+        "read", [module](const py::object& path, bool rawPreview) { return read(module, path, rawPreview); }, "path"_a,
         py::kw_only(), "raw_preview"_a = false,
         R"(The photo at `path` as a uint8 BGR array of shape (height, width, 3), read as the programs
 read it: JPEG, PNG, TIFF, WebP, BMP, PNM, HEIF and camera RAW files, EXIF orientation applied,
