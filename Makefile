@@ -4,7 +4,9 @@
 PACKAGES := cmake g++ make pkg-config libopencv-dev libjpeg-dev libraw-dev libheif-dev libexiv2-dev libdeflate-dev libtiff-dev \
             nlohmann-json3-dev libcli11-dev \
             libgtest-dev libbenchmark-dev libx11-dev xvfb xauth xdotool openbox libraw-bin libheif-examples \
-            libimage-exiftool-perl libpng-tools clang-format
+            libimage-exiftool-perl libpng-tools clang-format \
+            pybind11-dev python3-dev python3-numpy python3-opencv python3-pytest python3-pandas python3-dask \
+            python3-distributed help2man
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc)
 # ON makes every compiler warning an error (continuous integration sets it).
@@ -12,7 +14,7 @@ WERROR ?= OFF
 CMAKE_OPTIONS := -DDOFMAP_WERROR=$(WERROR)
 # The sources that clang-format keeps in shape.
 FORMATTED := $(shell git ls-files --cached --others --exclude-standard 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp' 'bench/*.hpp' \
-                                  'reference/*.hpp' 2>/dev/null)
+                                  'reference/*.hpp' 'python/*.cpp' 2>/dev/null)
 
 .PHONY: all deps build run test test-release test-sanitized bench format format-check clean
 

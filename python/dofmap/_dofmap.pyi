@@ -1,0 +1,34 @@
+# Type stubs of the compiled module dofmap._dofmap, whose names dofmap exports.
+import os
+from typing import NamedTuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+_Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+
+__version__: str
+WINDOW: int
+SIGMA: float
+
+class Statistics(NamedTuple):
+    max_mean: float
+    mean_mean: float
+    p90_mean: float
+
+class ReadError(OSError):
+    path: str
+    reason: str
+
+def focus_map(
+    photo: npt.NDArray[np.uint8], *, window: int = 30, sigma: float = 1.5, rgb: bool = False
+) -> tuple[npt.NDArray[np.uint8], float]: ...
+def means(
+    photo: npt.NDArray[np.uint8], *, window: int = 30, sigma: float = 1.5, rgb: bool = False
+) -> npt.NDArray[np.float32]: ...
+def statistics(
+    photo: npt.NDArray[np.uint8], *, window: int = 30, sigma: float = 1.5, rgb: bool = False
+) -> Statistics: ...
+def read(path: _Path, *, raw_preview: bool = False) -> npt.NDArray[np.uint8]: ...
+def _batch_record(path: _Path, *, raw_preview: bool = False, window: int = 30, sigma: float = 1.5) -> str: ...
+def _plan(inputs: list[_Path], *, recursive: bool = False) -> list[bytes]: ...

@@ -1,0 +1,84 @@
+"""The figures of many photos on a Dask cluster, as dofmap-batch --no-map --json gives them.
+
+    from distributed import Client
+    import dofmap.dask
+    client = Client("scheduler:8786")        # or None: the default client, else local processes
+    table = dofmap.dask.figures("/photos/shoot", client)
+    blurry = table[table.max_mean < 20]
+
+Each row is the JSON record dofmap-batch prints for the photo, computed by the same code on a
+worker: columns path, width, height, max_mean, mean_mean, p90_mean (the figures rounded to six
+decimals as the program prints them) and error. A photo that cannot be read has its reason in
+error ("no such file", "not an image", "truncated or corrupt data", ...) and <NA> or NaN in the
+other columns; for the photos read, error is NaN. width and height are of pandas' nullable
+integer type Int64 for that reason. Rows come in the program's order: the paths as given, the
+photos of a folder sorted by path.
+
+Every worker must be able to import dofmap and read the paths (a shared file system).
+"""
+
+import json
+import os
+from typing import Iterable, Optional, Union
+
+import dask.bag
+import pandas
+
+from . import _dofmap
+
+#: The columns of the table: the keys of dofmap-batch --json.
+COLUMNS = ["path", "width", "height", "max_mean", "mean_mean", "p90_mean", "error"]
+
+_Path = Union[str, bytes, os.PathLike]
+
+
+def photos(paths: Union[_Path, Iterable[_Path]], *, recursive: bool = True) -> list:
+    """The photos dofmap-batch takes for `paths` (one path or folder, or several), in its order,
+    as bytes: a folder's photos by extension, those of the folders below it too when recursive,
+    hidden files and folders and the program's own outputs skipped. ValueError when a photo is
+    given twice."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    return _dofmap._plan(list(paths), recursive=recursive)
+
+
+def _record(path: bytes, raw_preview: bool, window: int, sigma: float) -> dict:
+    return json.loads(_dofmap._batch_record(path, raw_preview=raw_preview, window=window, sigma=sigma))
+
+
+def figures(
+    paths: Union[_Path, Iterable[_Path]],
+    client=None,
+    *,
+    recursive: bool = True,
+    raw_preview: bool = False,
+    window: int = _dofmap.WINDOW,
+    sigma: float = _dofmap.SIGMA,
+    partitions: Optional[int] = None,
+) -> pandas.DataFrame:
+    """The figures of the photos of `paths` (see photos()) computed over Dask, one row per photo.
+
+    client: a distributed.Client to run on; None for Dask's default scheduler (the default
+    client when there is one, else local processes). raw_preview, window and sigma are
+    dofmap-batch's --raw-preview, --window and --sigma. partitions: how many tasks the photos are
+    split into (default: one per photo, at most 1024). The rows equal the records of
+    `dofmap-batch -r --no-map --json PATHS` (without -r when recursive is False)."""
+    listed = photos(paths, recursive=recursive)
+    if not listed:
+        return _table([])
+    count = partitions or min(len(listed), 1024)
+    bag = dask.bag.from_sequence(listed, npartitions=count).map(
+        _record, raw_preview=raw_preview, window=window, sigma=sigma
+    )
+    records = bag.compute() if client is None else client.compute(bag).result()
+    return _table(records)
+
+
+def _table(records: list) -> pandas.DataFrame:
+    table = pandas.DataFrame.from_records(records, columns=COLUMNS)
+    table["path"] = table["path"].astype(object)
+    for column in ("width", "height"):
+        table[column] = table[column].astype("Int64")
+    for column in ("max_mean", "mean_mean", "p90_mean"):
+        table[column] = table[column].astype("float64")
+    return table

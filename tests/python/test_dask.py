@@ -1,0 +1,84 @@
+# dofmap.dask on a local cluster of two worker processes: its table row for row the records of
+# dofmap-batch --no-map --json, for a folder tree and for a list of paths with unreadable ones.
+import math
+
+import cv2
+import distributed
+import pandas
+import pytest
+
+import dofmap.dask
+from conftest import json_records, run_batch, synthetic_photo
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+@pytest.fixture(scope="module")
+def shoot(tmp_path_factory):
+    """A folder tree: photos at the top and below, unreadable ones, and what is not taken (a text
+    file, a hidden folder's photo, an earlier map)."""
+    root = tmp_path_factory.mktemp("shoot")
+    for folder in ("day1", "day1/raw", "day2", ".trash"):
+        (root / folder).mkdir()
+    for seed, name in enumerate(["a.png", "day1/b.jpg", "day1/raw/c.png", "day2/d.JPG", "day2/e.png", ".trash/f.png"]):
+        cv2.imwrite(str(root / name), synthetic_photo(40 + seed, 60 + 10 * seed, 80))
+    (root / "day2/empty.jpg").write_bytes(b"")
+    (root / "day2/truncated.png").write_bytes((root / "a.png").read_bytes()[:300])
+    (root / "notes.txt").write_text("not a photo\n")
+    cv2.imwrite(str(root / "day1/b.dof.png"), synthetic_photo(1, 10, 10))
+    return root
+
+
+def program_records(*arguments):
+    result = run_batch("--no-map", "--json", *arguments)
+    assert result.returncode in (0, 1), result.stderr
+    return json_records(result.stdout)
+
+
+def assert_rows_are_records(table, records):
+    assert list(table.columns) == dofmap.dask.COLUMNS
+    assert len(table) == len(records), f"{len(table)} rows for {len(records)} records"
+    for index, (row, record) in enumerate(zip(table.to_dict("records"), records)):
+        present = {key: value for key, value in row.items() if not pandas.isna(value)}
+        assert present == record, f"row {index}: {present} against the program's {record}"
+        for key in ("width", "height", "max_mean", "mean_mean", "p90_mean"):
+            assert ("error" in record) == pandas.isna(row[key]), f"row {index} {key}: {row[key]}"
+
+
+def test_the_figures_of_a_folder_tree_are_the_programs(client, shoot):
+    with distributed.get_task_stream(client) as tasks:
+        table = dofmap.dask.figures(shoot, client)
+    records = program_records("-r", shoot)
+    assert_rows_are_records(table, records)
+    assert sum("error" in record for record in records) == 2
+    assert len(records) == 7
+    assert str(table.dtypes["width"]) == "Int64" and str(table.dtypes["max_mean"]) == "float64"
+    workers = {task["worker"] for task in tasks.data}
+    assert workers and workers <= set(client.scheduler_info()["workers"])
+
+
+def test_a_list_of_paths_with_a_folder_and_missing_photos(client, shoot):
+    inputs = [shoot / "day2/e.png", shoot / "day1", shoot / "gone.jpg", shoot / "day2/empty.jpg"]
+    table = dofmap.dask.figures(inputs, client, recursive=False, window=9, sigma=2.0)
+    records = program_records("--window", 9, "--sigma", 2.0, *inputs)
+    assert_rows_are_records(table, records)
+    assert table["error"].tolist()[-2:] == ["no such file", "not an image"]
+    assert math.isnan(table["error"][0])
+
+
+def test_the_default_client_is_taken_when_none_is_given(client, shoot):
+    table = dofmap.dask.figures([shoot / "a.png"])
+    assert_rows_are_records(table, program_records(shoot / "a.png"))
+
+
+def test_nothing_to_figure_and_a_photo_given_twice(client, shoot):
+    empty = dofmap.dask.figures([], client)
+    assert list(empty.columns) == dofmap.dask.COLUMNS and len(empty) == 0
+    with pytest.raises(ValueError, match="given twice"):
+        dofmap.dask.figures([shoot / "a.png", shoot / "." / "a.png"], client)

@@ -1,0 +1,112 @@
+# What the install puts under the prefix besides the module: consumers of the C++ libraries by
+# CMake and pkg-config, headers that stand alone, the man pages and bash completion.
+import os
+import re
+import shlex
+import subprocess
+import sys
+
+import cv2
+import pytest
+
+import dofmap
+from conftest import BATCH, DEMO, PREFIX, SOURCE, assert_same_pixels, synthetic_photo
+
+CONSUMER = SOURCE / "tests" / "consumer"
+
+
+def run(command, **options):
+    result = subprocess.run(command, capture_output=True, text=True, timeout=600, **options)
+    assert result.returncode == 0, f"{shlex.join(map(str, command))}:\n{result.stdout}\n{result.stderr}"
+    return result
+
+
+def test_the_module_imports_from_the_prefix(tmp_path):
+    environment = dict(os.environ, PYTHONPATH=str(PREFIX / "lib/python3/dist-packages"))
+    script = "import dofmap, dofmap.dask; print(dofmap.__file__); print(dofmap.__version__)"
+    lines = run([sys.executable, "-c", script], cwd=tmp_path, env=environment).stdout.splitlines()
+    assert lines[0].startswith(str(PREFIX)), lines[0]
+    assert run([str(BATCH), "--version"]).stdout.split()[-1] == lines[1]
+    assert (PREFIX / "lib/python3/dist-packages/dofmap/_dofmap.pyi").is_file()
+
+
+def pkg_config(*arguments):
+    environment = dict(os.environ, PKG_CONFIG_PATH=str(PREFIX / "lib/pkgconfig"))
+    return shlex.split(run(["pkg-config", *arguments, "dofmap"], env=environment).stdout)
+
+
+def build_by_cmake(folder):
+    build = folder / "build"
+    run(["cmake", "-S", CONSUMER, "-B", build, f"-DCMAKE_PREFIX_PATH={PREFIX}", "-DCMAKE_BUILD_TYPE=Release"])
+    run(["cmake", "--build", build])
+    return build / "dofmap_consumer"
+
+
+def build_by_pkg_config(folder):
+    program = folder / "dofmap_consumer"
+    flags = pkg_config("--static", "--cflags", "--libs")
+    run(["g++", "-std=c++17", "-O2", CONSUMER / "consumer.cpp", "-o", program, *flags])
+    return program
+
+
+@pytest.mark.parametrize("build", [build_by_cmake, build_by_pkg_config], ids=["cmake", "pkg-config"])
+def test_a_consumer_builds_against_the_install_and_maps_as_the_module_does(tmp_path, build):
+    program = build(tmp_path)
+    photo = tmp_path / "photo.png"
+    cv2.imwrite(str(photo), synthetic_photo(31, 150, 210))
+    for source in (photo, DEMO):
+        written = tmp_path / f"{source.stem}.map.png"
+        max_mean = float(run([program, source, written]).stdout)
+        expected_map, expected_max = dofmap.focus_map(dofmap.read(source))
+        assert_same_pixels(cv2.imread(str(written), cv2.IMREAD_UNCHANGED), expected_map, f"map of {source.name}")
+        assert max_mean == expected_max
+    failed = subprocess.run([program, tmp_path / "missing.jpg", tmp_path / "x.png"], capture_output=True, text=True)
+    assert failed.returncode == 1 and "no such file" in failed.stderr
+
+
+def test_every_public_header_compiles_on_its_own(tmp_path):
+    flags = pkg_config("--cflags")
+    headers = sorted((PREFIX / "include/dofmap").glob("*.hpp"))
+    assert {header.name for header in headers} >= {"focus_map.hpp", "image_io.hpp"}
+    for header in headers:
+        source = tmp_path / f"{header.stem}.cpp"
+        source.write_text(f"#include <dofmap/{header.name}>\n")
+        run(["g++", "-std=c++17", "-fsyntax-only", "-Wall", "-Werror", source, *flags])
+
+
+def batch_options():
+    """The options dofmap-batch --help lists."""
+    help_text = run([str(BATCH), "--help"]).stdout
+    return set(re.findall(r"(?<![\w-])(--?[a-z][a-z0-9-]*)", help_text.split("Options:", 1)[1]))
+
+
+def test_the_man_pages_are_installed_and_the_batchs_lists_every_option():
+    pages = PREFIX / "share/man/man1"
+    interactive = (pages / "dofmap.1").read_text()
+    assert interactive.startswith(".\\\"") and ".SH NAME" in interactive
+    batch = (pages / "dofmap-batch.1").read_text().replace("\\-", "-")
+    missing = sorted(option for option in batch_options() if option not in batch)
+    assert not missing, f"not in the man page: {missing}"
+
+
+def complete(*words):
+    """What bash completion offers for the command line `words`, the last word being completed."""
+    script = PREFIX / "share/bash-completion/completions/dofmap-batch"
+    line = " ".join(shlex.quote(word) for word in ("dofmap-batch", *words))
+    program = f"source {shlex.quote(str(script))}; COMP_WORDS=({line}); COMP_CWORD={len(words)}; _dofmap_batch; "
+    program += 'printf "%s\\n" "${COMPREPLY[@]}"'
+    return set(run(["bash", "-c", program]).stdout.split())
+
+
+def test_bash_completion_offers_the_programs_options_and_values(tmp_path):
+    assert complete("-") == batch_options()
+    assert complete("--for") == {"--format"}
+    assert complete("--format", "") == {"png", "jpg", "tif"}
+    assert complete("--xmp", "--xmp-name", "") == {"adobe", "full"}
+    refused = subprocess.run([str(BATCH), "--colormap", "none", "x.jpg"], capture_output=True, text=True)
+    known = set(re.search(r"known: ([a-z_, ]+)", refused.stderr).group(1).replace(",", " ").split())
+    assert complete("--colormap", "") == known
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "photo.jpg").write_bytes(b"")
+    assert complete("-o", str(tmp_path) + "/") == {str(tmp_path / "folder")}
+    assert complete(str(tmp_path) + "/") == {str(tmp_path / "folder"), str(tmp_path / "photo.jpg")}
