@@ -3,6 +3,7 @@
 #include "image_io.hpp"
 #include "images.hpp"
 #include "jpeg_reader.hpp"
+#include "png_writer.hpp"
 #include "process.hpp"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::firstDifference;
+using testing::readFile;
+using testing::runCommand;
 using testing::TemporaryDirectory;
 
 // A photo-like picture: smooth with fine noise, which JPEG keeps some detail of.
@@ -225,6 +228,89 @@ TEST(ReadColorImage, GrayscaleFileBecomesThreeEqualChannels)
     cv::Mat channels[3];
     cv::split(color, channels);
     for (const cv::Mat& channel : channels) EXPECT_EQ(firstDifference(channel, gray), "");
+}
+
+// Whether libpng's own checker takes the file as a valid PNG.
+bool pngfixAccepts(const fs::path& path)
+{
+    const testing::RunResult result = runCommand({"pngfix", path.string()}, path.parent_path());
+    return result.status == 0;
+}
+
+TEST(PngWriting, FilesAreValidAndHoldTheImageWhateverTheSizeAndOrder)
+{
+    const TemporaryDirectory folder("dofmap-png");
+    PngEncoder encoder;
+    // Large, then small, then odd sizes through one encoder, which keeps its buffers; a view into a
+    // larger image; gray and color.
+    const cv::Mat wide = photoLike(1203, 5, 30);
+    const struct {
+        const char* name;
+        cv::Mat image;
+    } cases[] = {
+        {"large.png", photoLike(640, 480, 31)},
+        {"pixel.png", testing::randomImage(1, 1, 32)},
+        {"column.PNG", testing::randomImage(1, 57, 33)},
+        {"row.png", testing::randomImage(300, 1, 34)},
+        {"view.png", wide(cv::Rect(7, 1, 999, 3))},
+        {"gray.png",
+         [] {
+             cv::Mat gray;
+             cv::cvtColor(photoLike(333, 222, 35), gray, cv::COLOR_BGR2GRAY);
+             return gray;
+         }()},
+        {"gray-extremes.png",
+         [] {
+             cv::Mat gray(9, 17, CV_8UC1);
+             for (int y = 0; y < gray.rows; ++y)
+                 for (int x = 0; x < gray.cols; ++x) gray.at<uchar>(y, x) = (x + y) % 2 ? 255 : 0;
+             return gray;
+         }()},
+    };
+    for (const auto& c : cases) {
+        const fs::path path = folder.path() / c.name;
+        ASSERT_TRUE(PngEncoder::handles(c.image)) << c.name;
+        ASSERT_EQ(writeImage(path.string(), c.image, {}, &encoder), "") << c.name;
+        EXPECT_EQ(readFile(path).substr(1, 3), "PNG") << c.name;
+        const cv::Mat back = cv::imread(path.string(), cv::IMREAD_UNCHANGED);
+        EXPECT_EQ(firstDifference(back, c.image), "") << c.name;
+        EXPECT_TRUE(pngfixAccepts(path)) << c.name;
+    }
+    EXPECT_GE(encoder.keptBytes(), std::size_t(640 * 3 + 1) * 480);
+
+    // The checker is not blind: a changed byte in the compressed data fails its CRC.
+    std::string bytes = readFile(folder.path() / "large.png");
+    bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x20);
+    std::ofstream(folder.path() / "damaged.png", std::ios::binary) << bytes;
+    EXPECT_FALSE(pngfixAccepts(folder.path() / "damaged.png"));
+}
+
+TEST(PngWriting, MapsAreNoLargerThanTheGeneralEncodersAndOtherKindsStillWrite)
+{
+    const TemporaryDirectory folder("dofmap-png");
+    // A map-like picture: smooth gray levels with a little noise.
+    cv::Mat map;
+    cv::resize(testing::randomImage(12, 9, 40), map, cv::Size(1200, 900), 0, 0, cv::INTER_CUBIC);
+    cv::cvtColor(map, map, cv::COLOR_BGR2GRAY);
+    cv::Mat noise(map.size(), CV_8UC1);
+    cv::RNG(41).fill(noise, cv::RNG::UNIFORM, 0, 3);
+    map += noise;
+    ASSERT_EQ(writeImage((folder.path() / "map.png").string(), map), "");
+    const std::size_t ours = fs::file_size(folder.path() / "map.png");
+    const std::size_t general = encoded(".png", map).size();
+    EXPECT_LE(double(ours), 1.25 * double(general)) << ours << " bytes against " << general;
+
+    // 16-bit and four-channel images, and PNGs with parameters, go through OpenCV's encoder.
+    const cv::Mat deep(20, 30, CV_16UC1, cv::Scalar(40000));
+    const cv::Mat alpha(20, 30, CV_8UC4, cv::Scalar(1, 2, 3, 4));
+    EXPECT_FALSE(PngEncoder::handles(deep));
+    EXPECT_FALSE(PngEncoder::handles(alpha));
+    ASSERT_EQ(writeImage((folder.path() / "deep.png").string(), deep), "");
+    ASSERT_EQ(writeImage((folder.path() / "alpha.png").string(), alpha), "");
+    ASSERT_EQ(writeImage((folder.path() / "level9.png").string(), map, {cv::IMWRITE_PNG_COMPRESSION, 9}), "");
+    EXPECT_EQ(firstDifference(cv::imread((folder.path() / "deep.png").string(), cv::IMREAD_UNCHANGED), deep), "");
+    EXPECT_EQ(firstDifference(cv::imread((folder.path() / "alpha.png").string(), cv::IMREAD_UNCHANGED), alpha), "");
+    EXPECT_EQ(firstDifference(cv::imread((folder.path() / "level9.png").string(), cv::IMREAD_UNCHANGED), map), "");
 }
 
 }  // namespace
