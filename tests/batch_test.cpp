@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace dofmap {
 namespace {
@@ -93,6 +94,59 @@ TEST(BatchOptions, UsageErrorsExitTwoWithAHintBeforeAnyWork)
     const RunResult version = batch({"--version"}, work.path());
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("dofmap-batch ", 0), 0u) << version.out;
+}
+
+TEST(BatchMaps, PhotosThatShareAJobsBuffersKeepTheirOwnPixels)
+{
+    // One job takes photos of one size (JPEG, decoded into the kept image), then another size, then
+    // the first again: every output must be that photo's alone.
+    const TemporaryDirectory work("dofmap-batch");
+    const std::vector<std::pair<std::string, cv::Size>> shots = {
+        {"1.jpg", {80, 60}}, {"2.jpg", {80, 60}}, {"3.png", {80, 60}}, {"4.jpg", {50, 70}}, {"5.jpg", {80, 60}}};
+    std::vector<cv::Mat> sources;
+    for (std::size_t i = 0; i < shots.size(); ++i) {
+        save(work.path() / shots[i].first, photo(shots[i].second.width, shots[i].second.height, 70 + unsigned(i)));
+        sources.push_back(readColorImage((work.path() / shots[i].first).string()));
+    }
+    std::vector<std::string> arguments = {"-j", "1", "--blurred", "--means"};
+    for (const auto& shot : shots) arguments.push_back(shot.first);
+    const RunResult result = batch(arguments, work.path());
+    ASSERT_EQ(result.status, 0) << result.err;
+    for (std::size_t i = 0; i < shots.size(); ++i) {
+        const std::string stem = fs::path(shots[i].first).stem().string();
+        const cv::Mat map = cv::imread((work.path() / (stem + ".dof.png")).string(), cv::IMREAD_UNCHANGED);
+        EXPECT_EQ(firstDifference(map, literalGrayMap(sources[i])), "") << shots[i].first;
+        const cv::Mat blurred = cv::imread((work.path() / (stem + ".blur.png")).string(), cv::IMREAD_UNCHANGED);
+        EXPECT_EQ(firstDifference(blurred, blurredReference(sources[i])), "") << shots[i].first;
+        const cv::Mat means = cv::imread((work.path() / (stem + ".means.tif")).string(), cv::IMREAD_UNCHANGED);
+        EXPECT_EQ(firstDifference(means, neighborhoodMeans(sources[i], blurredReference(sources[i]), kWindow, CV_32F)),
+                  "")
+            << shots[i].first;
+    }
+}
+
+TEST(BatchMemory, KeptBuffersAreHeldInTheBudgetAndGivenUpRatherThanWaitedOn)
+{
+    batch::MemoryBudget budget(1000);
+    batch::MemoryBudget::Holding first(budget), second(budget);
+    EXPECT_TRUE(first.change(600));
+    EXPECT_FALSE(second.change(500));  // does not fit beside the first's
+    EXPECT_EQ(second.bytes(), 0);
+    EXPECT_TRUE(second.change(400));
+    EXPECT_TRUE(first.change(100));  // shrinking always succeeds
+    EXPECT_TRUE(second.change(900));
+    EXPECT_FALSE(first.change(101));
+    EXPECT_TRUE(first.change(5000) == false && first.bytes() == 100);
+    {
+        // A reservation waits for the holdings to shrink.
+        std::thread waiting([&] { const batch::MemoryBudget::Reservation reservation(budget, 800); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        second.change(0);
+        first.change(0);
+        waiting.join();
+    }
+    first.wait(2000);  // at most the whole budget
+    EXPECT_EQ(first.bytes(), 1000);
 }
 
 TEST(BatchMaps, GrayPngEqualsTheLiteralMapWithDefaultAndOtherSettings)

@@ -4,6 +4,7 @@
 #include "focus_map.hpp"
 #include "image_io.hpp"
 #include "memory_budget.hpp"
+#include "png_writer.hpp"
 #include "records.hpp"
 #include "verdicts.hpp"
 
@@ -87,9 +88,36 @@ struct PhotoOutcome {
     std::string unreadable;
 };
 
-// Reads the photo and writes its outputs (not its sidecar), within `budget`: a photo whose estimate
-// does not fit the whole budget is refused as too large, others wait until theirs fits beside the
-// photos in flight. Failures go to `reporter`; `complete` tells whether every output was written.
+// What one job keeps from photo to photo: the file's bytes, the decoded photo, its blurred copy,
+// the map and means, and the PNG encoder's buffers. Photos of one size then touch no fresh memory
+// (a fresh 24-megapixel image costs more in page faults than blurring it), and the bytes kept are
+// held in the budget between photos.
+class Job {
+public:
+    explicit Job(MemoryBudget& budget) : holding_(budget) { }
+
+    // The bytes the buffers take now.
+    std::int64_t keptBytes() const;
+
+private:
+    friend PhotoOutcome processPhoto(const Photo&, const Options&, Job&, Reporter&, bool&);
+    void releaseBuffers();  // all but the file's bytes
+
+    MemoryBudget::Holding holding_;
+    PhotoFile file_;
+    cv::Mat source_;
+    cv::Mat blurred_;
+    FocusAnalysis analysis_;
+    PngEncoder png_;
+};
+
+// Reads the photo and writes its outputs (not its sidecar), within the job's budget: a photo whose
+// estimate does not fit the whole budget is refused as too large, others wait until theirs fits
+// beside the photos in flight (and the other jobs' kept buffers). Failures go to `reporter`;
+// `complete` tells whether every output was written.
+PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, Reporter& reporter, bool& complete);
+
+// The same by a job of its own, which keeps nothing.
 PhotoOutcome processPhoto(const Photo& photo, const Options& options, MemoryBudget& budget, Reporter& reporter,
                           bool& complete);
 

@@ -27,10 +27,37 @@ public:
         const std::int64_t bytes_;
     };
 
+    // Bytes a job keeps reserved from photo to photo for the buffers it reuses, changed as they
+    // change; given back on destruction.
+    class Holding {
+    public:
+        explicit Holding(MemoryBudget& budget) : budget_(budget) { }
+        ~Holding();
+        Holding(const Holding&) = delete;
+        Holding& operator=(const Holding&) = delete;
+
+        // Holds `bytes` (at most total()) from now on: less is given back at once, more is taken,
+        // when it fits beside the bytes reserved by others. Returns false, changing nothing, when it
+        // does not fit.
+        bool change(std::int64_t bytes);
+        // The same, waiting for more to fit; only while holding nothing, so that no two jobs wait
+        // on each other's holdings.
+        void wait(std::int64_t bytes);
+        std::int64_t bytes() const { return bytes_; }
+        MemoryBudget& budget() const { return budget_; }
+
+    private:
+        MemoryBudget& budget_;
+        std::int64_t bytes_ = 0;
+    };
+
 private:
     friend class Reservation;
+    friend class Holding;
     // Waits until `bytes` (at most total()) fit beside the bytes reserved, then reserves them.
     void take(std::int64_t bytes);
+    // Reserves `bytes` if they fit beside the bytes reserved now.
+    bool tryTake(std::int64_t bytes);
     void give(std::int64_t bytes);
 
     const std::int64_t total_;

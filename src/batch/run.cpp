@@ -68,8 +68,38 @@ std::int64_t photoMemory(const PhotoFile& file, const Options& options)
         std::int64_t(std::min(pixels * perPixel + double(file.decoderBytes), 9.0e18));
 }
 
+namespace {
+
+// The bytes of an image's own memory, or of a buffer's.
+std::int64_t bytesOf(const cv::Mat& image)
+{
+    return image.u != nullptr ? std::int64_t(image.u->size) : 0;
+}
+
+}  // namespace
+
+std::int64_t Job::keptBytes() const
+{
+    return std::int64_t(file_.content.capacity()) + bytesOf(source_) + bytesOf(blurred_) + bytesOf(analysis_.map) +
+        bytesOf(analysis_.means) + std::int64_t(png_.keptBytes());
+}
+
+void Job::releaseBuffers()
+{
+    source_.release();
+    blurred_.release();
+    analysis_ = FocusAnalysis();
+    png_.release();
+}
+
 PhotoOutcome processPhoto(const Photo& photo, const Options& options, MemoryBudget& budget, Reporter& reporter,
                           bool& complete)
+{
+    Job job(budget);
+    return processPhoto(photo, options, job, reporter, complete);
+}
+
+PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, Reporter& reporter, bool& complete)
 {
     complete = false;
     PhotoOutcome outcome;
@@ -79,18 +109,35 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, MemoryBudg
         return outcome;
     };
     std::string reason;
-    PhotoFile file;
+    PhotoFile& file = job.file_;
     if (!loadPhotoFile(photo.input, file, reason)) return refused(reason);
     const std::int64_t needed = photoMemory(file, options);
-    if (file.declaredSize && needed > budget.total())
+    const std::int64_t total = job.holding_.budget().total();
+    if (file.declaredSize && needed > total)
         return refused("too large (" + std::to_string(file.declaredSize->width) + " x " +
                        std::to_string(file.declaredSize->height) + " pixels need about " + formatMemorySize(needed) +
-                       ", the memory allowed is " + formatMemorySize(budget.total()) + ")");
-    const MemoryBudget::Reservation reservation(budget, needed);
+                       ", the memory allowed is " + formatMemorySize(total) + ")");
+    // The photo's estimate, or what the job keeps when that is more; when that does not fit beside
+    // the other jobs, the kept buffers go and the job waits for the photo's estimate alone.
+    if (!job.holding_.change(std::max(needed, job.keptBytes()))) {
+        job.releaseBuffers();
+        job.holding_.wait(needed);
+    }
+    // After the photo the job holds what it keeps, or lets its buffers go when they do not fit.
+    struct Keep {
+        Job& job;
+        ~Keep()
+        {
+            if (job.holding_.change(job.keptBytes())) return;
+            job.releaseBuffers();
+            job.file_ = PhotoFile();
+            job.holding_.change(0);
+        }
+    } keep{job};
     try {
-        const cv::Mat source =
-            decodePhoto(file, reason, options.rawPreview ? RawDevelopment::previewWhenLarge : RawDevelopment::full);
-        file = PhotoFile();  // its bytes are not needed any more
+        const cv::Mat source = decodePhoto(
+            file, reason, options.rawPreview ? RawDevelopment::previewWhenLarge : RawDevelopment::full, &job.source_);
+        file.content.clear();  // its bytes are not needed any more; the memory stays for the next file
         if (source.empty()) return refused(reason);
         for (const fs::path& output : photo.outputs) {
             std::error_code ignored;
@@ -102,12 +149,14 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, MemoryBudg
         const bool writing = !options.dryRun;
         const bool mapWritten = writing && !options.noMap;
         const bool mapNeeded = mapWritten || (writing && (options.colormap || options.overlay));
-        const cv::Mat blurred = blurredReference(source, options.sigma);
+        blurredReference(source, job.blurred_, options.sigma);
+        const cv::Mat& blurred = job.blurred_;
         FocusRequest request;
         request.mapChannels = mapNeeded ? 1 : 0;
         request.meansDepth = writing && options.means ? CV_32F : 0;
         request.statistics = figuresWanted(options);
-        const FocusAnalysis analysis = analyzeFocus(source, blurred, options.window, request);
+        FocusAnalysis& analysis = job.analysis_;
+        analyzeFocus(source, blurred, options.window, request, analysis);
         const cv::ColormapTypes colormap =
             colormapNamed(options.colormap.value_or("inferno")).value_or(cv::COLORMAP_INFERNO);
         std::vector<cv::Mat> images;
@@ -120,7 +169,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, MemoryBudg
         complete = true;
         for (std::size_t i = 0; i < images.size() && i < photo.outputs.size(); ++i) {
             const fs::path& path = photo.outputs[i];
-            const std::string why = writeImage(path.string(), images[i]);
+            const std::string why = writeImage(path.string(), images[i], {}, &job.png_);
             if (why.empty()) continue;
             reporter.cannotWrite(path, why);
             complete = false;
@@ -258,10 +307,11 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     std::size_t nextToFinish = 0;
     std::atomic<std::size_t> next{0};
     const auto worker = [&] {
+        Job job(budget);  // its buffers serve every photo this thread takes
         for (std::size_t i = next++; i < photos.size(); i = next++) {
             reporter.starting(i + 1, photos[i].input);
             bool complete = false;
-            PhotoOutcome outcome = processPhoto(photos[i], options, budget, reporter, complete);
+            PhotoOutcome outcome = processPhoto(photos[i], options, job, reporter, complete);
             if (!complete) allGood = false;
             const std::lock_guard<std::mutex> lock(finishing);
             outcomes[i] = std::move(outcome);

@@ -30,8 +30,15 @@ void reuseOrCreate(cv::Mat& image, cv::Size size, int type)
 cv::Mat blurredReference(const cv::Mat& source, double sigma)
 {
     cv::Mat blurred = detail::largeImage(source.size(), source.type());
-    cv::GaussianBlur(source, blurred, cv::Size(0, 0), sigma, 0, cv::BORDER_REFLECT_101);
+    blurredReference(source, blurred, sigma);
     return blurred;
+}
+
+void blurredReference(const cv::Mat& source, cv::Mat& blurred, double sigma)
+{
+    if (blurred.size() != source.size() || blurred.type() != source.type())
+        blurred = detail::largeImage(source.size(), source.type());
+    cv::GaussianBlur(source, blurred, cv::Size(0, 0), sigma, 0, cv::BORDER_REFLECT_101);
 }
 
 double meanTolerance(double mean, int window)

@@ -11,6 +11,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <cctype>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,7 +34,10 @@ bool isOutOfMemory(const cv::Exception& error)
 
 bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason)
 {
+    std::vector<unsigned char> content = std::move(file.content);
+    content.clear();
     file = PhotoFile();
+    file.content = std::move(content);
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         reason = errno == ENOENT ? "no such file" : reasonOf(errno);
@@ -80,7 +84,7 @@ bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason
     return true;
 }
 
-cv::Mat decodePhoto(const PhotoFile& file, std::string& reason, RawDevelopment raw)
+cv::Mat decodePhoto(const PhotoFile& file, std::string& reason, RawDevelopment raw, cv::Mat* reuse)
 {
     reason.clear();
     const unsigned char* data = file.content.data();
@@ -91,7 +95,7 @@ cv::Mat decodePhoto(const PhotoFile& file, std::string& reason, RawDevelopment r
     try {
         switch (file.format) {
         case PhotoFormat::jpeg:
-            image = decodeJpeg(data, size, reason);
+            image = decodeJpeg(data, size, reason, true, reuse);
             break;
         case PhotoFormat::heif:
             image = decodeHeif(data, size, reason);

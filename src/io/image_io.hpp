@@ -24,8 +24,9 @@ struct PhotoFile {
     std::int64_t decoderBytes = 0;  // the most memory its decoder holds beside the decoded photo
 };
 
-// Reads the file at `path`. Returns false, with the reason in `reason` ("no such file", "is a
-// folder", "not an image" for an empty file, or the system's reason), when it cannot be read.
+// Reads the file at `path` into `file`, whose content keeps its memory for the next file. Returns false, with the
+// reason in `reason` ("no such file", "is a folder", "not an image" for an empty file, or the system's reason), when it
+// cannot be read.
 bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason);
 
 // Decodes a photo as 8-bit, three-channel BGR color: grayscale is expanded, alpha dropped, 16-bit
@@ -34,7 +35,10 @@ bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason
 // `reason`: "not an image", "truncated or corrupt data", "unsupported image" (a kind the decoder
 // does not handle), "too large for the RAW decoder", or "out of memory" when the memory for it
 // cannot be had.
-cv::Mat decodePhoto(const PhotoFile& file, std::string& reason, RawDevelopment raw = RawDevelopment::full);
+// A JPEG is decoded into `reuse` when given, which keeps its memory when it has the photo's size
+// already (the result then shares it).
+cv::Mat decodePhoto(const PhotoFile& file, std::string& reason, RawDevelopment raw = RawDevelopment::full,
+                    cv::Mat* reuse = nullptr);
 
 // loadPhotoFile and decodePhoto: empty, with the reason in `reason` when given, when the file cannot
 // be read or decoded.

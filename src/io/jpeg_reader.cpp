@@ -202,7 +202,8 @@ std::optional<cv::Size> jpegSize(const unsigned char* data, std::size_t size)
     return cv::Size(int(d.info.image_width), int(d.info.image_height));
 }
 
-cv::Mat decodeJpeg(const unsigned char* data, std::size_t size, std::string& reason, bool applyOrientation)
+cv::Mat decodeJpeg(const unsigned char* data, std::size_t size, std::string& reason, bool applyOrientation,
+                   cv::Mat* reuse)
 {
     Decompressor d;
     if (!readHeader(d, data, size)) {
@@ -217,7 +218,13 @@ cv::Mat decodeJpeg(const unsigned char* data, std::size_t size, std::string& rea
 #else
     d.info.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
 #endif
-    cv::Mat image(int(d.info.image_height), int(d.info.image_width), CV_8UC3);
+    cv::Mat image;
+    if (reuse != nullptr) {
+        reuse->create(int(d.info.image_height), int(d.info.image_width), CV_8UC3);
+        image = *reuse;
+    } else {
+        image.create(int(d.info.image_height), int(d.info.image_width), CV_8UC3);
+    }
     std::vector<unsigned char> cmykRow(cmyk ? std::size_t(d.info.image_width) * 4 : 0);
     if (!readPixels(d, image.data, image.step, cmyk ? cmykRow.data() : nullptr)) {
         reason = reasonOfError(d.errors.errorCode);

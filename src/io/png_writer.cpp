@@ -91,6 +91,13 @@ bool PngEncoder::handles(const cv::Mat& image)
     return !image.empty() && image.dims == 2 && (image.type() == CV_8UC1 || image.type() == CV_8UC3);
 }
 
+void PngEncoder::release()
+{
+    filtered_ = {};
+    compressed_ = {};
+    output_ = {};
+}
+
 std::size_t PngEncoder::keptBytes() const
 {
     return filtered_.capacity() + compressed_.capacity() + output_.capacity();

@@ -32,6 +32,9 @@ public:
     // A buffer for the caller's encoded images, kept with the encoder's own.
     std::vector<unsigned char>& output() { return output_; }
 
+    // Lets the kept buffers go.
+    void release();
+
     // The bytes this encoder keeps between images.
     std::size_t keptBytes() const;
 
