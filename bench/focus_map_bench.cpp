@@ -7,11 +7,15 @@
 #include "focus_map.hpp"
 #include "image_io.hpp"
 #include "literal_map.hpp"
+#include "png_writer.hpp"
 #include "workloads.hpp"
 #include "xmp_sidecar.hpp"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
+
+#include <atomic>
+#include <thread>
 
 #include <cstdlib>
 #include <filesystem>
@@ -221,6 +225,103 @@ void CullPhoto24Megapixels(benchmark::State& state)
     setPixels(state, large().source);
 }
 BENCHMARK(CullPhoto24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime()->ArgName("figures")->DenseRange(0, 2);
+
+// The stages of a photo at 24 megapixels, each on its own: decoding the JPEG, blurring it into a
+// kept image, and encoding the map as PNG by the maps' encoder (0) and by OpenCV's (1).
+void Decode24Megapixels(benchmark::State& state)
+{
+    std::vector<uchar> jpeg;
+    if (!cv::imencode(".jpg", large().source, jpeg)) throw std::runtime_error("cannot encode the photo");
+    PhotoFile file;
+    file.content = jpeg;
+    file.format = PhotoFormat::jpeg;
+    cv::Mat kept;
+    for (auto _ : state) {
+        std::string reason;
+        if (decodePhoto(file, reason, RawDevelopment::full, &kept).empty()) throw std::runtime_error(reason);
+    }
+    setPixels(state, large().source);
+}
+BENCHMARK(Decode24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void Blur24Megapixels(benchmark::State& state)
+{
+    cv::Mat kept;
+    for (auto _ : state) blurredReference(large().source, kept, kBlurSigma);
+    setPixels(state, large().source);
+}
+BENCHMARK(Blur24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void EncodePng24MegapixelMap(benchmark::State& state)
+{
+    const cv::Mat map = dofMapOf(large().source, large().blurred, kWindow, 1);
+    PngEncoder encoder;
+    std::vector<uchar> png;
+    for (auto _ : state) {
+        if (state.range(0) == 0) {
+            const std::string reason = encoder.encode(map, png);
+            if (!reason.empty()) throw std::runtime_error(reason);
+        } else if (!cv::imencode(".png", map, png)) {
+            throw std::runtime_error("cannot encode the map");
+        }
+    }
+    setPixels(state, map);
+    state.counters["bytes"] = double(png.size());
+}
+BENCHMARK(EncodePng24MegapixelMap)->Unit(benchmark::kMillisecond)->UseRealTime()->ArgName("opencv")->Arg(0)->Arg(1);
+
+// A folder of 24-megapixel JPEGs (different photos, so no cache helps) on two threads: 0 only
+// decodes each with cv::imread, 1 is the whole dofmap-batch run with -j 2 writing the maps.
+constexpr int kFolderPhotos = 6;
+
+void Folder24MegapixelJpegs(benchmark::State& state)
+{
+    const Outputs folder;
+    std::vector<std::string> paths;
+    for (int i = 0; i < kFolderPhotos; ++i) {
+        cv::Mat shot;
+        cv::flip(large().source, shot, i % 3 - 1);
+        shot.row(i).setTo(cv::Scalar(i, i, i));
+        paths.push_back(folder.path() + "/shot" + std::to_string(i) + ".jpg");
+        if (!cv::imwrite(paths.back(), shot)) throw std::runtime_error("cannot write " + paths.back());
+    }
+    batch::Options options;
+    options.inputs = paths;
+    options.output = folder.path() + "/maps";
+    options.jobs = 2;
+    options.quiet = true;
+    std::string error;
+    const std::vector<batch::Photo> photos = batch::plan(options, error);
+    if (photos.empty()) throw std::runtime_error(error);
+    for (auto _ : state) {
+        if (state.range(0) == 0) {
+            std::atomic<std::size_t> next{0};
+            const auto decode = [&] {
+                for (std::size_t i = next++; i < paths.size(); i = next++)
+                    if (cv::imread(paths[i], cv::IMREAD_COLOR).empty()) throw std::runtime_error("cannot read");
+            };
+            std::thread other(decode);
+            decode();
+            other.join();
+        } else if (state.range(0) == 1) {
+            if (batch::run(photos, options, false) != 0) throw std::runtime_error("the batch failed");
+        } else {
+            // Another build's program, for a baseline measured in the same run.
+            std::string command =
+                std::string(std::getenv("DOFMAP_BASELINE_BATCH")) + " -q -j 2 -o " + folder.path() + "/baseline";
+            for (const std::string& path : paths) command += " " + path;
+            if (std::system(command.c_str()) != 0) throw std::runtime_error("the baseline failed: " + command);
+        }
+    }
+    state.counters["photos"] = kFolderPhotos;
+}
+BENCHMARK(Folder24MegapixelJpegs)->Unit(benchmark::kMillisecond)->UseRealTime()->ArgName("batch")->Arg(0)->Arg(1);
+// With DOFMAP_BASELINE_BATCH naming a dofmap-batch built from another commit, that program too.
+const bool kBaselineRegistered = std::getenv("DOFMAP_BASELINE_BATCH") != nullptr &&
+    benchmark::RegisterBenchmark("Folder24MegapixelJpegs/baseline", Folder24MegapixelJpegs)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->Arg(2);
 
 void DecodeBlurEncodeDemo(benchmark::State& state)
 {
