@@ -61,21 +61,6 @@ bool gridSum(const std::int32_t* squared, int count, double scale, double* total
 void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means,
                float* floats);
 
-// The increment of a literal sum over a run of distances whose partial sums all stay in one binade,
-// where the sum rounds every addition to a multiple of 1 / scale: *total = the sum over the run of
-// round(sqrt(squared[i]) * scale), each to the nearest integer. Returns false, with *total
-// unspecified, when one of them lies exactly half-way, which the literal sum rounds by the parity
-// of its running value. Requires 1 <= scale <= 2^42; *total is exact while below 2^53.
-bool gridSum(const std::int32_t* squared, int count, double scale, double* total);
-
-// means[i] = boxSums[i] * columnScale[i] * rowScale: the fast means of a row; also rounded to single
-// precision into floats[i] unless floats is null.
-void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means,
-               float* floats);
-
-// out[i] = values[i] rounded to single precision.
-void toFloat(const double* values, int count, float* out);
-
 // Gathers a row of means for the statistics: lanes[i % 8] += values[i] (a fixed pattern of partial
 // sums, so that the total does not depend on the instruction set), *below += how many values lie
 // below `low`, and the values in [low, high] copied to `kept` in order; returns how many were kept.

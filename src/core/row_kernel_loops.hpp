@@ -84,7 +84,11 @@ void fastMeans(const double* boxSums, const double* columnScale, double rowScale
     }
 }
 
+// A set that expands gray to three channels with intrinsics of its own defines
+// DOFMAP_OWN_GRAY_TO_THREE_CHANNELS before including this file.
+#ifndef DOFMAP_OWN_GRAY_TO_THREE_CHANNELS
 void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)
 {
     for (int i = 0; i < count; ++i) out[3 * i] = out[3 * i + 1] = out[3 * i + 2] = gray[i];
 }
+#endif
