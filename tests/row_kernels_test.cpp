@@ -45,6 +45,68 @@ bool sameBits(double a, double b)
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
+// Rows of BGR bytes as photos and their blur give them (differing by a few levels), with runs of 0
+// facing 255 that reach the largest distance.
+void pixelRows(int count, std::mt19937& random, std::vector<std::uint8_t>& source, std::vector<std::uint8_t>& blurred)
+{
+    std::uniform_int_distribution<int> byte(0, 255), near(-4, 4);
+    source.resize(3 * std::size_t(count));
+    blurred.resize(3 * std::size_t(count));
+    for (int i = 0; i < 3 * count; ++i) {
+        const bool extreme = (i / 24) % 4 == 3;
+        source[i] = extreme ? 255 * (i % 2) : std::uint8_t(byte(random));
+        blurred[i] =
+            extreme ? std::uint8_t(255 - source[i]) : std::uint8_t(std::clamp(source[i] + near(random), 0, 255));
+    }
+}
+
+// The kernels that take the pixels themselves give the bits of portable::squaredDistances followed
+// by the portable row kernel, over rows entering an empty sum, replacing one and summed alone.
+template <class AddPixelRow, class ReplacePixelRow, class AddPixelDistances>
+void expectPixelRowsAsDistancesThenRows(AddPixelRow addPixelRow, ReplacePixelRow replacePixelRow,
+                                        AddPixelDistances addPixelDistances, std::uint32_t seed)
+{
+    std::mt19937 random(seed);
+    for (const int count : {0, 1, 7, 8, 10, 11, 12, 19, 33, 255, 256, 257, 1001}) {
+        std::vector<std::uint8_t> source, blurred, nextSource, nextBlurred;
+        pixelRows(count, random, source, blurred);
+        pixelRows(count, random, nextSource, nextBlurred);
+        std::vector<std::int32_t> squared(count), next(count);
+        portable::squaredDistances(source.data(), blurred.data(), count, squared.data());
+        portable::squaredDistances(nextSource.data(), nextBlurred.data(), count, next.data());
+
+        std::vector<float> roots(count + 1, -1.0f), plainRoots(count);
+        std::vector<double> sums(count + 1, 0.25), plainSums(count, 0.25), alone(count + 1, 3.0),
+            plainAlone(count, 3.0);
+        addPixelRow(source.data(), blurred.data(), count, roots.data(), sums.data());
+        portable::addRow(squared.data(), count, plainRoots.data(), plainSums.data());
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ(roots[i], plainRoots[i]) << "added pixel " << i << " of " << count << ", squared " << squared[i];
+            ASSERT_TRUE(sameBits(sums[i], plainSums[i])) << "added pixel " << i << " of " << count;
+        }
+        replacePixelRow(nextSource.data(), nextBlurred.data(), count, roots.data(), sums.data());
+        portable::replaceRow(next.data(), count, plainRoots.data(), plainSums.data());
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ(roots[i], plainRoots[i]) << "replaced pixel " << i << " of " << count << ", squared " << next[i];
+            ASSERT_TRUE(sameBits(sums[i], plainSums[i]))
+                << "replaced pixel " << i << " of " << count << ": " << sums[i] << " against " << plainSums[i];
+        }
+        addPixelDistances(source.data(), blurred.data(), count, alone.data());
+        portable::addDistances(squared.data(), count, plainAlone.data());
+        for (int i = 0; i < count; ++i)
+            ASSERT_TRUE(sameBits(alone[i], plainAlone[i])) << "summed pixel " << i << " of " << count;
+        EXPECT_EQ(roots[count], -1.0f) << "wrote past the end of " << count;
+        EXPECT_EQ(sums[count], 0.25) << "wrote past the end of " << count;
+        EXPECT_EQ(alone[count], 3.0) << "wrote past the end of " << count;
+    }
+}
+
+TEST(RowKernels, PortablePixelRowsEqualDistancesThenRows)
+{
+    expectPixelRowsAsDistancesThenRows(portable::addPixelRow, portable::replacePixelRow, portable::addPixelDistances,
+                                       17);
+}
+
 // Whether OPENCV_CPU_DISABLE names `feature` among its comma-separated features.
 bool disabledByEnvironment(const std::string& feature)
 {
@@ -97,6 +159,9 @@ TEST(RowKernels, ActiveSetFollowsOpenCvsFeatureQuery)
         static constexpr auto fastMeans = &space::fastMeans;                                                           \
         static constexpr auto gatherRow = &space::gatherRow;                                                           \
         static constexpr auto grayToThreeChannels = &space::grayToThreeChannels;                                       \
+        static constexpr auto addPixelRow = &space::addPixelRow;                                                       \
+        static constexpr auto replacePixelRow = &space::replacePixelRow;                                               \
+        static constexpr auto addPixelDistances = &space::addPixelDistances;                                           \
     }
 
 // The AVX kernels run wherever the processor has AVX and OpenCV has not been told to disable it;
@@ -159,6 +224,12 @@ TYPED_TEST(VectorKernels, SquaredDistancesEqualThePortableLoop)
     std::vector<std::int32_t> largest(45);
     TypeParam::squaredDistances(white.data(), black.data(), 45, largest.data());
     for (int i = 0; i < 45; ++i) ASSERT_EQ(largest[i], 3 * 255 * 255) << "pixel " << i;
+}
+
+TYPED_TEST(VectorKernels, PixelRowsEqualDistancesThenRows)
+{
+    expectPixelRowsAsDistancesThenRows(TypeParam::addPixelRow, TypeParam::replacePixelRow, TypeParam::addPixelDistances,
+                                       18);
 }
 
 // The loops that the scans use around the ones above: removing a row, the block totals' sums, the

@@ -19,6 +19,13 @@ void replaceRow(const std::int32_t* squared, int count, float* roots, double* co
 // sums[i] += rootOf(squared[i]).
 void addDistances(const std::int32_t* squared, int count, double* sums);
 
+// The same as squaredDistances of the BGR rows `source` and `blurred` followed by addRow,
+// replaceRow or addDistances of those distances, without a row of them in memory between the two.
+void addPixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots, double* columnSums);
+void replacePixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots,
+                     double* columnSums);
+void addPixelDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, double* sums);
+
 // columnSums[i] += terms[entering[i]] - terms[leaving[i]], where a null row counts as absent: the
 // fixed-point scan's update, with terms[s] = fixedRootOf(s, units) tabulated for every squared
 // distance. The column sums are integers in those units, below 2^53.

@@ -169,6 +169,22 @@ void differences(const double* high, const double* low, int count, double* out)
     DOFMAP_DISPATCH(differences(high, low, count, out));
 }
 
+void addPixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots, double* columnSums)
+{
+    DOFMAP_DISPATCH(addPixelRow(source, blurred, count, roots, columnSums));
+}
+
+void replacePixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots,
+                     double* columnSums)
+{
+    DOFMAP_DISPATCH(replacePixelRow(source, blurred, count, roots, columnSums));
+}
+
+void addPixelDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, double* sums)
+{
+    DOFMAP_DISPATCH(addPixelDistances(source, blurred, count, sums));
+}
+
 bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
                 std::int32_t* levels, std::uint8_t* gray)
 {
