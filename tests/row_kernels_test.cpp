@@ -1,5 +1,5 @@
-// The row kernels: the AVX versions against the portable loops, bit for bit, and the properties of
-// the portable loops that the scan and the literal sums rely on.
+// The row kernels: the AVX and AVX2 versions against the portable loops, bit for bit, and the
+// properties of the portable loops that the scan and the literal sums rely on.
 #include "row_kernels.hpp"
 
 #include <gtest/gtest.h>
@@ -45,14 +45,92 @@ bool sameBits(double a, double b)
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
+// Rows of BGR bytes as photos and their blur give them (differing by a few levels), with runs of 0
+// facing 255 that reach the largest distance.
+void pixelRows(int count, std::mt19937& random, std::vector<std::uint8_t>& source, std::vector<std::uint8_t>& blurred)
+{
+    std::uniform_int_distribution<int> byte(0, 255), near(-4, 4);
+    source.resize(3 * std::size_t(count));
+    blurred.resize(3 * std::size_t(count));
+    for (int i = 0; i < 3 * count; ++i) {
+        const bool extreme = (i / 24) % 4 == 3;
+        source[i] = extreme ? 255 * (i % 2) : std::uint8_t(byte(random));
+        blurred[i] =
+            extreme ? std::uint8_t(255 - source[i]) : std::uint8_t(std::clamp(source[i] + near(random), 0, 255));
+    }
+}
+
+// The kernels that take the pixels themselves give the bits of portable::squaredDistances followed
+// by the portable row kernel, over rows entering an empty sum, replacing one and summed alone.
+template <class AddPixelRow, class ReplacePixelRow, class AddPixelDistances>
+void expectPixelRowsAsDistancesThenRows(AddPixelRow addPixelRow, ReplacePixelRow replacePixelRow,
+                                        AddPixelDistances addPixelDistances, std::uint32_t seed)
+{
+    std::mt19937 random(seed);
+    for (const int count : {0, 1, 7, 8, 10, 11, 12, 19, 33, 255, 256, 257, 1001}) {
+        std::vector<std::uint8_t> source, blurred, nextSource, nextBlurred;
+        pixelRows(count, random, source, blurred);
+        pixelRows(count, random, nextSource, nextBlurred);
+        std::vector<std::int32_t> squared(count), next(count);
+        portable::squaredDistances(source.data(), blurred.data(), count, squared.data());
+        portable::squaredDistances(nextSource.data(), nextBlurred.data(), count, next.data());
+
+        std::vector<float> roots(count + 1, -1.0f), plainRoots(count);
+        std::vector<double> sums(count + 1, 0.25), plainSums(count, 0.25), alone(count + 1, 3.0),
+            plainAlone(count, 3.0);
+        addPixelRow(source.data(), blurred.data(), count, roots.data(), sums.data());
+        portable::addRow(squared.data(), count, plainRoots.data(), plainSums.data());
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ(roots[i], plainRoots[i]) << "added pixel " << i << " of " << count << ", squared " << squared[i];
+            ASSERT_TRUE(sameBits(sums[i], plainSums[i])) << "added pixel " << i << " of " << count;
+        }
+        replacePixelRow(nextSource.data(), nextBlurred.data(), count, roots.data(), sums.data());
+        portable::replaceRow(next.data(), count, plainRoots.data(), plainSums.data());
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ(roots[i], plainRoots[i]) << "replaced pixel " << i << " of " << count << ", squared " << next[i];
+            ASSERT_TRUE(sameBits(sums[i], plainSums[i]))
+                << "replaced pixel " << i << " of " << count << ": " << sums[i] << " against " << plainSums[i];
+        }
+        addPixelDistances(source.data(), blurred.data(), count, alone.data());
+        portable::addDistances(squared.data(), count, plainAlone.data());
+        for (int i = 0; i < count; ++i)
+            ASSERT_TRUE(sameBits(alone[i], plainAlone[i])) << "summed pixel " << i << " of " << count;
+        EXPECT_EQ(roots[count], -1.0f) << "wrote past the end of " << count;
+        EXPECT_EQ(sums[count], 0.25) << "wrote past the end of " << count;
+        EXPECT_EQ(alone[count], 3.0) << "wrote past the end of " << count;
+    }
+}
+
+TEST(RowKernels, PortablePixelRowsEqualDistancesThenRows)
+{
+    expectPixelRowsAsDistancesThenRows(portable::addPixelRow, portable::replacePixelRow, portable::addPixelDistances,
+                                       17);
+}
+
+// Whether OPENCV_CPU_DISABLE names `feature` among its comma-separated features.
+bool disabledByEnvironment(const std::string& feature)
+{
+    const char* disabled = std::getenv("OPENCV_CPU_DISABLE");
+    if (disabled == nullptr) return false;
+    const std::string list = std::string(",") + disabled + ",";
+    return list.find("," + feature + ",") != std::string::npos;
+}
+
 TEST(RowKernels, ActiveSetFollowsOpenCvsFeatureQuery)
 {
 #ifdef DOFMAP_HAVE_AVX_KERNELS
-    const bool avx = cv::checkHardwareSupport(CV_CPU_AVX);
-    EXPECT_EQ(activeInstructionSet(), avx ? InstructionSet::avx : InstructionSet::portable);
-    const char* disabled = std::getenv("OPENCV_CPU_DISABLE");
-    if (disabled != nullptr && std::string(disabled).find("AVX") != std::string::npos) {
-        EXPECT_EQ(activeInstructionSet(), InstructionSet::portable) << "OPENCV_CPU_DISABLE=" << disabled;
+    const bool avx = cv::checkHardwareSupport(CV_CPU_AVX), avx2 = cv::checkHardwareSupport(CV_CPU_AVX2);
+    EXPECT_EQ(activeInstructionSet(),
+              !avx       ? InstructionSet::portable
+                  : avx2 ? InstructionSet::avx2
+                         : InstructionSet::avx);
+    if (disabledByEnvironment("AVX2")) {
+        EXPECT_NE(activeInstructionSet(), InstructionSet::avx2)
+            << "OPENCV_CPU_DISABLE=" << std::getenv("OPENCV_CPU_DISABLE");
+    }
+    if (disabledByEnvironment("AVX")) {
+        EXPECT_EQ(activeInstructionSet(), InstructionSet::portable)
+            << "OPENCV_CPU_DISABLE=" << std::getenv("OPENCV_CPU_DISABLE");
     }
 #else
     EXPECT_EQ(activeInstructionSet(), InstructionSet::portable);
@@ -61,39 +139,153 @@ TEST(RowKernels, ActiveSetFollowsOpenCvsFeatureQuery)
 
 #ifdef DOFMAP_HAVE_AVX_KERNELS
 
-// The AVX kernels run only where the processor has AVX and OpenCV has not been told to disable it.
-class AvxKernels : public ::testing::Test {
+// The kernels of one vectorized set, named for the typed tests below, and whether they may run here.
+#define DOFMAP_KERNEL_SET(Name, space, runnable)                                                                       \
+    struct Name {                                                                                                      \
+        static constexpr const char* name = #space;                                                                    \
+        static bool canRun() { return runnable; }                                                                      \
+        static constexpr auto squaredDistances = &space::squaredDistances;                                             \
+        static constexpr auto addRow = &space::addRow;                                                                 \
+        static constexpr auto subtractRow = &space::subtractRow;                                                       \
+        static constexpr auto replaceRow = &space::replaceRow;                                                         \
+        static constexpr auto addDistances = &space::addDistances;                                                     \
+        static constexpr auto moveFixedRows = &space::moveFixedRows;                                                   \
+        static constexpr auto splitParts = &space::splitParts;                                                         \
+        static constexpr auto joinDifferences = &space::joinDifferences;                                               \
+        static constexpr auto prefixSums = &space::prefixSums;                                                         \
+        static constexpr auto differences = &space::differences;                                                       \
+        static constexpr auto grayLevels = &space::grayLevels;                                                         \
+        static constexpr auto gridSum = &space::gridSum;                                                               \
+        static constexpr auto fastMeans = &space::fastMeans;                                                           \
+        static constexpr auto gatherRow = &space::gatherRow;                                                           \
+        static constexpr auto grayToThreeChannels = &space::grayToThreeChannels;                                       \
+        static constexpr auto addPixelRow = &space::addPixelRow;                                                       \
+        static constexpr auto replacePixelRow = &space::replacePixelRow;                                               \
+        static constexpr auto addPixelDistances = &space::addPixelDistances;                                           \
+    }
+
+// The AVX kernels run wherever the processor has AVX and OpenCV has not been told to disable it;
+// the AVX2 ones only where the dispatch chooses them.
+DOFMAP_KERNEL_SET(AvxSet, avx, activeInstructionSet() != InstructionSet::portable);
+DOFMAP_KERNEL_SET(Avx2Set, avx2, activeInstructionSet() == InstructionSet::avx2);
+#undef DOFMAP_KERNEL_SET
+
+template <class Set>
+class VectorKernels : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (activeInstructionSet() != InstructionSet::avx)
-            GTEST_SKIP() << "AVX kernels not tested: the processor lacks AVX or OPENCV_CPU_DISABLE turns it off";
+        if (!Set::canRun())
+            GTEST_SKIP() << Set::name
+                         << " kernels not tested: the processor lacks the instruction set or OPENCV_CPU_DISABLE turns "
+                            "it off";
     }
 };
 
-TEST_F(AvxKernels, SquaredDistancesEqualThePortableLoop)
+struct SetName {
+    template <class Set>
+    static std::string GetName(int)
+    {
+        return Set::name;
+    }
+};
+
+using VectorSets = ::testing::Types<AvxSet, Avx2Set>;
+TYPED_TEST_SUITE(VectorKernels, VectorSets, SetName);
+
+TYPED_TEST(VectorKernels, SquaredDistancesEqualThePortableLoop)
 {
     std::mt19937 random(11);
     std::uniform_int_distribution<int> byte(0, 255);
     for (const int count : kLengths) {
-        // Full-range bytes, and rows differing by at most a few levels as blurred photos do.
-        for (const int spread : {255, 3}) {
+        // Full-range bytes, rows differing by at most a few levels as blurred photos do, and bytes
+        // of 0 and 255 facing 255 and 0 or themselves (spread 0), up to the largest distance.
+        for (const int spread : {255, 3, 0}) {
             std::vector<std::uint8_t> source(3 * count), blurred(3 * count);
             for (int i = 0; i < 3 * count; ++i) {
+                if (spread == 0) {
+                    source[i] = byte(random) % 2 == 0 ? 0 : 255;
+                    blurred[i] = i % 7 == 0 ? source[i] : std::uint8_t(255 - source[i]);
+                    continue;
+                }
                 source[i] = std::uint8_t(byte(random));
                 blurred[i] = std::uint8_t(std::clamp(source[i] + byte(random) % (2 * spread + 1) - spread, 0, 255));
             }
             std::vector<std::int32_t> fast(count + 1, -1), plain(count + 1, -1);
-            avx::squaredDistances(source.data(), blurred.data(), count, fast.data());
+            TypeParam::squaredDistances(source.data(), blurred.data(), count, fast.data());
             portable::squaredDistances(source.data(), blurred.data(), count, plain.data());
             for (int i = 0; i < count; ++i)
                 ASSERT_EQ(fast[i], plain[i]) << "pixel " << i << " of " << count << ", spread " << spread;
             EXPECT_EQ(fast[count], -1) << "wrote past the end of " << count;
         }
     }
+    // Every pixel at the largest distance, over a row whose end is not a multiple of the vectors.
+    const std::vector<std::uint8_t> white(3 * 45, 255), black(3 * 45, 0);
+    std::vector<std::int32_t> largest(45);
+    TypeParam::squaredDistances(white.data(), black.data(), 45, largest.data());
+    for (int i = 0; i < 45; ++i) ASSERT_EQ(largest[i], 3 * 255 * 255) << "pixel " << i;
 }
 
-TEST_F(AvxKernels, PrefixSumsEqualThePortableLoop)
+TYPED_TEST(VectorKernels, PixelRowsEqualDistancesThenRows)
+{
+    expectPixelRowsAsDistancesThenRows(TypeParam::addPixelRow, TypeParam::replacePixelRow, TypeParam::addPixelDistances,
+                                       18);
+}
+
+// The loops that the scans use around the ones above: removing a row, the block totals' sums, the
+// fixed-point scan's parts and their joined differences, and the three-channel map.
+TYPED_TEST(VectorKernels, RemainingLoopsEqualThePortableLoops)
+{
+    std::mt19937_64 random(15);
+    std::mt19937 rows(16);
+    for (const int count : kLengths) {
+        const std::vector<std::int32_t> squared = squaredRow(count, rows);
+        std::vector<float> roots(count);
+        for (int i = 0; i < count; ++i) roots[i] = rootOf(squared[i]);
+        std::vector<double> sumsA(count), sumsB(count);
+        for (int i = 0; i < count; ++i) sumsA[i] = sumsB[i] = double(random() % (std::uint64_t(1) << 40)) * 0x1p-23;
+        TypeParam::subtractRow(roots.data(), count, sumsA.data());
+        portable::subtractRow(roots.data(), count, sumsB.data());
+        TypeParam::addDistances(squared.data(), count, sumsA.data());
+        portable::addDistances(squared.data(), count, sumsB.data());
+        for (int i = 0; i < count; ++i) ASSERT_TRUE(sameBits(sumsA[i], sumsB[i])) << "column " << i << " of " << count;
+
+        // Fixed-point column sums up to 2^53, split and joined again.
+        std::vector<double> values(count + 1), highA(count + 1, -1.0), lowA(count + 1, -1.0), highB(count + 1),
+            lowB(count + 1);
+        for (double& v : values) v = double(random() % (std::uint64_t(1) << 53));
+        TypeParam::splitParts(values.data(), count, highA.data(), lowA.data());
+        portable::splitParts(values.data(), count, highB.data(), lowB.data());
+        for (int i = 0; i < count; ++i) {
+            ASSERT_TRUE(sameBits(highA[i], highB[i])) << "value " << i << " of " << count << ": " << values[i];
+            ASSERT_TRUE(sameBits(lowA[i], lowB[i])) << "value " << i << " of " << count << ": " << values[i];
+        }
+        EXPECT_EQ(highA[count], -1.0) << "wrote past the end of " << count;
+        std::vector<double> joinedA(count + 1, -1.0), joinedB(count), differenceA(count + 1, -1.0), differenceB(count);
+        TypeParam::joinDifferences(highB.data(), lowB.data(), lowB.data(), highB.data(), count, 0x1p-30,
+                                   joinedA.data());
+        portable::joinDifferences(highB.data(), lowB.data(), lowB.data(), highB.data(), count, 0x1p-30, joinedB.data());
+        TypeParam::differences(values.data(), highB.data(), count, differenceA.data());
+        portable::differences(values.data(), highB.data(), count, differenceB.data());
+        for (int i = 0; i < count; ++i) {
+            ASSERT_TRUE(sameBits(joinedA[i], joinedB[i])) << "value " << i << " of " << count;
+            ASSERT_TRUE(sameBits(differenceA[i], differenceB[i])) << "value " << i << " of " << count;
+        }
+        EXPECT_EQ(joinedA[count], -1.0) << "wrote past the end of " << count;
+        EXPECT_EQ(differenceA[count], -1.0) << "wrote past the end of " << count;
+
+        // Gray levels 0 to 255, and each level's three bytes.
+        std::vector<std::uint8_t> gray(count), outA(3 * count + 1, 7), outB(3 * count);
+        for (int i = 0; i < count; ++i) gray[i] = std::uint8_t(i % 3 == 0 ? 255 * (i % 2) : random() % 256);
+        TypeParam::grayToThreeChannels(gray.data(), count, outA.data());
+        portable::grayToThreeChannels(gray.data(), count, outB.data());
+        for (int i = 0; i < 3 * count; ++i)
+            ASSERT_EQ(outA[i], outB[i]) << "byte " << i << " of " << count << ", gray " << int(gray[i / 3]);
+        EXPECT_EQ(outA[3 * count], 7) << "wrote past the end of " << count;
+    }
+}
+
+TYPED_TEST(VectorKernels, PrefixSumsEqualThePortableLoop)
 {
     std::mt19937_64 random(12);
     for (const int count : kLengths) {
@@ -101,14 +293,14 @@ TEST_F(AvxKernels, PrefixSumsEqualThePortableLoop)
         // Integers as large as column sums get: 30 roots of up to 441.68 with 23 fraction bits.
         for (double& v : values) v = double(random() % (std::uint64_t(1) << 37));
         std::vector<double> fast(count + 2, -1.0), plain(count + 2, -1.0);
-        avx::prefixSums(values.data(), count, fast.data());
+        TypeParam::prefixSums(values.data(), count, fast.data());
         portable::prefixSums(values.data(), count, plain.data());
         for (int i = 0; i <= count; ++i) ASSERT_EQ(fast[i], plain[i]) << "prefix " << i << " of " << count;
         EXPECT_EQ(fast[count + 1], -1.0) << "wrote past the end of " << count;
     }
 }
 
-TEST_F(AvxKernels, GrayLevelsEqualThePortableLoops)
+TYPED_TEST(VectorKernels, GrayLevelsEqualThePortableLoops)
 {
     std::mt19937_64 random(13);
     std::uniform_real_distribution<double> level(0.0, 300.0);
@@ -126,8 +318,8 @@ TEST_F(AvxKernels, GrayLevelsEqualThePortableLoops)
         }
         std::vector<std::int32_t> fastLevels(count + 1, -1), plainLevels(count + 1, -1);
         std::vector<std::uint8_t> fastGray(count + 1, 7), plainGray(count + 1, 7);
-        const bool fast =
-            avx::grayLevels(sums.data(), scales.data(), kRowScale, count, error, fastLevels.data(), fastGray.data());
+        const bool fast = TypeParam::grayLevels(sums.data(), scales.data(), kRowScale, count, error, fastLevels.data(),
+                                                fastGray.data());
         const bool plain = portable::grayLevels(sums.data(), scales.data(), kRowScale, count, error, plainLevels.data(),
                                                 plainGray.data());
         EXPECT_EQ(fast, plain) << count;
@@ -143,22 +335,22 @@ TEST_F(AvxKernels, GrayLevelsEqualThePortableLoops)
     }
 }
 
-// The loops that the compiler vectorizes for AVX, and the sums of the literal shortcut: the same
+// The loops that the compiler vectorizes for each set, and the sums of the literal shortcut: the same
 // bits as the portable loops, on the same rows.
-TEST_F(AvxKernels, CompiledLoopsAndSumsEqualThePortableLoops)
+TYPED_TEST(VectorKernels, CompiledLoopsAndSumsEqualThePortableLoops)
 {
     std::mt19937 random(14);
     for (const int count : kLengths) {
         const std::vector<std::int32_t> squared = squaredRow(count, random), other = squaredRow(count, random);
         std::vector<double> sumsA(count, 1e6), sumsB(count, 1e6);
         std::vector<float> rootsA(count), rootsB(count);
-        avx::addRow(squared.data(), count, rootsA.data(), sumsA.data());
+        TypeParam::addRow(squared.data(), count, rootsA.data(), sumsA.data());
         portable::addRow(squared.data(), count, rootsB.data(), sumsB.data());
-        avx::replaceRow(other.data(), count, rootsA.data(), sumsA.data());
+        TypeParam::replaceRow(other.data(), count, rootsA.data(), sumsA.data());
         portable::replaceRow(other.data(), count, rootsB.data(), sumsB.data());
-        avx::moveFixedRows(squared.data(), other.data(), count, fixedTerms().data(), sumsA.data());
+        TypeParam::moveFixedRows(squared.data(), other.data(), count, fixedTerms().data(), sumsA.data());
         portable::moveFixedRows(squared.data(), other.data(), count, fixedTerms().data(), sumsB.data());
-        avx::moveFixedRows(nullptr, squared.data(), count, fixedTerms().data(), sumsA.data());
+        TypeParam::moveFixedRows(nullptr, squared.data(), count, fixedTerms().data(), sumsA.data());
         portable::moveFixedRows(nullptr, squared.data(), count, fixedTerms().data(), sumsB.data());
         for (int i = 0; i < count; ++i) {
             ASSERT_TRUE(sameBits(sumsA[i], sumsB[i])) << "column " << i << " of " << count;
@@ -168,7 +360,7 @@ TEST_F(AvxKernels, CompiledLoopsAndSumsEqualThePortableLoops)
         std::vector<double> columnScale(count), meansA(count), meansB(count);
         std::vector<float> floatsA(count), floatsB(count);
         for (int i = 0; i < count; ++i) columnScale[i] = 1.0 / double(1 + i % 30);
-        avx::fastMeans(sumsA.data(), columnScale.data(), 1.0 / 29.0, count, meansA.data(), floatsA.data());
+        TypeParam::fastMeans(sumsA.data(), columnScale.data(), 1.0 / 29.0, count, meansA.data(), floatsA.data());
         portable::fastMeans(sumsB.data(), columnScale.data(), 1.0 / 29.0, count, meansB.data(), floatsB.data());
         for (int i = 0; i < count; ++i) {
             ASSERT_TRUE(sameBits(meansA[i], meansB[i])) << "pixel " << i << " of " << count;
@@ -180,7 +372,7 @@ TEST_F(AvxKernels, CompiledLoopsAndSumsEqualThePortableLoops)
         std::vector<double> sortedMeans = meansB;
         std::sort(sortedMeans.begin(), sortedMeans.end());
         const double low = count > 3 ? sortedMeans[count / 3] : 0.0, high = count > 3 ? sortedMeans[count / 2] : 1e300;
-        const int keptCountA = avx::gatherRow(meansA.data(), count, low, high, lanesA, &belowA, keptA.data());
+        const int keptCountA = TypeParam::gatherRow(meansA.data(), count, low, high, lanesA, &belowA, keptA.data());
         ASSERT_EQ(keptCountA, portable::gatherRow(meansB.data(), count, low, high, lanesB, &belowB, keptB.data()))
             << count;
         EXPECT_EQ(belowA, belowB) << count;
@@ -189,7 +381,7 @@ TEST_F(AvxKernels, CompiledLoopsAndSumsEqualThePortableLoops)
 
         for (const double scale : {1.0, 0x1p20, 0x1p42}) {
             double totalA = -1.0, totalB = -1.0;
-            const bool cleanA = avx::gridSum(squared.data(), count, scale, &totalA);
+            const bool cleanA = TypeParam::gridSum(squared.data(), count, scale, &totalA);
             const bool cleanB = portable::gridSum(squared.data(), count, scale, &totalB);
             ASSERT_EQ(cleanA, cleanB) << count << " at scale " << scale;
             if (cleanB) {

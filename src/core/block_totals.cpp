@@ -18,14 +18,12 @@ BlockTotals::BlockTotals(const BoxScan& scan)
       totals_(std::size_t(across_) * down_, 0.0)
 {
     cv::parallel_for_(cv::Range(0, down_), [&](const cv::Range& rows) {
-        std::vector<std::int32_t> squared(width_);
         std::vector<double> columnSums(std::size_t(across_) * kSide);
         for (int by = rows.start; by < rows.end; ++by) {
             std::fill(columnSums.begin(), columnSums.end(), 0.0);
             for (int y = by * kSide; y < std::min((by + 1) * kSide, height_); ++y) {
-                kernels::squaredDistances(scan.source().ptr<std::uint8_t>(y), scan.blurred().ptr<std::uint8_t>(y),
-                                          width_, squared.data());
-                kernels::addDistances(squared.data(), width_, columnSums.data());
+                kernels::addPixelDistances(scan.source().ptr<std::uint8_t>(y), scan.blurred().ptr<std::uint8_t>(y),
+                                           width_, columnSums.data());
             }
             double* out = totals_.data() + std::size_t(by) * across_;
             for (int bx = 0; bx < across_; ++bx) {

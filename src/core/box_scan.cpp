@@ -112,16 +112,12 @@ void BoxScan::scanRingPart(const Area& part, int index, RowSink& sink) const
     std::vector<double> prefix(integerRowSums_ ? 0 : std::size_t(columns) + 1);
     std::vector<std::int64_t> integerPrefix(integerRowSums_ ? std::size_t(columns) + 1 : 0);
     std::vector<double> boxSums(part.width());
-    std::vector<std::int32_t> squared(columns);
     const auto slot = [&](int row) { return ring.data() + std::size_t(row % ringRows) * columns; };
-    const auto distancesOfRow = [&](int row) {
-        kernels::squaredDistances(source_.ptr<std::uint8_t>(row) + 3 * columnsBegin,
-                                  blurred_.ptr<std::uint8_t>(row) + 3 * columnsBegin, columns, squared.data());
-    };
+    const auto sourceRow = [&](int row) { return source_.ptr<std::uint8_t>(row) + 3 * columnsBegin; };
+    const auto blurredRow = [&](int row) { return blurred_.ptr<std::uint8_t>(row) + 3 * columnsBegin; };
 
     for (int row = std::max(part.y0 - n_.before, 0); row <= std::min(part.y0 + n_.after, height_ - 1); ++row) {
-        distancesOfRow(row);
-        kernels::addRow(squared.data(), columns, slot(row), columnSums.data());
+        kernels::addPixelRow(sourceRow(row), blurredRow(row), columns, slot(row), columnSums.data());
     }
     for (int y = part.y0; y < part.y1; ++y) {
         const int leaving = y - 1 - n_.before;
@@ -131,13 +127,13 @@ void BoxScan::scanRingPart(const Area& part, int index, RowSink& sink) const
             // The column sums move from the neighborhood rows of y - 1 to those of y.
             if (leaving >= 0 && entering < height_) {
                 // Both rows share one ring slot.
-                distancesOfRow(entering);
-                kernels::replaceRow(squared.data(), columns, slot(entering), columnSums.data());
+                kernels::replacePixelRow(sourceRow(entering), blurredRow(entering), columns, slot(entering),
+                                         columnSums.data());
             } else if (leaving >= 0) {
                 kernels::subtractRow(slot(leaving), columns, columnSums.data());
             } else if (entering < height_) {
-                distancesOfRow(entering);
-                kernels::addRow(squared.data(), columns, slot(entering), columnSums.data());
+                kernels::addPixelRow(sourceRow(entering), blurredRow(entering), columns, slot(entering),
+                                     columnSums.data());
             }
         }
         // A row whose clipped neighborhood rows are those of the row before has its box sums.

@@ -19,6 +19,13 @@ void replaceRow(const std::int32_t* squared, int count, float* roots, double* co
 // sums[i] += rootOf(squared[i]).
 void addDistances(const std::int32_t* squared, int count, double* sums);
 
+// The same as squaredDistances of the BGR rows `source` and `blurred` followed by addRow,
+// replaceRow or addDistances of those distances, without a row of them in memory between the two.
+void addPixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots, double* columnSums);
+void replacePixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots,
+                     double* columnSums);
+void addPixelDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, double* sums);
+
 // columnSums[i] += terms[entering[i]] - terms[leaving[i]], where a null row counts as absent: the
 // fixed-point scan's update, with terms[s] = fixedRootOf(s, units) tabulated for every squared
 // distance. The column sums are integers in those units, below 2^53.
@@ -60,21 +67,6 @@ bool gridSum(const std::int32_t* squared, int count, double scale, double* total
 // precision into floats[i] unless floats is null.
 void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means,
                float* floats);
-
-// The increment of a literal sum over a run of distances whose partial sums all stay in one binade,
-// where the sum rounds every addition to a multiple of 1 / scale: *total = the sum over the run of
-// round(sqrt(squared[i]) * scale), each to the nearest integer. Returns false, with *total
-// unspecified, when one of them lies exactly half-way, which the literal sum rounds by the parity
-// of its running value. Requires 1 <= scale <= 2^42; *total is exact while below 2^53.
-bool gridSum(const std::int32_t* squared, int count, double scale, double* total);
-
-// means[i] = boxSums[i] * columnScale[i] * rowScale: the fast means of a row; also rounded to single
-// precision into floats[i] unless floats is null.
-void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means,
-               float* floats);
-
-// out[i] = values[i] rounded to single precision.
-void toFloat(const double* values, int count, float* out);
 
 // Gathers a row of means for the statistics: lanes[i % 8] += values[i] (a fixed pattern of partial
 // sums, so that the total does not depend on the instruction set), *below += how many values lie

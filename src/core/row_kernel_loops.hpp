@@ -39,6 +39,51 @@ void addDistances(const std::int32_t* squared, int count, double* sums)
     for (int i = 0; i < count; ++i) sums[i] += root(squared[i]);
 }
 
+// A set that computes the distances of pixels within its row kernels defines DOFMAP_OWN_PIXEL_ROWS
+// before including this file; the others compute them in chunks small enough to stay in L1.
+#ifndef DOFMAP_OWN_PIXEL_ROWS
+namespace {
+
+// The squared distances of this many pixels, 1 KB, pass from one loop to the next through L1.
+constexpr int kPixelChunk = 256;
+
+// Calls rowKernel(squared, first, length) for the squared distances of pixels [first, first + length).
+template <class RowKernel>
+void inPixelChunks(const std::uint8_t* source, const std::uint8_t* blurred, int count, RowKernel rowKernel)
+{
+    std::int32_t squared[kPixelChunk];
+    for (int first = 0; first < count; first += kPixelChunk) {
+        const int length = count - first < kPixelChunk ? count - first : kPixelChunk;
+        squaredDistances(source + 3 * first, blurred + 3 * first, length, squared);
+        rowKernel(squared, first, length);
+    }
+}
+
+}  // namespace
+
+void addPixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots, double* columnSums)
+{
+    inPixelChunks(source, blurred, count, [&](const std::int32_t* squared, int first, int length) {
+        addRow(squared, length, roots + first, columnSums + first);
+    });
+}
+
+void replacePixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots,
+                     double* columnSums)
+{
+    inPixelChunks(source, blurred, count, [&](const std::int32_t* squared, int first, int length) {
+        replaceRow(squared, length, roots + first, columnSums + first);
+    });
+}
+
+void addPixelDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, double* sums)
+{
+    inPixelChunks(source, blurred, count, [&](const std::int32_t* squared, int first, int length) {
+        addDistances(squared, length, sums + first);
+    });
+}
+#endif
+
 void moveFixedRows(const std::int32_t* entering, const std::int32_t* leaving, int count, const double* terms,
                    double* columnSums)
 {
@@ -84,7 +129,11 @@ void fastMeans(const double* boxSums, const double* columnScale, double rowScale
     }
 }
 
+// A set that expands gray to three channels with intrinsics of its own defines
+// DOFMAP_OWN_GRAY_TO_THREE_CHANNELS before including this file.
+#ifndef DOFMAP_OWN_GRAY_TO_THREE_CHANNELS
 void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)
 {
     for (int i = 0; i < count; ++i) out[3 * i] = out[3 * i + 1] = out[3 * i + 2] = gray[i];
 }
+#endif

@@ -1,4 +1,4 @@
-// The portable row kernels and the choice, at run time, between them and the AVX ones.
+// The portable row kernels and the choice, at run time, between them and the AVX and AVX2 ones.
 #include "row_kernels.hpp"
 
 #include <opencv2/core/utility.hpp>
@@ -92,8 +92,10 @@ int gatherRow(const double* values, int count, double low, double high, double* 
 InstructionSet activeInstructionSet()
 {
 #ifdef DOFMAP_HAVE_AVX_KERNELS
-    static const InstructionSet active =
-        cv::checkHardwareSupport(CV_CPU_AVX) ? InstructionSet::avx : InstructionSet::portable;
+    static const InstructionSet active = [] {
+        if (!cv::checkHardwareSupport(CV_CPU_AVX)) return InstructionSet::portable;
+        return cv::checkHardwareSupport(CV_CPU_AVX2) ? InstructionSet::avx2 : InstructionSet::avx;
+    }();
     return active;
 #else
     return InstructionSet::portable;
@@ -101,7 +103,16 @@ InstructionSet activeInstructionSet()
 }
 
 #ifdef DOFMAP_HAVE_AVX_KERNELS
-#define DOFMAP_DISPATCH(call) return activeInstructionSet() == InstructionSet::avx ? avx::call : portable::call
+#define DOFMAP_DISPATCH(call)                                                                                          \
+    switch (activeInstructionSet()) {                                                                                  \
+    case InstructionSet::avx2:                                                                                         \
+        return avx2::call;                                                                                             \
+    case InstructionSet::avx:                                                                                          \
+        return avx::call;                                                                                              \
+    case InstructionSet::portable:                                                                                     \
+        break;                                                                                                         \
+    }                                                                                                                  \
+    return portable::call
 #else
 #define DOFMAP_DISPATCH(call) return portable::call
 #endif
@@ -156,6 +167,22 @@ void prefixSums(const double* values, int count, double* prefix)
 void differences(const double* high, const double* low, int count, double* out)
 {
     DOFMAP_DISPATCH(differences(high, low, count, out));
+}
+
+void addPixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots, double* columnSums)
+{
+    DOFMAP_DISPATCH(addPixelRow(source, blurred, count, roots, columnSums));
+}
+
+void replacePixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots,
+                     double* columnSums)
+{
+    DOFMAP_DISPATCH(replacePixelRow(source, blurred, count, roots, columnSums));
+}
+
+void addPixelDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, double* sums)
+{
+    DOFMAP_DISPATCH(addPixelDistances(source, blurred, count, sums));
 }
 
 bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,

@@ -1,5 +1,5 @@
-// Row kernels of the neighborhood scan: loops over contiguous rows, with a vectorized version of
-// each for AVX that is chosen at run time when OpenCV reports the instruction set usable.
+// Row kernels of the neighborhood scan: loops over contiguous rows, with vectorized versions of each
+// for AVX and for AVX2, the widest set that OpenCV reports usable chosen at run time.
 #pragma once
 
 #include "exactness.hpp"
@@ -41,11 +41,12 @@ constexpr double kPartUnit = 0x1p26;
 constexpr std::int32_t kDoubtful = 1 << 16;
 
 // The instruction sets that have kernels of their own.
-enum class InstructionSet { portable, avx };
+enum class InstructionSet { portable, avx, avx2 };
 
-// The set whose kernels run: AVX when this build has AVX kernels and cv::checkHardwareSupport
-// reports the instruction set (so that OPENCV_CPU_DISABLE=AVX selects the portable loops), decided
-// at the first call.
+// The set whose kernels run, decided at the first call: where this build has the vectorized kernels,
+// AVX2 when cv::checkHardwareSupport reports both AVX and AVX2, AVX when it reports AVX alone, else
+// the portable loops (so OPENCV_CPU_DISABLE=AVX2 selects the AVX kernels and
+// OPENCV_CPU_DISABLE=AVX,AVX2 the portable loops).
 InstructionSet activeInstructionSet();
 
 // The kernels for the active instruction set.
@@ -62,6 +63,10 @@ namespace portable {
 namespace avx {
 #include "row_kernel_list.hpp"
 }  // namespace avx
+// Compiled for AVX2: call only when activeInstructionSet() is InstructionSet::avx2.
+namespace avx2 {
+#include "row_kernel_list.hpp"
+}  // namespace avx2
 #endif
 
 }  // namespace dofmap::kernels

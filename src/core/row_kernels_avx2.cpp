@@ -1,0 +1,179 @@
+// The row kernels for processors with AVX2: this file alone is compiled with -mavx2 (and without FMA,
+// whose single rounding would change results). AVX2 widens the integer work to 256 bits: the
+// squared distances from interleaved color bytes, the row kernels that take their roots straight
+// from the pixels, and the expansion of gray levels to three channels are written with intrinsics;
+// the other loops over floats and doubles are compiled again for AVX2, and the kernels that AVX
+// already runs at 256 bits in double precision are those of AVX.
+#include "row_kernels.hpp"
+
+#ifdef DOFMAP_HAVE_AVX_KERNELS
+
+#include <immintrin.h>
+
+namespace dofmap::kernels::avx2 {
+
+#define DOFMAP_OWN_GRAY_TO_THREE_CHANNELS
+#define DOFMAP_OWN_PIXEL_ROWS
+#include "row_kernel_loops.hpp"
+#undef DOFMAP_OWN_PIXEL_ROWS
+#undef DOFMAP_OWN_GRAY_TO_THREE_CHANNELS
+
+namespace {
+
+// A 32-byte load at the first byte of pixel i stays within a row of BGR pixels while this many
+// pixels remain: 3 * 11 >= 32.
+constexpr int kPixelsUnderLoad = 11;
+
+__m256i load32(const std::uint8_t* p)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+__m128i load16(const std::uint8_t* p)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+void store32(std::uint8_t* p, __m256i bytes)
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), bytes);
+}
+
+// The squared distances of the eight pixels, 24 interleaved bytes, from `source` and `blurred` on:
+// the absolute differences of 32 bytes, their 32-bit words spread so that the lower lane holds
+// bytes 0 to 15 and the upper bytes 12 to 27 (four whole pixels each); in each lane blue and green
+// widened to 16-bit pairs and red paired with zero, each multiplied with itself and summed in
+// pairs. Reads 32 bytes from each.
+__m256i squaredOfEight(const std::uint8_t* source, const std::uint8_t* blurred)
+{
+    const __m256i blueGreen = _mm256_setr_epi8(0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1, 0, -1, 1, -1, 3,
+                                               -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1);
+    const __m256i red = _mm256_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1, 2, -1, -1, -1, 5,
+                                         -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1);
+    const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+    const __m256i s = load32(source);
+    const __m256i b = load32(blurred);
+    const __m256i d =
+        _mm256_permutevar8x32_epi32(_mm256_or_si256(_mm256_subs_epu8(s, b), _mm256_subs_epu8(b, s)), spread);
+    const __m256i bg = _mm256_shuffle_epi8(d, blueGreen);
+    const __m256i r = _mm256_shuffle_epi8(d, red);
+    return _mm256_add_epi32(_mm256_madd_epi16(bg, bg), _mm256_madd_epi16(r, r));
+}
+
+// The correctly rounded single-precision roots of eight squared distances (exact as floats, below
+// 2^24).
+__m256 rootsOfEight(__m256i squared)
+{
+    return _mm256_sqrt_ps(_mm256_cvtepi32_ps(squared));
+}
+
+// sums[0..7] += the eight floats widened to double.
+void addWidened(double* sums, __m256 values)
+{
+    _mm256_storeu_pd(sums, _mm256_add_pd(_mm256_loadu_pd(sums), _mm256_cvtps_pd(_mm256_castps256_ps128(values))));
+    _mm256_storeu_pd(sums + 4,
+                     _mm256_add_pd(_mm256_loadu_pd(sums + 4), _mm256_cvtps_pd(_mm256_extractf128_ps(values, 1))));
+}
+
+}  // namespace
+
+void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared)
+{
+    int i = 0;
+#pragma GCC unroll 4
+    for (; count - i >= kPixelsUnderLoad; i += 8)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(squared + i), squaredOfEight(source + 3 * i, blurred + 3 * i));
+    portable::squaredDistances(source + 3 * i, blurred + 3 * i, count - i, squared + i);
+}
+
+// The loops of addRow, replaceRow and addDistances on eight pixels at a time, their squared
+// distances kept in a register; the same operations in the same order, so the same bits.
+
+void addPixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots, double* columnSums)
+{
+    int i = 0;
+    for (; count - i >= kPixelsUnderLoad; i += 8) {
+        const __m256 fresh = rootsOfEight(squaredOfEight(source + 3 * i, blurred + 3 * i));
+        _mm256_storeu_ps(roots + i, fresh);
+        addWidened(columnSums + i, fresh);
+    }
+    portable::addPixelRow(source + 3 * i, blurred + 3 * i, count - i, roots + i, columnSums + i);
+}
+
+void replacePixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots,
+                     double* columnSums)
+{
+    int i = 0;
+    for (; count - i >= kPixelsUnderLoad; i += 8) {
+        const __m256 fresh = rootsOfEight(squaredOfEight(source + 3 * i, blurred + 3 * i));
+        const __m256 old = _mm256_loadu_ps(roots + i);
+        _mm256_storeu_ps(roots + i, fresh);
+        // columnSums[i] += double(fresh) - double(old), four at a time.
+        for (int half = 0; half < 2; ++half) {
+            const __m128 freshHalf = half == 0 ? _mm256_castps256_ps128(fresh) : _mm256_extractf128_ps(fresh, 1);
+            const __m128 oldHalf = half == 0 ? _mm256_castps256_ps128(old) : _mm256_extractf128_ps(old, 1);
+            double* sums = columnSums + i + 4 * half;
+            _mm256_storeu_pd(sums,
+                             _mm256_add_pd(_mm256_loadu_pd(sums),
+                                           _mm256_sub_pd(_mm256_cvtps_pd(freshHalf), _mm256_cvtps_pd(oldHalf))));
+        }
+    }
+    portable::replacePixelRow(source + 3 * i, blurred + 3 * i, count - i, roots + i, columnSums + i);
+}
+
+void addPixelDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, double* sums)
+{
+    int i = 0;
+    for (; count - i >= kPixelsUnderLoad; i += 8)
+        addWidened(sums + i, rootsOfEight(squaredOfEight(source + 3 * i, blurred + 3 * i)));
+    portable::addPixelDistances(source + 3 * i, blurred + 3 * i, count - i, sums + i);
+}
+
+// 32 levels, 96 bytes, at a time: each 32-byte store takes its bytes from 16 levels loaded into
+// both lanes, the in-lane shuffles repeating each level three times.
+void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)
+{
+    // Output bytes 32k + j come from level (32k + j) / 3, loaded from level 8k on.
+    const __m256i first = _mm256_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 5, 5, 6, 6, 6, 7, 7, 7, 8, 8,
+                                           8, 9, 9, 9, 10, 10);
+    const __m256i second = _mm256_setr_epi8(2, 3, 3, 3, 4, 4, 4, 5, 5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10,
+                                            10, 11, 11, 11, 12, 12, 12, 13);
+    const __m256i third = _mm256_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10, 10, 11, 11, 11, 12, 12, 12,
+                                           13, 13, 13, 14, 14, 14, 15, 15, 15);
+    int i = 0;
+    for (; i + 32 <= count; i += 32) {
+        std::uint8_t* o = out + 3 * i;
+        store32(o, _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(load16(gray + i)), first));
+        store32(o + 32, _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(load16(gray + i + 8)), second));
+        store32(o + 64, _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(load16(gray + i + 16)), third));
+    }
+    portable::grayToThreeChannels(gray + i, count - i, out + 3 * i);
+}
+
+// Work in double precision, which AVX already runs at 256 bits.
+
+void prefixSums(const double* values, int count, double* prefix)
+{
+    avx::prefixSums(values, count, prefix);
+}
+
+bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
+                std::int32_t* levels, std::uint8_t* gray)
+{
+    return avx::grayLevels(boxSums, columnScale, rowScale, count, error, levels, gray);
+}
+
+bool gridSum(const std::int32_t* squared, int count, double scale, double* total)
+{
+    return avx::gridSum(squared, count, scale, total);
+}
+
+int gatherRow(const double* values, int count, double low, double high, double* lanes, std::int64_t* below,
+              double* kept)
+{
+    return avx::gatherRow(values, count, low, high, lanes, below, kept);
+}
+
+}  // namespace dofmap::kernels::avx2
+
+#endif
