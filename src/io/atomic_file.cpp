@@ -1,4 +1,5 @@
-// Writing a file whole or not at all, through a temporary file that nobody else can have planted.
+// Files read whole, and written whole or not at all through a temporary file that nobody else can
+// have planted.
 #include "atomic_file.hpp"
 
 #include "messages.hpp"
@@ -102,6 +103,18 @@ private:
 };
 
 }  // namespace
+
+std::string readRest(int fd, std::vector<unsigned char>& content)
+{
+    unsigned char buffer[1 << 16];
+    while (true) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0) return "";
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return reasonOf(errno);
+        content.insert(content.end(), buffer, buffer + got);
+    }
+}
 
 std::string writeFileAtomically(const std::filesystem::path& path, const std::vector<unsigned char>& bytes)
 {

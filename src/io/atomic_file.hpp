@@ -1,4 +1,5 @@
-// Writing a file whole or not at all, through a temporary file that nobody else can have planted.
+// Files read whole, and written whole or not at all through a temporary file that nobody else can
+// have planted.
 #pragma once
 
 #include <filesystem>
@@ -6,6 +7,11 @@
 #include <vector>
 
 namespace dofmap {
+
+// Appends what is left to read from `fd` to `content` (reads interrupted by signals resumed).
+// Returns an empty string, or the system's reason when a read fails; throws std::bad_alloc when
+// the memory for the content cannot be had.
+std::string readRest(int fd, std::vector<unsigned char>& content);
 
 // Writes `bytes` to `path`: into a temporary file created exclusively in the same folder under an
 // unpredictable hidden name (so that no link planted there is ever followed), synced to the disk,

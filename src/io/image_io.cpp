@@ -51,17 +51,7 @@ bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason
     }
     try {
         if (status.st_size > 0) file.content.reserve(std::size_t(status.st_size));
-        unsigned char buffer[1 << 16];
-        while (true) {
-            const ssize_t got = ::read(fd, buffer, sizeof buffer);
-            if (got == 0) break;
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) {
-                reason = reasonOf(errno);
-                break;
-            }
-            file.content.insert(file.content.end(), buffer, buffer + got);
-        }
+        reason = readRest(fd, file.content);
     } catch (const std::bad_alloc&) {
         reason = "out of memory";
     }

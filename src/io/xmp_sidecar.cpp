@@ -63,19 +63,16 @@ std::string readExisting(const std::filesystem::path& path, std::string& content
     content.clear();
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? std::string() : reasonOf(errno);
+    std::vector<unsigned char> bytes;
     std::string reason;
-    char buffer[1 << 14];
-    while (true) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got == 0) break;
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            reason = reasonOf(errno);
-            break;
-        }
-        content.append(buffer, std::size_t(got));
+    try {
+        reason = readRest(fd, bytes);
+    } catch (...) {
+        ::close(fd);
+        throw;
     }
     ::close(fd);
+    content.assign(bytes.begin(), bytes.end());
     return reason;
 }
 
