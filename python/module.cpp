@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <cmath>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -109,9 +110,11 @@ py::array asArray(cv::Mat mat)
         shape.push_back(mat.channels());
         strides.push_back(element);
     }
-    auto* const owner = new cv::Mat(mat);
-    const py::capsule base(owner, [](void* pointer) { delete static_cast<cv::Mat*>(pointer); });
-    return py::array(dtype, shape, strides, owner->data, base);
+    // The array keeps the matrix's memory alive through a capsule that owns a reference to it.
+    auto owner = std::make_unique<cv::Mat>(mat);
+    const py::capsule base(owner.get(), [](void* pointer) { delete static_cast<cv::Mat*>(pointer); });
+    const cv::Mat* const held = owner.release();
+    return py::array(dtype, shape, strides, held->data, base);
 }
 
 // The path as the file system spells it, and as Python shows it.
@@ -120,42 +123,40 @@ std::string fileSystemPath(const py::object& path)
     return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
 }
 
-py::tuple focusMap(const py::object& photo, int window, double sigma, bool rgb)
+// Checks the parameters, takes the photo, and runs `compute(source, blurred)` on it with the GIL
+// released, so that other Python threads run meanwhile.
+template <class Compute>
+auto analyzed(const py::object& photo, int window, double sigma, bool rgb, const Compute& compute)
 {
     checkParameters(window, sigma);
     const InputPhoto input = inputPhoto(photo, rgb);
-    dofmap::DofMap result;
-    {
-        const py::gil_scoped_release released;
-        const cv::Mat source = input.bgr();
-        result = dofmap::computeDofMap(source, dofmap::blurredReference(source, sigma), window, 1);
-    }
+    const py::gil_scoped_release released;
+    const cv::Mat source = input.bgr();
+    return compute(source, dofmap::blurredReference(source, sigma));
+}
+
+py::tuple focusMap(const py::object& photo, int window, double sigma, bool rgb)
+{
+    const dofmap::DofMap result =
+        analyzed(photo, window, sigma, rgb, [&](const cv::Mat& source, const cv::Mat& blurred) {
+            return dofmap::computeDofMap(source, blurred, window, 1);
+        });
     return py::make_tuple(asArray(result.map), result.maxMean);
 }
 
 py::array means(const py::object& photo, int window, double sigma, bool rgb)
 {
-    checkParameters(window, sigma);
-    const InputPhoto input = inputPhoto(photo, rgb);
-    cv::Mat result;
-    {
-        const py::gil_scoped_release released;
-        const cv::Mat source = input.bgr();
-        result = dofmap::neighborhoodMeans(source, dofmap::blurredReference(source, sigma), window, CV_32F);
-    }
-    return asArray(result);
+    return asArray(analyzed(photo, window, sigma, rgb, [&](const cv::Mat& source, const cv::Mat& blurred) {
+        return dofmap::neighborhoodMeans(source, blurred, window, CV_32F);
+    }));
 }
 
 py::object statistics(const py::module_& module, const py::object& photo, int window, double sigma, bool rgb)
 {
-    checkParameters(window, sigma);
-    const InputPhoto input = inputPhoto(photo, rgb);
-    dofmap::MeanStatistics result;
-    {
-        const py::gil_scoped_release released;
-        const cv::Mat source = input.bgr();
-        result = dofmap::meanStatistics(source, dofmap::blurredReference(source, sigma), window);
-    }
+    const dofmap::MeanStatistics result =
+        analyzed(photo, window, sigma, rgb, [&](const cv::Mat& source, const cv::Mat& blurred) {
+            return dofmap::meanStatistics(source, blurred, window);
+        });
     return module.attr("Statistics")(result.maxMean, result.averageMean, result.p90Mean);
 }
 

@@ -26,24 +26,25 @@ constexpr std::size_t kDataChunkBytes = std::size_t(1) << 30;
 
 constexpr std::array<std::uint8_t, 8> kSignature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
 
+std::array<unsigned char, 4> bigEndian(std::uint32_t value)
+{
+    return {static_cast<unsigned char>(value >> 24), static_cast<unsigned char>(value >> 16),
+            static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
+}
+
 void putBigEndian(std::vector<unsigned char>& out, std::uint32_t value)
 {
-    const unsigned char bytes[4] = {static_cast<unsigned char>(value >> 24), static_cast<unsigned char>(value >> 16),
-                                    static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
-    out.insert(out.end(), bytes, bytes + 4);
+    const std::array<unsigned char, 4> bytes = bigEndian(value);
+    out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
 // Closes the chunk whose type begins at `start`, its data being the rest of `out`: writes their
 // length before the type and appends the CRC of type and data.
 void closeChunk(std::vector<unsigned char>& out, std::size_t start)
 {
-    const std::size_t length = out.size() - start - 4;
-    const std::uint32_t crc = libdeflate_crc32(0, out.data() + start, out.size() - start);
-    putBigEndian(out, crc);
-    const std::uint32_t big = std::uint32_t(length);
-    const unsigned char bytes[4] = {static_cast<unsigned char>(big >> 24), static_cast<unsigned char>(big >> 16),
-                                    static_cast<unsigned char>(big >> 8), static_cast<unsigned char>(big)};
-    std::memcpy(out.data() + start - 4, bytes, 4);
+    const std::array<unsigned char, 4> length = bigEndian(std::uint32_t(out.size() - start - 4));
+    putBigEndian(out, libdeflate_crc32(0, out.data() + start, out.size() - start));
+    std::memcpy(out.data() + start - 4, length.data(), length.size());
 }
 
 // Opens a chunk: room for its length, and its type. Returns where the CRC's coverage starts.
@@ -55,24 +56,17 @@ std::size_t openChunk(std::vector<unsigned char>& out, const char* type)
     return start;
 }
 
-// One row filtered: `out` = row - above, bytes of gray or RGB from BGR (no row above: the row).
+// One row filtered: `out` = row - above byte by byte (no row above: the row), the channels of a
+// color row reordered from BGR to RGB.
 void filterRow(const std::uint8_t* row, const std::uint8_t* above, int width, int channels, std::uint8_t* out)
 {
     if (channels == 1) {
-        if (above == nullptr) {
-            std::memcpy(out, row, std::size_t(width));
-            return;
-        }
-        for (int x = 0; x < width; ++x) out[x] = std::uint8_t(row[x] - above[x]);
+        for (int x = 0; x < width; ++x) out[x] = std::uint8_t(row[x] - (above != nullptr ? above[x] : 0));
         return;
     }
-    for (int x = 0; x < width; ++x) {
-        const std::uint8_t* pixel = row + 3 * x;
-        const std::uint8_t* upper = above != nullptr ? above + 3 * x : nullptr;
-        for (int c = 0; c < 3; ++c) {
-            const std::uint8_t value = pixel[2 - c];
-            out[3 * x + c] = upper != nullptr ? std::uint8_t(value - upper[2 - c]) : value;
-        }
+    for (int i = 0; i < 3 * width; i += 3) {
+        for (int c = 0; c < 3; ++c)
+            out[i + c] = std::uint8_t(row[i + 2 - c] - (above != nullptr ? above[i + 2 - c] : 0));
     }
 }
 

@@ -128,8 +128,8 @@ cv::Mat screenshot(const std::string& display)
 
 namespace {
 
-// Whether a window manager has announced itself: the root window names its check window, as the
-// window manager specification asks.
+// Whether a window manager has announced itself: the root window names its check window
+// (_NET_SUPPORTING_WMCHECK), as EWMH window managers do.
 bool managerAnnounced(const std::string& display)
 {
     const Connection connection = connect(display);
