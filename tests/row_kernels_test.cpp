@@ -1,4 +1,4 @@
-// The row kernels: the AVX and AVX2 versions against the portable loops, bit for bit, and the
+// The row kernels: the AVX, AVX2 and AVX-512 versions against the portable loops, bit for bit, and the
 // properties of the portable loops that the scan and the literal sums rely on.
 #include "row_kernels.hpp"
 
@@ -120,12 +120,19 @@ TEST(RowKernels, ActiveSetFollowsOpenCvsFeatureQuery)
 {
 #ifdef DOFMAP_HAVE_AVX_KERNELS
     const bool avx = cv::checkHardwareSupport(CV_CPU_AVX), avx2 = cv::checkHardwareSupport(CV_CPU_AVX2);
+    const bool avx512 = cv::checkHardwareSupport(CV_CPU_AVX_512F) && cv::checkHardwareSupport(CV_CPU_AVX_512BW) &&
+        cv::checkHardwareSupport(CV_CPU_AVX_512DQ) && cv::checkHardwareSupport(CV_CPU_AVX_512VL);
     EXPECT_EQ(activeInstructionSet(),
-              !avx       ? InstructionSet::portable
-                  : avx2 ? InstructionSet::avx2
-                         : InstructionSet::avx);
+              !avx         ? InstructionSet::portable
+                  : !avx2  ? InstructionSet::avx
+                  : avx512 ? InstructionSet::avx512
+                           : InstructionSet::avx2);
+    if (disabledByEnvironment("AVX512F")) {
+        EXPECT_NE(activeInstructionSet(), InstructionSet::avx512)
+            << "OPENCV_CPU_DISABLE=" << std::getenv("OPENCV_CPU_DISABLE");
+    }
     if (disabledByEnvironment("AVX2")) {
-        EXPECT_NE(activeInstructionSet(), InstructionSet::avx2)
+        EXPECT_TRUE(activeInstructionSet() != InstructionSet::avx2 && activeInstructionSet() != InstructionSet::avx512)
             << "OPENCV_CPU_DISABLE=" << std::getenv("OPENCV_CPU_DISABLE");
     }
     if (disabledByEnvironment("AVX")) {
@@ -164,10 +171,12 @@ TEST(RowKernels, ActiveSetFollowsOpenCvsFeatureQuery)
         static constexpr auto addPixelDistances = &space::addPixelDistances;                                           \
     }
 
-// The AVX kernels run wherever the processor has AVX and OpenCV has not been told to disable it;
-// the AVX2 ones only where the dispatch chooses them.
+// Each set runs wherever the dispatch would choose it or a wider one (the wider sets call the
+// narrower ones for the ends of rows).
 DOFMAP_KERNEL_SET(AvxSet, avx, activeInstructionSet() != InstructionSet::portable);
-DOFMAP_KERNEL_SET(Avx2Set, avx2, activeInstructionSet() == InstructionSet::avx2);
+DOFMAP_KERNEL_SET(Avx2Set, avx2,
+                  activeInstructionSet() == InstructionSet::avx2 || activeInstructionSet() == InstructionSet::avx512);
+DOFMAP_KERNEL_SET(Avx512Set, avx512, activeInstructionSet() == InstructionSet::avx512);
 #undef DOFMAP_KERNEL_SET
 
 template <class Set>
@@ -190,7 +199,7 @@ struct SetName {
     }
 };
 
-using VectorSets = ::testing::Types<AvxSet, Avx2Set>;
+using VectorSets = ::testing::Types<AvxSet, Avx2Set, Avx512Set>;
 TYPED_TEST_SUITE(VectorKernels, VectorSets, SetName);
 
 TYPED_TEST(VectorKernels, SquaredDistancesEqualThePortableLoop)

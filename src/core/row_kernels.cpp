@@ -1,4 +1,5 @@
-// The portable row kernels and the choice, at run time, between them and the AVX and AVX2 ones.
+// The portable row kernels and the choice, at run time, between them and the AVX, AVX2 and AVX-512
+// ones.
 #include "row_kernels.hpp"
 
 #include <opencv2/core/utility.hpp>
@@ -94,7 +95,10 @@ InstructionSet activeInstructionSet()
 #ifdef DOFMAP_HAVE_AVX_KERNELS
     static const InstructionSet active = [] {
         if (!cv::checkHardwareSupport(CV_CPU_AVX)) return InstructionSet::portable;
-        return cv::checkHardwareSupport(CV_CPU_AVX2) ? InstructionSet::avx2 : InstructionSet::avx;
+        if (!cv::checkHardwareSupport(CV_CPU_AVX2)) return InstructionSet::avx;
+        const bool avx512 = cv::checkHardwareSupport(CV_CPU_AVX_512F) && cv::checkHardwareSupport(CV_CPU_AVX_512BW) &&
+            cv::checkHardwareSupport(CV_CPU_AVX_512DQ) && cv::checkHardwareSupport(CV_CPU_AVX_512VL);
+        return avx512 ? InstructionSet::avx512 : InstructionSet::avx2;
     }();
     return active;
 #else
@@ -105,6 +109,8 @@ InstructionSet activeInstructionSet()
 #ifdef DOFMAP_HAVE_AVX_KERNELS
 #define DOFMAP_DISPATCH(call)                                                                                          \
     switch (activeInstructionSet()) {                                                                                  \
+    case InstructionSet::avx512:                                                                                       \
+        return avx512::call;                                                                                           \
     case InstructionSet::avx2:                                                                                         \
         return avx2::call;                                                                                             \
     case InstructionSet::avx:                                                                                          \

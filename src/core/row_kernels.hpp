@@ -1,5 +1,5 @@
 // Row kernels of the neighborhood scan: loops over contiguous rows, with vectorized versions of each
-// for AVX and for AVX2, the widest set that OpenCV reports usable chosen at run time.
+// for AVX, AVX2 and AVX-512, the widest set that OpenCV reports usable chosen at run time.
 #pragma once
 
 #include "exactness.hpp"
@@ -41,11 +41,12 @@ constexpr double kPartUnit = 0x1p26;
 constexpr std::int32_t kDoubtful = 1 << 16;
 
 // The instruction sets that have kernels of their own.
-enum class InstructionSet { portable, avx, avx2 };
+enum class InstructionSet { portable, avx, avx2, avx512 };
 
 // The set whose kernels run, decided at the first call: where this build has the vectorized kernels,
-// AVX2 when cv::checkHardwareSupport reports both AVX and AVX2, AVX when it reports AVX alone, else
-// the portable loops (so OPENCV_CPU_DISABLE=AVX2 selects the AVX kernels and
+// AVX-512 when cv::checkHardwareSupport reports AVX, AVX2 and AVX-512 F, BW, DQ and VL, AVX2 when it
+// reports both AVX and AVX2, AVX when it reports AVX alone, else the portable loops (so
+// OPENCV_CPU_DISABLE=AVX512F selects the AVX2 kernels, OPENCV_CPU_DISABLE=AVX2 the AVX kernels and
 // OPENCV_CPU_DISABLE=AVX,AVX2 the portable loops).
 InstructionSet activeInstructionSet();
 
@@ -67,6 +68,10 @@ namespace avx {
 namespace avx2 {
 #include "row_kernel_list.hpp"
 }  // namespace avx2
+// Compiled for AVX-512: call only when activeInstructionSet() is InstructionSet::avx512.
+namespace avx512 {
+#include "row_kernel_list.hpp"
+}  // namespace avx512
 #endif
 
 }  // namespace dofmap::kernels

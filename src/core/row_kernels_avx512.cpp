@@ -1,0 +1,237 @@
+// The row kernels for processors with AVX-512 (F, BW, DQ and VL, as Skylake-X and later have them):
+// this file alone is compiled with those sets (and without FMA contraction, whose single rounding
+// would change results). Sixteen pixels' distances and roots at once, the running sums, the prefix
+// sums and the gray levels eight doubles at once; the other loops are compiled again for 512-bit
+// vectors, and the few kernels that gain nothing from the width are those of AVX2.
+#include "row_kernels.hpp"
+
+#ifdef DOFMAP_HAVE_AVX_KERNELS
+
+#include <immintrin.h>
+
+namespace dofmap::kernels::avx512 {
+
+#define DOFMAP_OWN_GRAY_TO_THREE_CHANNELS
+#define DOFMAP_OWN_PIXEL_ROWS
+#include "row_kernel_loops.hpp"
+#undef DOFMAP_OWN_PIXEL_ROWS
+#undef DOFMAP_OWN_GRAY_TO_THREE_CHANNELS
+
+namespace {
+
+// The pixels of one vector of roots.
+constexpr int kPixels = 16;
+
+// A 64-byte load at the first byte of pixel i stays within a row of BGR pixels while this many
+// pixels remain: 3 * 22 >= 64. Masked loads, which would need no such margin, run far slower.
+constexpr int kPixelsUnderLoad = 22;
+
+__m512i load64(const std::uint8_t* p)
+{
+    return _mm512_loadu_si512(p);
+}
+
+// The squared distances of sixteen pixels, 48 interleaved bytes, from `source` and `blurred` on
+// (reading 64 bytes of each):
+// the absolute differences of the bytes, their 32-bit words spread so that lane k holds bytes 12k to
+// 12k + 15 (four whole pixels); in each lane blue and green widened to 16-bit pairs and red paired
+// with zero, each multiplied with itself and summed in pairs.
+__m512i squaredOfSixteen(const std::uint8_t* source, const std::uint8_t* blurred)
+{
+    const __m512i blueGreen =
+        _mm512_broadcast_i32x4(_mm_setr_epi8(0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1));
+    const __m512i red =
+        _mm512_broadcast_i32x4(_mm_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1));
+    const __m512i spread = _mm512_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 9, 10, 11, 12);
+    const __m512i s = load64(source);
+    const __m512i b = load64(blurred);
+    const __m512i d = _mm512_permutexvar_epi32(spread, _mm512_sub_epi8(_mm512_max_epu8(s, b), _mm512_min_epu8(s, b)));
+    const __m512i bg = _mm512_shuffle_epi8(d, blueGreen);
+    const __m512i r = _mm512_shuffle_epi8(d, red);
+    return _mm512_add_epi32(_mm512_madd_epi16(bg, bg), _mm512_madd_epi16(r, r));
+}
+
+// The correctly rounded single-precision roots of sixteen squared distances (exact as floats, below
+// 2^24).
+__m512 rootsOfSixteen(__m512i squared)
+{
+    return _mm512_sqrt_ps(_mm512_cvtepi32_ps(squared));
+}
+
+__m512d lowHalf(__m512 values)
+{
+    return _mm512_cvtps_pd(_mm512_castps512_ps256(values));
+}
+
+__m512d highHalf(__m512 values)
+{
+    return _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(values), 1)));
+}
+
+// sums[0..15] += the sixteen floats widened to double.
+void addWidened(double* sums, __m512 values)
+{
+    _mm512_storeu_pd(sums, _mm512_add_pd(_mm512_loadu_pd(sums), lowHalf(values)));
+    _mm512_storeu_pd(sums + 8, _mm512_add_pd(_mm512_loadu_pd(sums + 8), highHalf(values)));
+}
+
+}  // namespace
+
+void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared)
+{
+    int i = 0;
+    for (; count - i >= kPixelsUnderLoad; i += kPixels)
+        _mm512_storeu_si512(squared + i, squaredOfSixteen(source + 3 * i, blurred + 3 * i));
+    avx2::squaredDistances(source + 3 * i, blurred + 3 * i, count - i, squared + i);
+}
+
+// The loops of addRow, replaceRow and addDistances on sixteen pixels at a time, their squared
+// distances kept in a register; the same operations in the same order, so the same bits.
+
+void addPixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots, double* columnSums)
+{
+    int i = 0;
+    for (; count - i >= kPixelsUnderLoad; i += kPixels) {
+        const __m512 fresh = rootsOfSixteen(squaredOfSixteen(source + 3 * i, blurred + 3 * i));
+        _mm512_storeu_ps(roots + i, fresh);
+        addWidened(columnSums + i, fresh);
+    }
+    avx2::addPixelRow(source + 3 * i, blurred + 3 * i, count - i, roots + i, columnSums + i);
+}
+
+void replacePixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots,
+                     double* columnSums)
+{
+    int i = 0;
+    for (; count - i >= kPixelsUnderLoad; i += kPixels) {
+        const __m512 fresh = rootsOfSixteen(squaredOfSixteen(source + 3 * i, blurred + 3 * i));
+        const __m512 old = _mm512_loadu_ps(roots + i);
+        _mm512_storeu_ps(roots + i, fresh);
+        // columnSums[i] += double(fresh) - double(old), eight at a time.
+        double* sums = columnSums + i;
+        _mm512_storeu_pd(sums, _mm512_add_pd(_mm512_loadu_pd(sums), _mm512_sub_pd(lowHalf(fresh), lowHalf(old))));
+        _mm512_storeu_pd(sums + 8,
+                         _mm512_add_pd(_mm512_loadu_pd(sums + 8), _mm512_sub_pd(highHalf(fresh), highHalf(old))));
+    }
+    avx2::replacePixelRow(source + 3 * i, blurred + 3 * i, count - i, roots + i, columnSums + i);
+}
+
+void addPixelDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, double* sums)
+{
+    int i = 0;
+    for (; count - i >= kPixelsUnderLoad; i += kPixels)
+        addWidened(sums + i, rootsOfSixteen(squaredOfSixteen(source + 3 * i, blurred + 3 * i)));
+    avx2::addPixelDistances(source + 3 * i, blurred + 3 * i, count - i, sums + i);
+}
+
+namespace {
+
+// Lane j of `v` moved to lane j + lanes, zeros below.
+__m512d shiftedUp(__m512d v, int lanes)
+{
+    const __m512i from = _mm512_sub_epi64(_mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7), _mm512_set1_epi64(lanes));
+    return _mm512_castsi512_pd(_mm512_maskz_permutexvar_epi64(__mmask8(0xFF << lanes), from, _mm512_castpd_si512(v)));
+}
+
+// The running sums of eight values within their vector: three shifted additions.
+__m512d runningSums(__m512d v)
+{
+    v = _mm512_add_pd(v, shiftedUp(v, 1));
+    v = _mm512_add_pd(v, shiftedUp(v, 2));
+    return _mm512_add_pd(v, shiftedUp(v, 4));
+}
+
+__m512d lastInEveryLane(__m512d v)
+{
+    return _mm512_permutexvar_pd(_mm512_set1_epi64(7), v);
+}
+
+}  // namespace
+
+// 32 sums at a time: four groups of eight summed within their vectors independently, then each
+// shifted by the total before it, the totals of the groups added in a tree so that only one
+// addition per 32 values waits on the one before. Exact, as the portable version, since all sums
+// are exact.
+void prefixSums(const double* values, int count, double* prefix)
+{
+    prefix[0] = 0.0;
+    __m512d before = _mm512_setzero_pd();
+    int i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const __m512d a = runningSums(_mm512_loadu_pd(values + i));
+        const __m512d b = runningSums(_mm512_loadu_pd(values + i + 8));
+        const __m512d c = runningSums(_mm512_loadu_pd(values + i + 16));
+        const __m512d d = runningSums(_mm512_loadu_pd(values + i + 24));
+        const __m512d ta = lastInEveryLane(a), tb = lastInEveryLane(b), tc = lastInEveryLane(c),
+                      td = lastInEveryLane(d);
+        const __m512d tab = _mm512_add_pd(ta, tb);
+        _mm512_storeu_pd(prefix + i + 1, _mm512_add_pd(a, before));
+        _mm512_storeu_pd(prefix + i + 9, _mm512_add_pd(b, _mm512_add_pd(before, ta)));
+        _mm512_storeu_pd(prefix + i + 17, _mm512_add_pd(c, _mm512_add_pd(before, tab)));
+        _mm512_storeu_pd(prefix + i + 25, _mm512_add_pd(d, _mm512_add_pd(before, _mm512_add_pd(tab, tc))));
+        before = _mm512_add_pd(before, _mm512_add_pd(tab, _mm512_add_pd(tc, td)));
+    }
+    for (; i + 8 <= count; i += 8) {
+        const __m512d sums = _mm512_add_pd(runningSums(_mm512_loadu_pd(values + i)), before);
+        _mm512_storeu_pd(prefix + i + 1, sums);
+        before = lastInEveryLane(sums);
+    }
+    double running = prefix[i];
+    for (; i < count; ++i) prefix[i + 1] = running += values[i];
+}
+
+// Sixteen levels at a time, eight to a register, as the portable loops compute them; the gray
+// bytes are the levels clamped at 255 (a level in doubt, 65536 or more, among them) and narrowed.
+bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
+                std::int32_t* levels, std::uint8_t* gray)
+{
+    const __m512d scale = _mm512_set1_pd(rowScale);
+    const __m512d shift = _mm512_set1_pd(0x1p52);
+    const __m512d relative = _mm512_set1_pd(error.relative);
+    const __m512d limit = _mm512_set1_pd(0.5 - error.absolute);
+    const __m512d doubtful = _mm512_set1_pd(double(kDoubtful));
+    const __m512i brightest = _mm512_set1_epi32(255);
+    __mmask8 any = 0;
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        __m256i half[2];
+        for (int h = 0; h < 2; ++h) {
+            const int at = i + 8 * h;
+            const __m512d level =
+                _mm512_mul_pd(_mm512_mul_pd(_mm512_loadu_pd(boxSums + at), _mm512_loadu_pd(columnScale + at)), scale);
+            const __m512d nearest = _mm512_sub_pd(_mm512_add_pd(level, shift), shift);
+            const __m512d distance = _mm512_abs_pd(_mm512_sub_pd(level, nearest));
+            const __mmask8 doubt =
+                _mm512_cmp_pd_mask(_mm512_add_pd(distance, _mm512_mul_pd(level, relative)), limit, _CMP_GE_OQ);
+            any |= doubt;
+            half[h] = _mm512_cvttpd_epi32(_mm512_mask_add_pd(nearest, doubt, nearest, doubtful));
+        }
+        const __m512i both = _mm512_inserti64x4(_mm512_castsi256_si512(half[0]), half[1], 1);
+        _mm512_storeu_si512(levels + i, both);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + i), _mm512_cvtepi32_epi8(_mm512_min_epi32(both, brightest)));
+    }
+    const bool rest = avx2::grayLevels(boxSums + i, columnScale + i, rowScale, count - i, error, levels + i, gray + i);
+    return rest || any != 0;
+}
+
+// The kernels that gain nothing from the width, or run too seldom to matter.
+
+void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)
+{
+    avx2::grayToThreeChannels(gray, count, out);
+}
+
+bool gridSum(const std::int32_t* squared, int count, double scale, double* total)
+{
+    return avx2::gridSum(squared, count, scale, total);
+}
+
+int gatherRow(const double* values, int count, double low, double high, double* lanes, std::int64_t* below,
+              double* kept)
+{
+    return avx2::gatherRow(values, count, low, high, lanes, below, kept);
+}
+
+}  // namespace dofmap::kernels::avx512
+
+#endif
