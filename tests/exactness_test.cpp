@@ -25,6 +25,7 @@ using reference::literalMap;
 using testing::analyzeWith;
 using testing::firstDifference;
 using testing::kBothTerms;
+using testing::kMapWays;
 using testing::mapRequest;
 using testing::nameOf;
 using testing::randomImage;
@@ -35,10 +36,10 @@ void expectLiteral(const cv::Mat& source, const cv::Mat& blurred, int window, co
     const reference::LiteralMeans literal = reference::literalMeans(source, blurred, window);
     cv::Mat expected = literalMap(literal);
     if (channels == 1) cv::extractChannel(expected, expected, 0);
-    for (const auto terms : kBothTerms) {
-        const FocusAnalysis fast = analyzeWith(terms, source, blurred, window, mapRequest(channels));
-        EXPECT_EQ(fast.maxMean, literal.maxMean) << what << ", " << nameOf(terms);
-        EXPECT_EQ(firstDifference(fast.map, expected), "") << what << ", " << nameOf(terms);
+    for (const auto way : kMapWays) {
+        const FocusAnalysis fast = analyzeWith(way, source, blurred, window, mapRequest(channels));
+        EXPECT_EQ(fast.maxMean, literal.maxMean) << what << ", " << nameOf(way);
+        EXPECT_EQ(firstDifference(fast.map, expected), "") << what << ", " << nameOf(way);
     }
 }
 
@@ -125,9 +126,9 @@ TEST(Exactness, NearTiesInALargeFlatPicture)
             for (int y = around.y; y < around.y + around.height; ++y)
                 for (int x = around.x; x < around.x + around.width; ++x)
                     literalMaximum = std::max(literalMaximum, reference::literalMean(source, black, x, y, kWindow));
-        for (const auto terms : kBothTerms)
-            EXPECT_EQ(analyzeWith(terms, source, black, kWindow, mapRequest()).maxMean, literalMaximum)
-                << k << " distances of sqrt(2), " << nameOf(terms);
+        for (const auto way : kMapWays)
+            EXPECT_EQ(analyzeWith(way, source, black, kWindow, mapRequest()).maxMean, literalMaximum)
+                << k << " distances of sqrt(2), " << nameOf(way);
     }
 }
 
@@ -253,7 +254,11 @@ TEST(Exactness, LargestMeanIsTheLiteralOne)
     const cv::Mat blurred = blurredReference(source);
     EXPECT_EQ(computeDofMap(source, blurred).maxMean, reference::literalMeans(source, blurred).maxMean);
     const cv::Mat flat(20, 20, CV_8UC3, cv::Scalar::all(5));
-    for (const auto terms : kBothTerms) EXPECT_EQ(analyzeWith(terms, flat, flat, kWindow, mapRequest()).maxMean, 0.0);
+    for (const auto way : kMapWays) {
+        const FocusAnalysis black = analyzeWith(way, flat, flat, kWindow, mapRequest());
+        EXPECT_EQ(black.maxMean, 0.0) << nameOf(way);
+        EXPECT_EQ(cv::countNonZero(black.map.reshape(1)), 0) << nameOf(way);
+    }
 }
 
 // Images wider than the widest tile of the single-precision scan are cut across columns.
@@ -267,7 +272,7 @@ TEST(Exactness, ImagesWiderThanTheWidestTile)
 }
 
 // The map, the means and the statistics are the same bits whatever the number of threads, which
-// changes how the image is cut into parts.
+// changes how the image is cut into parts; so are the map and the float means of one scan.
 TEST(Exactness, ResultsDoNotDependOnTheNumberOfThreads)
 {
     cv::Mat source;
@@ -292,6 +297,19 @@ TEST(Exactness, ResultsDoNotDependOnTheNumberOfThreads)
             EXPECT_EQ(many.statistics.averageMean, single.statistics.averageMean) << what;
             EXPECT_EQ(many.statistics.p90Mean, single.statistics.p90Mean) << what;
         }
+    }
+    FocusRequest mapAndFloatMeans;
+    mapAndFloatMeans.mapChannels = 1;
+    mapAndFloatMeans.meansDepth = CV_32F;
+    for (const int window : {1, 30}) {
+        cv::setNumThreads(1);
+        const FocusAnalysis single = analyzeFocus(source, blurred, window, mapAndFloatMeans);
+        cv::setNumThreads(threads);
+        const FocusAnalysis many = analyzeFocus(source, blurred, window, mapAndFloatMeans);
+        const std::string what = "one scan, window " + std::to_string(window);
+        EXPECT_EQ(firstDifference(many.map, single.map), "") << what;
+        EXPECT_EQ(cv::norm(many.means, single.means, cv::NORM_INF), 0.0) << what;
+        EXPECT_EQ(many.maxMean, single.maxMean) << what;
     }
 }
 

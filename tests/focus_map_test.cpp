@@ -244,6 +244,13 @@ TEST(NeighborhoodMeans, FloatMeansAreTheDoubleOnesRoundedAndFixedPointOnesLieClo
         cv::Mat rounded;
         wide.convertTo(rounded, CV_32F);
         EXPECT_EQ(cv::norm(rounded, narrow, cv::NORM_INF), 0.0) << "window " << window;
+        // With the map, from one scan through its table of float means: the same floats.
+        FocusRequest withMap;
+        withMap.mapChannels = 1;
+        withMap.meansDepth = CV_32F;
+        const FocusAnalysis both = analyzeFocus(source, blurred, window, withMap);
+        EXPECT_EQ(cv::norm(both.means, narrow, cv::NORM_INF), 0.0) << "window " << window << ", with the map";
+        EXPECT_EQ(cv::norm(both.map, dofMapOf(source, blurred, window, 1), cv::NORM_INF), 0.0) << "window " << window;
     }
     const detail::BoxScan fixed(source, blurred, 60, detail::ScanTerms::fixedPoint);
     EXPECT_LT(fixed.bound().relative, meanTolerance(1.0, 60) / 10);

@@ -67,7 +67,8 @@ void expectPixelRowsAsDistancesThenRows(AddPixelRow addPixelRow, ReplacePixelRow
                                         AddPixelDistances addPixelDistances, std::uint32_t seed)
 {
     std::mt19937 random(seed);
-    for (const int count : {0, 1, 7, 8, 10, 11, 12, 19, 33, 255, 256, 257, 1001}) {
+    // Lengths whose last eight or sixteen pixels take a masked load, and chunks of the ring scan.
+    for (const int count : {0, 1, 7, 8, 10, 11, 12, 16, 17, 19, 21, 33, 37, 255, 256, 257, 512, 1001}) {
         std::vector<std::uint8_t> source, blurred, nextSource, nextBlurred;
         pixelRows(count, random, source, blurred);
         pixelRows(count, random, nextSource, nextBlurred);
@@ -169,6 +170,10 @@ TEST(RowKernels, ActiveSetFollowsOpenCvsFeatureQuery)
         static constexpr auto addPixelRow = &space::addPixelRow;                                                       \
         static constexpr auto replacePixelRow = &space::replacePixelRow;                                               \
         static constexpr auto addPixelDistances = &space::addPixelDistances;                                           \
+        static constexpr auto firstAtLeast = &space::firstAtLeast;                                                     \
+        static constexpr auto largestOf = &space::largestOf;                                                           \
+        static constexpr auto floatMeans = &space::floatMeans;                                                         \
+        static constexpr auto grayLevelsOfMeans = &space::grayLevelsOfMeans;                                           \
     }
 
 // Each set runs wherever the dispatch would choose it or a wider one (the wider sets call the
@@ -301,10 +306,17 @@ TYPED_TEST(VectorKernels, PrefixSumsEqualThePortableLoop)
         std::vector<double> values(count);
         // Integers as large as column sums get: 30 roots of up to 441.68 with 23 fraction bits.
         for (double& v : values) v = double(random() % (std::uint64_t(1) << 37));
+        // A start as large as the sums of a row's earlier columns.
+        const double start = double(random() % (std::uint64_t(1) << 45));
         std::vector<double> fast(count + 2, -1.0), plain(count + 2, -1.0);
-        TypeParam::prefixSums(values.data(), count, fast.data());
-        portable::prefixSums(values.data(), count, plain.data());
-        for (int i = 0; i <= count; ++i) ASSERT_EQ(fast[i], plain[i]) << "prefix " << i << " of " << count;
+        TypeParam::prefixSums(values.data(), count, start, fast.data());
+        portable::prefixSums(values.data(), count, start, plain.data());
+        double running = start;
+        for (int i = 0; i <= count; ++i) {
+            ASSERT_EQ(plain[i], running) << "portable prefix " << i << " of " << count;
+            ASSERT_EQ(fast[i], plain[i]) << "prefix " << i << " of " << count;
+            if (i < count) running += values[i];
+        }
         EXPECT_EQ(fast[count + 1], -1.0) << "wrote past the end of " << count;
     }
 }
@@ -338,6 +350,91 @@ TYPED_TEST(VectorKernels, GrayLevelsEqualThePortableLoops)
         for (int i = 0; i < count; ++i) {
             ASSERT_EQ(fastLevels[i], plainLevels[i]) << "pixel " << i << " of " << count << ", sum " << sums[i];
             ASSERT_EQ(fastGray[i], plainGray[i]) << "pixel " << i << " of " << count;
+        }
+        EXPECT_EQ(fastLevels[count], -1) << "wrote past the end of " << count;
+        EXPECT_EQ(fastGray[count], 7) << "wrote past the end of " << count;
+    }
+}
+
+// The search of the largest mean's candidates and the table of float means: the same answers and
+// bits as the portable loops, the streaming stores from any alignment of the output.
+TYPED_TEST(VectorKernels, SearchesAndFloatMeansEqualThePortableLoops)
+{
+    std::mt19937_64 random(21);
+    for (const int count : kLengths) {
+        std::vector<double> sums(count), scales(count);
+        for (int i = 0; i < count; ++i) {
+            sums[i] = double(random() % (std::uint64_t(1) << 42)) * 0x1p-23;
+            scales[i] = 1.0 / double(15 + i % 16);
+        }
+        if (count > 0) {
+            const double largest = TypeParam::largestOf(sums.data(), count);
+            ASSERT_EQ(largest, portable::largestOf(sums.data(), count)) << count;
+            ASSERT_EQ(largest, *std::max_element(sums.begin(), sums.end())) << count;
+            // Thresholds at, just above and just below values of the row, and beyond all of them.
+            for (const int at : {0, count / 2, count - 1}) {
+                for (const double threshold :
+                     {sums[at], std::nextafter(sums[at], 1e300), sums[at] * 0.5, largest * 2.0, 0.0}) {
+                    ASSERT_EQ(TypeParam::firstAtLeast(sums.data(), count, threshold),
+                              portable::firstAtLeast(sums.data(), count, threshold))
+                        << count << " values, threshold " << threshold;
+                }
+            }
+        }
+        EXPECT_EQ(TypeParam::firstAtLeast(sums.data(), count, 1e300), count);
+        for (const int offset : {0, 1, 5, 15}) {
+            // Outputs starting anywhere within a 64-byte line.
+            std::vector<float> fast(count + 32, -1.0f), plain(count + 32, -1.0f);
+            float* out =
+                fast.data() + (16 - (reinterpret_cast<std::uintptr_t>(fast.data()) / sizeof(float)) % 16) + offset;
+            TypeParam::floatMeans(sums.data(), scales.data(), 0.75, count, out);
+            finishStreamingStores();
+            portable::floatMeans(sums.data(), scales.data(), 0.75, count, plain.data());
+            for (int i = 0; i < count; ++i) {
+                ASSERT_EQ(out[i], plain[i]) << "mean " << i << " of " << count << ", offset " << offset;
+                ASSERT_EQ(plain[i], float(sums[i] * scales[i] * 0.75)) << "mean " << i << " of " << count;
+            }
+            EXPECT_EQ(out[count], -1.0f) << "wrote past the end of " << count;
+            EXPECT_EQ(out[-1], -1.0f) << "wrote before the start of " << count;
+        }
+    }
+}
+
+TYPED_TEST(VectorKernels, GrayLevelsOfFloatMeansEqualThePortableLoop)
+{
+    std::mt19937_64 random(23);
+    std::uniform_real_distribution<double> level(0.0, 300.0);
+    const LevelError error{2.4e-7, 1e-12};
+    const double toLevel = 255.0 / 7.25;
+    for (const int count : kLengths) {
+        // Means giving levels anywhere up to 300, a third of them on or just off a half-integer.
+        std::vector<float> means(count);
+        for (int i = 0; i < count; ++i) {
+            double wanted = level(random);
+            if (i % 3 == 0) wanted = std::floor(wanted) + 0.5 + double(int(random() % 3) - 1) * 1e-6;
+            means[i] = float(wanted / toLevel);
+        }
+        std::vector<std::int32_t> fastLevels(count + 1, -1), plainLevels(count + 1, -1);
+        std::vector<std::uint8_t> fastGray(count + 1, 7), plainGray(count + 1, 7), grayAlone(count + 1, 7);
+        const bool fast =
+            TypeParam::grayLevelsOfMeans(means.data(), count, toLevel, error, fastLevels.data(), fastGray.data());
+        const bool plain =
+            portable::grayLevelsOfMeans(means.data(), count, toLevel, error, plainLevels.data(), plainGray.data());
+        const bool alone = TypeParam::grayLevelsOfMeans(means.data(), count, toLevel, error, nullptr, grayAlone.data());
+        EXPECT_EQ(fast, plain) << count;
+        EXPECT_EQ(alone, plain) << count;
+        if (count > 100) {
+            EXPECT_TRUE(plain) << "no level in doubt among " << count;
+        }
+        for (int i = 0; i < count; ++i) {
+            const double exact = double(means[i]) * toLevel;
+            const double nearest = std::nearbyint(exact);
+            ASSERT_EQ(plainLevels[i] % kDoubtful, int(nearest)) << "pixel " << i << ", level " << exact;
+            ASSERT_EQ(plainLevels[i] >= kDoubtful, exactness::inDoubt(exact, nearest, error))
+                << "pixel " << i << ", level " << exact;
+            ASSERT_EQ(fastLevels[i], plainLevels[i]) << "pixel " << i << " of " << count << ", level " << exact;
+            ASSERT_EQ(fastGray[i], plainGray[i]) << "pixel " << i << " of " << count;
+            ASSERT_EQ(grayAlone[i], plainGray[i]) << "pixel " << i << " of " << count;
         }
         EXPECT_EQ(fastLevels[count], -1) << "wrote past the end of " << count;
         EXPECT_EQ(fastGray[count], 7) << "wrote past the end of " << count;

@@ -56,9 +56,12 @@ std::int64_t photoMemory(const PhotoFile& file, const Options& options)
     const std::int64_t fileBytes = std::int64_t(file.content.size());
     if (!file.declaredSize) return std::max(fileBytes * kUnknownExpansion, kUnknownPhotoBytes);
     // Bytes a pixel takes at the peak: the photo as decoded, its blurred copy, the map and its
-    // encoding, and what the extra outputs hold beside them; and what the decoder holds beside the
-    // photo while it decodes (the file's bytes are still held then).
+    // encoding, the table of float means that renders a map without the figures in one scan (the
+    // means themselves when they are written), and what the extra outputs hold beside them; and
+    // what the decoder holds beside the photo while it decodes (the file's bytes are still held
+    // then).
     double perPixel = 3 + 3 + 1 + 1 + kAnalysisBytesPerPixel;
+    if (!figuresWanted(options) && !options.means) perPixel += 4;
     if (options.blurred) perPixel += 3;
     if (options.colormap) perPixel += 3 + 1;
     if (options.overlay) perPixel += 3 + 3 + 1;
@@ -81,7 +84,7 @@ std::int64_t bytesOf(const cv::Mat& image)
 std::int64_t Job::keptBytes() const
 {
     return std::int64_t(file_.content.capacity()) + bytesOf(source_) + bytesOf(blurred_) + bytesOf(analysis_.map) +
-        bytesOf(analysis_.means) + std::int64_t(png_.keptBytes());
+        bytesOf(analysis_.means) + bytesOf(analysis_.scratch) + std::int64_t(png_.keptBytes());
 }
 
 void Job::releaseBuffers()
@@ -155,6 +158,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         request.mapChannels = mapNeeded ? 1 : 0;
         request.meansDepth = writing && options.means ? CV_32F : 0;
         request.statistics = figuresWanted(options);
+        request.oneScan = true;
         FocusAnalysis& analysis = job.analysis_;
         analyzeFocus(source, blurred, options.window, request, analysis);
         const cv::ColormapTypes colormap =

@@ -17,6 +17,9 @@ using exactness::kLargestDistance;
 
 // Ring-scan tiles are at most this many columns wide, which bounds the terms of a row sum.
 constexpr int kMaxTileColumns = 8192;
+// The ring scan moves the sums of this many columns at a time through its kernels, so that the
+// column sums, prefix sums and box sums of a chunk stay in L1 from one kernel to the next.
+constexpr int kScanChunk = 512;
 // Neighborhoods of more positions than this are scanned in fixed point: their ring would outgrow
 // the caches, and the single-precision error would leave too many levels to sum literally.
 constexpr std::int64_t kFixedPointTerms = std::int64_t(1) << 15;
@@ -119,34 +122,64 @@ void BoxScan::scanRingPart(const Area& part, int index, RowSink& sink) const
     for (int row = std::max(part.y0 - n_.before, 0); row <= std::min(part.y0 + n_.after, height_ - 1); ++row) {
         kernels::addPixelRow(sourceRow(row), blurredRow(row), columns, slot(row), columnSums.data());
     }
+    // Rows of double-precision sums go from kernel to kernel a chunk of columns at a time, for the
+    // sinks that take them in pieces.
+    const bool inChunks = sink.takesPieces() && !integerRowSums_;
     for (int y = part.y0; y < part.y1; ++y) {
         const int leaving = y - 1 - n_.before;
         const int entering = y + n_.after;
-        const bool moved = y == part.y0 || leaving >= 0 || entering < height_;
-        if (y > part.y0) {
-            // The column sums move from the neighborhood rows of y - 1 to those of y.
+        // The column sums of columns [c0, c1) move from the neighborhood rows of y - 1 to those of y.
+        const auto move = [&](int c0, int c1) {
+            if (y == part.y0) return;
+            const int count = c1 - c0;
             if (leaving >= 0 && entering < height_) {
                 // Both rows share one ring slot.
-                kernels::replacePixelRow(sourceRow(entering), blurredRow(entering), columns, slot(entering),
-                                         columnSums.data());
+                kernels::replacePixelRow(sourceRow(entering) + 3 * c0, blurredRow(entering) + 3 * c0, count,
+                                         slot(entering) + c0, columnSums.data() + c0);
             } else if (leaving >= 0) {
-                kernels::subtractRow(slot(leaving), columns, columnSums.data());
+                kernels::subtractRow(slot(leaving) + c0, count, columnSums.data() + c0);
             } else if (entering < height_) {
-                kernels::addPixelRow(sourceRow(entering), blurredRow(entering), columns, slot(entering),
-                                     columnSums.data());
+                kernels::addPixelRow(sourceRow(entering) + 3 * c0, blurredRow(entering) + 3 * c0, count,
+                                     slot(entering) + c0, columnSums.data() + c0);
             }
-        }
+        };
         // A row whose clipped neighborhood rows are those of the row before has its box sums.
-        if (moved) {
+        const bool moved = y == part.y0 || leaving >= 0 || entering < height_;
+        if (!moved) {
+            sink.row(index, y, part.x0, part.width(), boxSums.data());
+        } else if (!inChunks) {
+            move(0, columns);
             if (integerRowSums_) {
                 integerPrefixSums(columnSums.data(), columns, integerPrefix.data());
                 sumAlongRow(part, columnsBegin, integerPrefix.data(), boxSums.data());
             } else {
-                kernels::prefixSums(columnSums.data(), columns, prefix.data());
+                kernels::prefixSums(columnSums.data(), columns, 0.0, prefix.data());
                 sumAlongRow(part, columnsBegin, prefix.data(), boxSums.data());
             }
+            sink.row(index, y, part.x0, part.width(), boxSums.data());
+        } else {
+            // Columns [part.x0, done) have had their box sums. The first chunk is longer by up to
+            // 15 columns, so that the pieces of the row end at multiples of 16 columns (whole
+            // vectors of the sinks' outputs).
+            int done = part.x0;
+            const int firstEnd = kScanChunk + ((n_.after - columnsBegin) % 16 + 16) % 16;
+            for (int c0 = 0; c0 < columns;) {
+                const int c1 = std::min(c0 == 0 ? firstEnd : c0 + kScanChunk, columns);
+                move(c0, c1);
+                kernels::prefixSums(columnSums.data() + c0, c1 - c0, prefix[c0], prefix.data() + c0);
+                // The columns whose neighborhoods end within the chunks done.
+                const int end = c1 == columns ? part.x1 : std::clamp(columnsBegin + c1 - n_.after, done, part.x1);
+                if (end == done) {
+                    c0 = c1;
+                    continue;
+                }
+                double* sums = boxSums.data() + (done - part.x0);
+                sumAlongRow({done, end, y, y + 1}, columnsBegin, prefix.data(), sums);
+                sink.row(index, y, done, end - done, sums);
+                done = end;
+                c0 = c1;
+            }
         }
-        sink.row(index, y, part.x0, part.width(), boxSums.data());
     }
 }
 

@@ -39,9 +39,14 @@ struct Area {
 class RowSink {
 public:
     // boxSums[i] is the sum of the distance terms over the clipped neighborhood of (x0 + i, y), for
-    // i < count. Rows of one part come in order from top to bottom; parts run in parallel, and
-    // `part` is the index of the part in the list given to BoxScan::scan.
+    // i < count: the whole row of the part, or the next piece of it (see takesPieces). Rows of one
+    // part come in order from top to bottom; parts run in parallel, and `part` is the index of the
+    // part in the list given to BoxScan::scan.
     virtual void row(int part, int y, int x0, int count, const double* boxSums) = 0;
+
+    // Whether the sink takes a row in pieces, left to right, each call with the next columns: the
+    // ring scan then hands on the box sums of a few hundred columns at a time, while they are in L1.
+    virtual bool takesPieces() const { return false; }
 
 protected:
     ~RowSink() = default;

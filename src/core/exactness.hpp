@@ -93,6 +93,14 @@ inline LevelError levelError(const ErrorBound& bound)
     return levelError(bound.relative);
 }
 
+// The bound of a fast mean F rounded to single precision, F' = float(F), relatively to F', for a
+// bound `meanRelative` of F: |F' - F| <= 2^-24 F and F <= F' (1 + 2^-23), since F is 0 or at least
+// 1 / n for n positions, far above the least normal float.
+inline double floatMeanBound(double meanRelative)
+{
+    return (meanRelative + kFloatRootRoundoff) * (1.0 + 0x1p-23);
+}
+
 // The relative bound of one fast mean F of n terms, each within termRoundoff of its double root,
 // whose literal sum lies within literalError of the exact sum of those roots (as
 // LiteralSumBounds bounds it for one neighborhood): as ErrorBound, with that error in place of

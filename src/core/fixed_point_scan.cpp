@@ -126,8 +126,8 @@ void BoxScan::scanFixedPart(const Area& part, int index, RowSink& sink) const
                                    fixedTerms_.data(), columnSums.data());
         if (moved) {
             kernels::splitParts(columnSums.data(), width_, high.data(), low.data());
-            kernels::prefixSums(high.data(), width_, highPrefix.data());
-            kernels::prefixSums(low.data(), width_, lowPrefix.data());
+            kernels::prefixSums(high.data(), width_, 0.0, highPrefix.data());
+            kernels::prefixSums(low.data(), width_, 0.0, lowPrefix.data());
             // Columns whose neighborhood is clipped on neither side, then the clipped ones.
             if (whole.first < whole.second) {
                 const int end = whole.first + n_.after + 1, begin = whole.first - n_.before;

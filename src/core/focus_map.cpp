@@ -47,10 +47,46 @@ double meanTolerance(double mean, int window)
     return 2.0 * exactness::floatRootBound(std::int64_t(window) * window)(mean);
 }
 
+namespace {
+
+// Whether the request is answered from one scan of the photo through a table of float means.
+bool inOneScan(const BoxScan& scan, const FocusRequest& request)
+{
+    return request.mapChannels != 0 && !request.statistics && scan.terms() == detail::ScanTerms::floatRoots &&
+        (request.oneScan || request.meansDepth == CV_32F);
+}
+
+// The map (and the float means, when asked for) from one scan: the largest mean is searched for
+// while every fast mean goes into the table, from which the map is then rendered.
+void analyzeInOneScan(const BoxScan& scan, const FocusRequest& request, FocusAnalysis& result)
+{
+    const cv::Size size = scan.source().size();
+    const bool meansWanted = request.meansDepth == CV_32F;
+    cv::Mat& table = meansWanted ? result.means : result.scratch;
+    reuseOrCreate(table, size, CV_32F);
+    if (meansWanted) result.scratch.release();
+    reuseOrCreate(result.map, size, CV_8UC(request.mapChannels));
+    detail::FloatMeansWriter writer(scan, table);
+    result.maxMean = detail::largestMean(scan, writer);
+    if (result.maxMean > 0.0)
+        detail::renderFromFloatMeans(scan, table, result.maxMean, result.map);
+    else
+        result.map.setTo(cv::Scalar::all(0));
+    if (!meansWanted) result.means.release();
+    result.statistics = {result.maxMean, 0.0, 0.0};
+}
+
+}  // namespace
+
 void detail::analyze(const BoxScan& scan, const FocusRequest& request, FocusAnalysis& result)
 {
     CV_Assert(request.mapChannels == 0 || request.mapChannels == 1 || request.mapChannels == 3);
     CV_Assert(request.meansDepth == 0 || request.meansDepth == CV_32F || request.meansDepth == CV_64F);
+    if (inOneScan(scan, request)) {
+        analyzeInOneScan(scan, request, result);
+        return;
+    }
+    result.scratch.release();
     const cv::Size size = scan.source().size();
 
     // The largest mean first: the map is scaled by it. The statistics look for their percentile in

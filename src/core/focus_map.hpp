@@ -53,6 +53,13 @@ struct FocusRequest {
     int mapChannels = 3;  // 1 or 3 for the map, 0 for none
     int meansDepth = 0;  // CV_32F or CV_64F for the table of means, 0 for none
     bool statistics = false;  // the average and the percentile of the means
+    // Whether a map asked for without the statistics may be rendered from a single scan of the
+    // photo, through a table of every fast mean in single precision that the result keeps in
+    // FocusAnalysis::scratch: 4 more bytes a pixel, for about half the time of the two scans needed
+    // otherwise (one to find the largest mean, one to render). Float means asked for serve as that
+    // table whatever this says. Wide windows, whose sums are kept more finely than a float holds,
+    // take the two scans.
+    bool oneScan = false;
 };
 
 // The results of analyzeFocus; what was not asked for is empty or 0.
@@ -61,6 +68,7 @@ struct FocusAnalysis {
     double maxMean = 0.0;  // the largest mean, exactly as the literal summation gives it (0 when all are 0)
     cv::Mat means;  // the fast mean of every pixel, within meanTolerance of the literal one
     MeanStatistics statistics{};  // maxMean, and the average and percentile within meanTolerance
+    cv::Mat scratch;  // kept for the next analysis into this result: the float means of a one-scan map
 };
 
 // The depth-of-field analysis of `source` against its blurred reference (both CV_8UC3 of one size,

@@ -87,6 +87,8 @@ public:
         }
     }
 
+    bool takesPieces() const override { return true; }
+
     // The largest fast mean of all parts and the candidates that may reach it.
     PartMaximum merged()
     {
@@ -118,16 +120,25 @@ private:
             // At least 1: a zero sum is never a candidate.
             return std::max(lowestMean / (largestFactor * rowScale) * (1.0 - kRoundingRoom), 1.0);
         };
+        if (begin >= end) return;
         double skipBelow = skipBelowFor(maximum.floor(bound_));
-        for (int x = begin; x < end; ++x) {
-            const double sum = boxSums[x - x0];
-            if (sum < skipBelow) continue;
-            const double mean = scan_.fastMean(sum, x, rowScale);
-            if (mean + bound_(mean) < maximum.floor(bound_)) continue;
+        const auto evaluate = [&](int x) {
+            const double mean = scan_.fastMean(boxSums[x - x0], x, rowScale);
+            if (mean + bound_(mean) < maximum.floor(bound_)) return;
             const double before = maximum.fastMaximum;
             consider(maximum, x, y, mean);
             if (maximum.fastMaximum > before) skipBelow = skipBelowFor(maximum.floor(bound_));
-        }
+        };
+        const auto firstFrom = [&](int x) { return x + kernels::firstAtLeast(boxSums + (x - x0), end - x, skipBelow); };
+        int x = firstFrom(begin);
+        if (x == end) return;
+        // The largest sum from there on first: the floor that it raises leaves fewer of the others
+        // (a rising run of means would otherwise make each of them a candidate in turn).
+        const double top = kernels::largestOf(boxSums + (x - x0), end - x);
+        const int largest = x + kernels::firstAtLeast(boxSums + (x - x0), end - x, top);
+        evaluate(largest);
+        for (x = firstFrom(x); x < end; x = firstFrom(x + 1))
+            if (x != largest) evaluate(x);
     }
 
     const BoxScan& scan_;
@@ -257,19 +268,51 @@ std::vector<Area> promisingAreas(const BoxScan& scan, const BlockTotals* given)
 
 }  // namespace
 
-double largestMean(const BoxScan& scan, const BlockTotals* blocks)
-{
-    const std::vector<Area> areas = promisingAreas(scan, blocks);
-    if (areas.empty()) return 0.0;
-    const PartMaximum all = scanForMaximum(scan, areas);
-    if (all.candidates.empty()) return 0.0;
+namespace {
 
+// The largest literal mean among the candidates of a search.
+double literalMaximum(const BoxScan& scan, const PartMaximum& all)
+{
+    if (all.candidates.empty()) return 0.0;
     // Candidates that share a clipped neighborhood share their literal mean: with a window as large
     // as the picture, that is all of them.
     std::vector<Area> neighborhoods;
     neighborhoods.reserve(all.candidates.size());
     for (const Candidate& c : all.candidates) neighborhoods.push_back(scan.clippedNeighborhood(c.x, c.y));
     return LiteralMeans(scan, std::move(neighborhoods)).largest();
+}
+
+// Passes each row of a scan to two sinks.
+class BothSinks final : public RowSink {
+public:
+    BothSinks(RowSink& first, RowSink& second) : first_(first), second_(second) { }
+    void row(int part, int y, int x0, int count, const double* boxSums) override
+    {
+        first_.row(part, y, x0, count, boxSums);
+        second_.row(part, y, x0, count, boxSums);
+    }
+    bool takesPieces() const override { return first_.takesPieces() && second_.takesPieces(); }
+
+private:
+    RowSink& first_;
+    RowSink& second_;
+};
+
+}  // namespace
+
+double largestMean(const BoxScan& scan, const BlockTotals* blocks)
+{
+    const std::vector<Area> areas = promisingAreas(scan, blocks);
+    if (areas.empty()) return 0.0;
+    return literalMaximum(scan, scanForMaximum(scan, areas));
+}
+
+double largestMean(const BoxScan& scan, RowSink& alongside)
+{
+    MaximumSearch search(scan, scan.wholeImage().size());
+    BothSinks both(search, alongside);
+    scan.scan(scan.wholeImage(), both);
+    return literalMaximum(scan, search.merged());
 }
 
 }  // namespace dofmap::detail

@@ -12,4 +12,8 @@ namespace dofmap::detail {
 // that may hold it, found from the block totals (computed here unless given).
 double largestMean(const BoxScan& scan, const BlockTotals* blocks = nullptr);
 
+// The same from one scan of the whole image, whose rows are passed on to `alongside` as well: for
+// callers that need every box sum anyway.
+double largestMean(const BoxScan& scan, RowSink& alongside);
+
 }  // namespace dofmap::detail

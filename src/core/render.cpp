@@ -6,6 +6,8 @@
 #include "literal_means.hpp"
 #include "row_kernels.hpp"
 
+#include <opencv2/core/utility.hpp>
+
 #include <algorithm>
 #include <utility>
 
@@ -15,6 +17,31 @@ namespace {
 // Doubts whose literal sums would take more terms than this many per pixel of the image are first
 // tested against the bounds of their own sums, which cost a pass over the image.
 constexpr std::int64_t kWorthBoundingPerPixel = 2;
+
+// A pixel whose gray level the fast sum leaves in doubt, and its box sum (unused by the levels of
+// float means).
+struct Doubt {
+    int x;
+    int y;
+    double boxSum;
+};
+
+void writeGray(cv::Mat& map, const Doubt& d, uchar gray)
+{
+    uchar* pixel = map.ptr<uchar>(d.y) + d.x * map.channels();
+    for (int c = 0; c < map.channels(); ++c) pixel[c] = gray;
+}
+
+// Writes the gray levels of the pixels in doubt from the literal means of their neighborhoods.
+void settleLiterally(const BoxScan& scan, const std::vector<Doubt>& doubts, double maxMean, cv::Mat& map)
+{
+    if (doubts.empty()) return;
+    std::vector<Area> neighborhoods;
+    neighborhoods.reserve(doubts.size());
+    for (const Doubt& d : doubts) neighborhoods.push_back(scan.clippedNeighborhood(d.x, d.y));
+    const LiteralMeans literal(scan, neighborhoods);
+    for (const Doubt& d : doubts) writeGray(map, d, grayLevel(literal.of(scan.clippedNeighborhood(d.x, d.y)), maxMean));
+}
 
 class RenderPass final : public RowSink {
 public:
@@ -44,6 +71,9 @@ public:
         if (targets_.gatherings != nullptr) (*targets_.gatherings)[part].addRow(y, x0, out, count, targets_.window);
     }
 
+    // The statistics sum each row's means as a whole, in a fixed order.
+    bool takesPieces() const override { return targets_.gatherings == nullptr; }
+
     // Settles the levels in doubt with the literal means of their neighborhoods. Where those would
     // be long to sum (wide windows, in fixed point), each level is first tested again against the
     // bound of its own neighborhood's literal sum, and only those still in doubt are summed.
@@ -72,21 +102,10 @@ public:
             });
             doubts.erase(settled, doubts.end());
         }
-        std::vector<Area> neighborhoods;
-        for (const Doubt& d : doubts) neighborhoods.push_back(scan_.clippedNeighborhood(d.x, d.y));
-        const LiteralMeans literal(scan_, neighborhoods);
-        for (const Doubt& d : doubts)
-            write(d, grayLevel(literal.of(scan_.clippedNeighborhood(d.x, d.y)), targets_.maxMean));
+        settleLiterally(scan_, doubts, targets_.maxMean, *targets_.map);
     }
 
 private:
-    // A pixel whose gray level the fast sum leaves in doubt, and its box sum.
-    struct Doubt {
-        int x;
-        int y;
-        double boxSum;
-    };
-
     struct PartState {
         std::vector<std::int32_t> levels;
         std::vector<uchar> grays;
@@ -110,12 +129,7 @@ private:
         if (channels == 3) kernels::grayToThreeChannels(gray, count, out);
     }
 
-    void write(const Doubt& d, uchar gray) const
-    {
-        cv::Mat& map = *targets_.map;
-        uchar* pixel = map.ptr<uchar>(d.y) + d.x * map.channels();
-        for (int c = 0; c < map.channels(); ++c) pixel[c] = gray;
-    }
+    void write(const Doubt& d, uchar gray) const { writeGray(*targets_.map, d, gray); }
 
     const BoxScan& scan_;
     const RenderTargets& targets_;
@@ -125,6 +139,51 @@ private:
 };
 
 }  // namespace
+
+FloatMeansWriter::FloatMeansWriter(const BoxScan& scan, cv::Mat& means) : scan_(scan), means_(means)
+{
+    CV_Assert(means.type() == CV_32F && means.rows == scan.height() && means.cols == scan.width());
+}
+
+void FloatMeansWriter::row(int part, int y, int x0, int count, const double* boxSums)
+{
+    kernels::floatMeans(boxSums, scan_.inverseColumnSpans() + x0, scan_.rowScale(y), count, means_.ptr<float>(y) + x0);
+    if (x0 + count == scan_.wholeImage()[part].x1) kernels::finishStreamingStores();
+}
+
+void renderFromFloatMeans(const BoxScan& scan, const cv::Mat& means, double maxMean, cv::Mat& map)
+{
+    CV_Assert(scan.terms() == ScanTerms::floatRoots && maxMean > 0.0);
+    CV_Assert(means.type() == CV_32F && means.size() == map.size() && map.depth() == CV_8U);
+    const double toLevel = 255.0 / maxMean;
+    const exactness::LevelError error = exactness::levelError(exactness::floatMeanBound(scan.bound().relative));
+    // Bands of rows for the threads, each with the pixels it leaves in doubt.
+    const int bands = std::min(std::max(cv::getNumThreads(), 1) * 4, map.rows);
+    std::vector<std::vector<Doubt>> doubts(bands);
+    cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {
+        std::vector<std::int32_t> levels(map.cols);
+        std::vector<uchar> grays(map.channels() == 1 ? 0 : map.cols);
+        for (int band = range.start; band < range.end; ++band) {
+            const int y0 = int(std::int64_t(map.rows) * band / bands),
+                      y1 = int(std::int64_t(map.rows) * (band + 1) / bands);
+            for (int y = y0; y < y1; ++y) {
+                uchar* out = map.ptr<uchar>(y);
+                uchar* gray = map.channels() == 1 ? out : grays.data();
+                // The rare rows with a level in doubt are taken again for their levels.
+                const float* row = means.ptr<float>(y);
+                if (kernels::grayLevelsOfMeans(row, map.cols, toLevel, error, nullptr, gray)) {
+                    kernels::grayLevelsOfMeans(row, map.cols, toLevel, error, levels.data(), gray);
+                    for (int x = 0; x < map.cols; ++x)
+                        if (levels[x] >= kernels::kDoubtful) doubts[band].push_back({x, y, 0.0});
+                }
+                if (map.channels() == 3) kernels::grayToThreeChannels(gray, map.cols, out);
+            }
+        }
+    });
+    std::vector<Doubt> all;
+    for (const std::vector<Doubt>& band : doubts) all.insert(all.end(), band.begin(), band.end());
+    settleLiterally(scan, all, maxMean, map);
+}
 
 void render(const BoxScan& scan, const RenderTargets& targets)
 {

@@ -43,9 +43,9 @@ void splitParts(const double* values, int count, double* high, double* low);
 void joinDifferences(const double* highEnd, const double* highBegin, const double* lowEnd, const double* lowBegin,
                      int count, double scale, double* out);
 
-// prefix[0] = 0, prefix[i + 1] = prefix[i] + values[i]. Every prefix sum must be exact (sums of
+// prefix[0] = start, prefix[i + 1] = prefix[i] + values[i]. Every prefix sum must be exact (sums of
 // roots few enough), so that the grouping of the additions does not matter.
-void prefixSums(const double* values, int count, double* prefix);
+void prefixSums(const double* values, int count, double start, double* prefix);
 
 // out[i] = high[i] - low[i].
 void differences(const double* high, const double* low, int count, double* out);
@@ -67,6 +67,25 @@ bool gridSum(const std::int32_t* squared, int count, double scale, double* total
 // precision into floats[i] unless floats is null.
 void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means,
                float* floats);
+
+// The first i < count with values[i] >= threshold, or count when there is none.
+int firstAtLeast(const double* values, int count, double threshold);
+
+// The largest of values[0 .. count - 1], count >= 1 (none of them NaN).
+double largestOf(const double* values, int count);
+
+// floats[i] = float(boxSums[i] * columnScale[i] * rowScale): the fast means of a row rounded to
+// single precision, as fastMeans rounds them. The vectorized sets write past the caches (a table of
+// means is read again only once the whole image has been scanned), so other threads may read the
+// floats only after finishStreamingStores.
+void floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats);
+
+// levels[i] = double(means[i]) * toLevel rounded to the nearest integer (halves to even), plus
+// kDoubtful where exactness::inDoubt; gray[i] = min(levels[i], 255). Levels must lie in [0, 2^15).
+// Returns whether any level is in doubt: the caller settles those pixels. `levels` may be null,
+// when the caller asks again for the levels of a row in doubt.
+bool grayLevelsOfMeans(const float* means, int count, double toLevel, LevelError error, std::int32_t* levels,
+                       std::uint8_t* gray);
 
 // Gathers a row of means for the statistics: lanes[i % 8] += values[i] (a fixed pattern of partial
 // sums, so that the total does not depend on the instruction set), *below += how many values lie

@@ -129,6 +129,54 @@ void fastMeans(const double* boxSums, const double* columnScale, double rowScale
     }
 }
 
+// A set that searches rows with intrinsics of its own defines DOFMAP_OWN_FIRST_AT_LEAST before
+// including this file.
+#ifndef DOFMAP_OWN_FIRST_AT_LEAST
+int firstAtLeast(const double* values, int count, double threshold)
+{
+    int i = 0;
+    while (i < count && !(values[i] >= threshold)) ++i;
+    return i;
+}
+#endif
+
+double largestOf(const double* values, int count)
+{
+    double largest = values[0];
+    for (int i = 1; i < count; ++i) largest = values[i] > largest ? values[i] : largest;
+    return largest;
+}
+
+// A set that writes float means with intrinsics of its own defines DOFMAP_OWN_FLOAT_MEANS before
+// including this file.
+#ifndef DOFMAP_OWN_FLOAT_MEANS
+void floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
+{
+    for (int i = 0; i < count; ++i) floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
+}
+#endif
+
+// Likewise DOFMAP_OWN_LEVELS_OF_MEANS for the gray levels of float means. The loop is that of the
+// portable grayLevels, on other inputs.
+#ifndef DOFMAP_OWN_LEVELS_OF_MEANS
+bool grayLevelsOfMeans(const float* means, int count, double toLevel, LevelError error, std::int32_t* levels,
+                       std::uint8_t* gray)
+{
+    std::int32_t any = 0;
+    for (int i = 0; i < count; ++i) {
+        const double level = double(means[i]) * toLevel;
+        const double nearest = (level + 0x1p52) - 0x1p52;
+        const double distance = level > nearest ? level - nearest : nearest - level;
+        const double doubt = distance + level * error.relative >= 0.5 - error.absolute ? double(kDoubtful) : 0.0;
+        const std::int32_t value = std::int32_t(nearest + doubt);
+        if (levels != nullptr) levels[i] = value;
+        any |= value;
+        gray[i] = std::uint8_t(value < 255 ? value : 255);
+    }
+    return any >= kDoubtful;
+}
+#endif
+
 // A set that expands gray to three channels with intrinsics of its own defines
 // DOFMAP_OWN_GRAY_TO_THREE_CHANNELS before including this file.
 #ifndef DOFMAP_OWN_GRAY_TO_THREE_CHANNELS

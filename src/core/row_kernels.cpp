@@ -4,6 +4,10 @@
 
 #include <opencv2/core/utility.hpp>
 
+#ifdef DOFMAP_HAVE_AVX_KERNELS
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 
@@ -23,14 +27,14 @@ void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, i
     }
 }
 
-void prefixSums(const double* values, int count, double* prefix)
+void prefixSums(const double* values, int count, double start, double* prefix)
 {
     // Four running sums over the four quarters of the row, interleaved so that their additions
-    // overlap, then each quarter shifted by the total of the quarters before it.
+    // overlap, then each quarter shifted by the start and the total of the quarters before it.
     const int quarter = count / 4;
     const int begin[4] = {0, quarter, 2 * quarter, 3 * quarter};
-    double running[4] = {0.0, 0.0, 0.0, 0.0};
-    prefix[0] = 0.0;
+    double running[4] = {start, 0.0, 0.0, 0.0};
+    prefix[0] = start;
     double* p = prefix + 1;
     for (int i = 0; i < quarter; ++i)
         for (int part = 0; part < 4; ++part) p[begin[part] + i] = running[part] += values[begin[part] + i];
@@ -106,6 +110,13 @@ InstructionSet activeInstructionSet()
 #endif
 }
 
+void finishStreamingStores()
+{
+#ifdef DOFMAP_HAVE_AVX_KERNELS
+    _mm_sfence();
+#endif
+}
+
 #ifdef DOFMAP_HAVE_AVX_KERNELS
 #define DOFMAP_DISPATCH(call)                                                                                          \
     switch (activeInstructionSet()) {                                                                                  \
@@ -165,9 +176,9 @@ void joinDifferences(const double* highEnd, const double* highBegin, const doubl
     DOFMAP_DISPATCH(joinDifferences(highEnd, highBegin, lowEnd, lowBegin, count, scale, out));
 }
 
-void prefixSums(const double* values, int count, double* prefix)
+void prefixSums(const double* values, int count, double start, double* prefix)
 {
-    DOFMAP_DISPATCH(prefixSums(values, count, prefix));
+    DOFMAP_DISPATCH(prefixSums(values, count, start, prefix));
 }
 
 void differences(const double* high, const double* low, int count, double* out)
@@ -206,6 +217,27 @@ void fastMeans(const double* boxSums, const double* columnScale, double rowScale
 bool gridSum(const std::int32_t* squared, int count, double scale, double* total)
 {
     DOFMAP_DISPATCH(gridSum(squared, count, scale, total));
+}
+
+double largestOf(const double* values, int count)
+{
+    DOFMAP_DISPATCH(largestOf(values, count));
+}
+
+int firstAtLeast(const double* values, int count, double threshold)
+{
+    DOFMAP_DISPATCH(firstAtLeast(values, count, threshold));
+}
+
+void floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
+{
+    DOFMAP_DISPATCH(floatMeans(boxSums, columnScale, rowScale, count, floats));
+}
+
+bool grayLevelsOfMeans(const float* means, int count, double toLevel, LevelError error, std::int32_t* levels,
+                       std::uint8_t* gray)
+{
+    DOFMAP_DISPATCH(grayLevelsOfMeans(means, count, toLevel, error, levels, gray));
 }
 
 int gatherRow(const double* values, int count, double low, double high, double* lanes, std::int64_t* below,

@@ -50,6 +50,10 @@ enum class InstructionSet { portable, avx, avx2, avx512 };
 // OPENCV_CPU_DISABLE=AVX,AVX2 the portable loops).
 InstructionSet activeInstructionSet();
 
+// Orders the streaming stores of this thread (floatMeans) before its later stores, such as those
+// that tell other threads the work is done.
+void finishStreamingStores();
+
 // The kernels for the active instruction set.
 #include "row_kernel_list.hpp"
 

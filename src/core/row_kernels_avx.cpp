@@ -7,9 +7,15 @@
 
 #include <immintrin.h>
 
+#include <cstdint>
+
 namespace dofmap::kernels::avx {
 
+#define DOFMAP_OWN_FLOAT_MEANS
+#define DOFMAP_OWN_FIRST_AT_LEAST
 #include "row_kernel_loops.hpp"
+#undef DOFMAP_OWN_FIRST_AT_LEAST
+#undef DOFMAP_OWN_FLOAT_MEANS
 
 namespace {
 
@@ -60,10 +66,10 @@ void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, i
 
 // Four sums at a time: within each group of four the running sums by two shifted additions, then
 // the total of the groups before added. Exact, as the portable version, since all sums are exact.
-void prefixSums(const double* values, int count, double* prefix)
+void prefixSums(const double* values, int count, double start, double* prefix)
 {
-    prefix[0] = 0.0;
-    __m256d before = _mm256_setzero_pd();
+    prefix[0] = start;
+    __m256d before = _mm256_set1_pd(start);
     int i = 0;
     for (; i + 4 <= count; i += 4) {
         __m256d sums = _mm256_loadu_pd(values + i);  // [a, b, c, d]
@@ -116,6 +122,41 @@ bool grayLevels(const double* boxSums, const double* columnScale, double rowScal
     const bool rest =
         portable::grayLevels(boxSums + i, columnScale + i, rowScale, count - i, error, levels + i, gray + i);
     return rest || ((lanes[0] | lanes[1] | lanes[2] | lanes[3]) >= kDoubtful);
+}
+
+// Sixteen values compared at a time, four to a register, the loop left at the first group that
+// holds one at least the threshold.
+int firstAtLeast(const double* values, int count, double threshold)
+{
+    const __m256d least = _mm256_set1_pd(threshold);
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m256d a = _mm256_cmp_pd(_mm256_loadu_pd(values + i), least, _CMP_GE_OQ);
+        const __m256d b = _mm256_cmp_pd(_mm256_loadu_pd(values + i + 4), least, _CMP_GE_OQ);
+        const __m256d c = _mm256_cmp_pd(_mm256_loadu_pd(values + i + 8), least, _CMP_GE_OQ);
+        const __m256d d = _mm256_cmp_pd(_mm256_loadu_pd(values + i + 12), least, _CMP_GE_OQ);
+        if (_mm256_movemask_pd(_mm256_or_pd(_mm256_or_pd(a, b), _mm256_or_pd(c, d))) != 0) break;
+    }
+    while (i < count && !(values[i] >= threshold)) ++i;
+    return i;
+}
+
+// Eight means at a time, written with streaming stores from the first 32-byte boundary on, so that
+// the table of means does not push the ring of roots out of the caches.
+void floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
+{
+    const __m256d scale = _mm256_set1_pd(rowScale);
+    int i = 0;
+    for (; i < count && (reinterpret_cast<std::uintptr_t>(floats + i) & 31) != 0; ++i)
+        floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
+    for (; i + 8 <= count; i += 8) {
+        const __m128 low = _mm256_cvtpd_ps(
+            _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(boxSums + i), _mm256_loadu_pd(columnScale + i)), scale));
+        const __m128 high = _mm256_cvtpd_ps(_mm256_mul_pd(
+            _mm256_mul_pd(_mm256_loadu_pd(boxSums + i + 4), _mm256_loadu_pd(columnScale + i + 4)), scale));
+        _mm256_stream_ps(floats + i, _mm256_insertf128_ps(_mm256_castps128_ps256(low), high, 1));
+    }
+    for (; i < count; ++i) floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
 }
 
 // Four roots at a time in each of two registers, summed in two accumulators: the sums are of

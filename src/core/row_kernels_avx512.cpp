@@ -9,11 +9,19 @@
 
 #include <immintrin.h>
 
+#include <cstdint>
+
 namespace dofmap::kernels::avx512 {
 
 #define DOFMAP_OWN_GRAY_TO_THREE_CHANNELS
 #define DOFMAP_OWN_PIXEL_ROWS
+#define DOFMAP_OWN_FLOAT_MEANS
+#define DOFMAP_OWN_FIRST_AT_LEAST
+#define DOFMAP_OWN_LEVELS_OF_MEANS
 #include "row_kernel_loops.hpp"
+#undef DOFMAP_OWN_LEVELS_OF_MEANS
+#undef DOFMAP_OWN_FIRST_AT_LEAST
+#undef DOFMAP_OWN_FLOAT_MEANS
 #undef DOFMAP_OWN_PIXEL_ROWS
 #undef DOFMAP_OWN_GRAY_TO_THREE_CHANNELS
 
@@ -23,36 +31,54 @@ namespace {
 constexpr int kPixels = 16;
 
 // A 64-byte load at the first byte of pixel i stays within a row of BGR pixels while this many
-// pixels remain: 3 * 22 >= 64. Masked loads, which would need no such margin, run far slower.
+// pixels remain: 3 * 22 >= 64. Masked loads, which would need no such margin, run far slower, and
+// serve only for the last sixteen pixels.
 constexpr int kPixelsUnderLoad = 22;
 
 // The ring scan fetches the photo rows this many bytes ahead without letting them into L2, where
 // the ring of roots lives: 12 % faster on the render than the hardware prefetch alone.
 constexpr int kPrefetchAhead = 2048;
 
-__m512i load64(const std::uint8_t* p)
+// The 64 bytes from p on, or when `whole` is false only the 48 bytes of sixteen pixels (the rest
+// zero): a masked load, slower, for the last sixteen pixels of a row.
+__m512i load64(const std::uint8_t* p, bool whole)
 {
-    return _mm512_loadu_si512(p);
+    return whole ? _mm512_loadu_si512(p) : _mm512_maskz_loadu_epi8(__mmask64(0xFFFFFFFFFFFF), p);
 }
 
 // The squared distances of sixteen pixels, 48 interleaved bytes, from `source` and `blurred` on
-// (reading 64 bytes of each):
+// (reading 64 bytes of each unless `whole` is false):
 // the absolute differences of the bytes, their 32-bit words spread so that lane k holds bytes 12k to
 // 12k + 15 (four whole pixels); in each lane blue and green widened to 16-bit pairs and red paired
 // with zero, each multiplied with itself and summed in pairs.
-__m512i squaredOfSixteen(const std::uint8_t* source, const std::uint8_t* blurred)
+__m512i squaredOfSixteen(const std::uint8_t* source, const std::uint8_t* blurred, bool whole = true)
 {
     const __m512i blueGreen =
         _mm512_broadcast_i32x4(_mm_setr_epi8(0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1));
     const __m512i red =
         _mm512_broadcast_i32x4(_mm_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1));
     const __m512i spread = _mm512_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 9, 10, 11, 12);
-    const __m512i s = load64(source);
-    const __m512i b = load64(blurred);
+    const __m512i s = load64(source, whole);
+    const __m512i b = load64(blurred, whole);
     const __m512i d = _mm512_permutexvar_epi32(spread, _mm512_sub_epi8(_mm512_max_epu8(s, b), _mm512_min_epu8(s, b)));
     const __m512i bg = _mm512_shuffle_epi8(d, blueGreen);
     const __m512i r = _mm512_shuffle_epi8(d, red);
     return _mm512_add_epi32(_mm512_madd_epi16(bg, bg), _mm512_madd_epi16(r, r));
+}
+
+// Calls group(i, squared) for the squared distances of each sixteen pixels i to i + 15 of a row of
+// `count` pixels, while sixteen remain; returns the first pixel left. Plain loads while they stay
+// within the row, one masked load for the last group.
+template <class Group>
+int inGroupsOfSixteen(const std::uint8_t* source, const std::uint8_t* blurred, int count, Group group)
+{
+    int i = 0;
+    for (; count - i >= kPixelsUnderLoad; i += kPixels) group(i, squaredOfSixteen(source + 3 * i, blurred + 3 * i));
+    if (count - i >= kPixels) {
+        group(i, squaredOfSixteen(source + 3 * i, blurred + 3 * i, false));
+        i += kPixels;
+    }
+    return i;
 }
 
 // The correctly rounded single-precision roots of sixteen squared distances (exact as floats, below
@@ -83,9 +109,8 @@ void addWidened(double* sums, __m512 values)
 
 void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared)
 {
-    int i = 0;
-    for (; count - i >= kPixelsUnderLoad; i += kPixels)
-        _mm512_storeu_si512(squared + i, squaredOfSixteen(source + 3 * i, blurred + 3 * i));
+    const int i = inGroupsOfSixteen(source, blurred, count,
+                                    [&](int at, __m512i values) { _mm512_storeu_si512(squared + at, values); });
     avx2::squaredDistances(source + 3 * i, blurred + 3 * i, count - i, squared + i);
 }
 
@@ -94,40 +119,37 @@ void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, i
 
 void addPixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots, double* columnSums)
 {
-    int i = 0;
-    for (; count - i >= kPixelsUnderLoad; i += kPixels) {
-        const __m512 fresh = rootsOfSixteen(squaredOfSixteen(source + 3 * i, blurred + 3 * i));
-        _mm512_storeu_ps(roots + i, fresh);
-        addWidened(columnSums + i, fresh);
-    }
+    const int i = inGroupsOfSixteen(source, blurred, count, [&](int at, __m512i squared) {
+        const __m512 fresh = rootsOfSixteen(squared);
+        _mm512_storeu_ps(roots + at, fresh);
+        addWidened(columnSums + at, fresh);
+    });
     avx2::addPixelRow(source + 3 * i, blurred + 3 * i, count - i, roots + i, columnSums + i);
 }
 
 void replacePixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots,
                      double* columnSums)
 {
-    int i = 0;
-    for (; count - i >= kPixelsUnderLoad; i += kPixels) {
+    const int i = inGroupsOfSixteen(source, blurred, count, [&](int at, __m512i squared) {
         // Prefetches never fault, so they may reach past the row.
-        _mm_prefetch(reinterpret_cast<const char*>(source + 3 * i + kPrefetchAhead), _MM_HINT_NTA);
-        _mm_prefetch(reinterpret_cast<const char*>(blurred + 3 * i + kPrefetchAhead), _MM_HINT_NTA);
-        const __m512 fresh = rootsOfSixteen(squaredOfSixteen(source + 3 * i, blurred + 3 * i));
-        const __m512 old = _mm512_loadu_ps(roots + i);
-        _mm512_storeu_ps(roots + i, fresh);
-        // columnSums[i] += double(fresh) - double(old), eight at a time.
-        double* sums = columnSums + i;
+        _mm_prefetch(reinterpret_cast<const char*>(source + 3 * at + kPrefetchAhead), _MM_HINT_NTA);
+        _mm_prefetch(reinterpret_cast<const char*>(blurred + 3 * at + kPrefetchAhead), _MM_HINT_NTA);
+        const __m512 fresh = rootsOfSixteen(squared);
+        const __m512 old = _mm512_loadu_ps(roots + at);
+        _mm512_storeu_ps(roots + at, fresh);
+        // columnSums[at] += double(fresh) - double(old), eight at a time.
+        double* sums = columnSums + at;
         _mm512_storeu_pd(sums, _mm512_add_pd(_mm512_loadu_pd(sums), _mm512_sub_pd(lowHalf(fresh), lowHalf(old))));
         _mm512_storeu_pd(sums + 8,
                          _mm512_add_pd(_mm512_loadu_pd(sums + 8), _mm512_sub_pd(highHalf(fresh), highHalf(old))));
-    }
+    });
     avx2::replacePixelRow(source + 3 * i, blurred + 3 * i, count - i, roots + i, columnSums + i);
 }
 
 void addPixelDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, double* sums)
 {
-    int i = 0;
-    for (; count - i >= kPixelsUnderLoad; i += kPixels)
-        addWidened(sums + i, rootsOfSixteen(squaredOfSixteen(source + 3 * i, blurred + 3 * i)));
+    const int i = inGroupsOfSixteen(source, blurred, count,
+                                    [&](int at, __m512i squared) { addWidened(sums + at, rootsOfSixteen(squared)); });
     avx2::addPixelDistances(source + 3 * i, blurred + 3 * i, count - i, sums + i);
 }
 
@@ -159,10 +181,10 @@ __m512d lastInEveryLane(__m512d v)
 // shifted by the total before it, the totals of the groups added in a tree so that only one
 // addition per 32 values waits on the one before. Exact, as the portable version, since all sums
 // are exact.
-void prefixSums(const double* values, int count, double* prefix)
+void prefixSums(const double* values, int count, double start, double* prefix)
 {
-    prefix[0] = 0.0;
-    __m512d before = _mm512_setzero_pd();
+    prefix[0] = start;
+    __m512d before = _mm512_set1_pd(start);
     int i = 0;
     for (; i + 32 <= count; i += 32) {
         const __m512d a = runningSums(_mm512_loadu_pd(values + i));
@@ -218,6 +240,72 @@ bool grayLevels(const double* boxSums, const double* columnScale, double rowScal
         _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + i), _mm512_cvtepi32_epi8(_mm512_min_epi32(both, brightest)));
     }
     const bool rest = avx2::grayLevels(boxSums + i, columnScale + i, rowScale, count - i, error, levels + i, gray + i);
+    return rest || any != 0;
+}
+
+// Thirty-two values compared at a time, eight to a register, the loop left at the first group that
+// holds one at least the threshold.
+int firstAtLeast(const double* values, int count, double threshold)
+{
+    const __m512d least = _mm512_set1_pd(threshold);
+    int i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const __mmask8 a = _mm512_cmp_pd_mask(_mm512_loadu_pd(values + i), least, _CMP_GE_OQ);
+        const __mmask8 b = _mm512_cmp_pd_mask(_mm512_loadu_pd(values + i + 8), least, _CMP_GE_OQ);
+        const __mmask8 c = _mm512_cmp_pd_mask(_mm512_loadu_pd(values + i + 16), least, _CMP_GE_OQ);
+        const __mmask8 d = _mm512_cmp_pd_mask(_mm512_loadu_pd(values + i + 24), least, _CMP_GE_OQ);
+        if ((a | b | c | d) != 0) break;
+    }
+    while (i < count && !(values[i] >= threshold)) ++i;
+    return i;
+}
+
+// Sixteen means at a time, written with streaming stores from the first 64-byte boundary on, so
+// that the table of means does not push the ring of roots out of the caches.
+void floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
+{
+    const __m512d scale = _mm512_set1_pd(rowScale);
+    const auto eight = [&](int at) {
+        return _mm512_cvtpd_ps(
+            _mm512_mul_pd(_mm512_mul_pd(_mm512_loadu_pd(boxSums + at), _mm512_loadu_pd(columnScale + at)), scale));
+    };
+    int i = 0;
+    for (; i < count && (reinterpret_cast<std::uintptr_t>(floats + i) & 63) != 0; ++i)
+        floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
+    for (; i + 16 <= count; i += 16)
+        _mm512_stream_ps(floats + i, _mm512_insertf32x8(_mm512_castps256_ps512(eight(i)), eight(i + 8), 1));
+    for (; i < count; ++i) floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
+}
+
+// Sixteen levels at a time, as grayLevels takes them, from means widened to double.
+bool grayLevelsOfMeans(const float* means, int count, double toLevel, LevelError error, std::int32_t* levels,
+                       std::uint8_t* gray)
+{
+    const __m512d scale = _mm512_set1_pd(toLevel);
+    const __m512d shift = _mm512_set1_pd(0x1p52);
+    const __m512d relative = _mm512_set1_pd(error.relative);
+    const __m512d limit = _mm512_set1_pd(0.5 - error.absolute);
+    const __m512d doubtful = _mm512_set1_pd(double(kDoubtful));
+    const __m512i brightest = _mm512_set1_epi32(255);
+    __mmask8 any = 0;
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        __m256i half[2];
+        for (int h = 0; h < 2; ++h) {
+            const __m512d level = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(means + i + 8 * h)), scale);
+            const __m512d nearest = _mm512_sub_pd(_mm512_add_pd(level, shift), shift);
+            const __m512d distance = _mm512_abs_pd(_mm512_sub_pd(level, nearest));
+            const __mmask8 doubt =
+                _mm512_cmp_pd_mask(_mm512_add_pd(distance, _mm512_mul_pd(level, relative)), limit, _CMP_GE_OQ);
+            any |= doubt;
+            half[h] = _mm512_cvttpd_epi32(_mm512_mask_add_pd(nearest, doubt, nearest, doubtful));
+        }
+        const __m512i both = _mm512_inserti64x4(_mm512_castsi256_si512(half[0]), half[1], 1);
+        if (levels != nullptr) _mm512_storeu_si512(levels + i, both);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + i), _mm512_cvtepi32_epi8(_mm512_min_epi32(both, brightest)));
+    }
+    const bool rest = avx2::grayLevelsOfMeans(means + i, count - i, toLevel, error,
+                                              levels != nullptr ? levels + i : nullptr, gray + i);
     return rest || any != 0;
 }
 

@@ -27,6 +27,27 @@ inline FocusAnalysis analyzeWith(ScanTerms terms, const cv::Mat& source, const c
     return result;
 }
 
+// The ways a map is computed: both kinds of terms from two scans, and the single-precision roots
+// from one scan through the table of float means.
+struct MapWay {
+    ScanTerms terms;
+    bool oneScan;
+};
+constexpr MapWay kMapWays[] = {
+    {ScanTerms::floatRoots, false}, {ScanTerms::floatRoots, true}, {ScanTerms::fixedPoint, false}};
+
+inline std::string nameOf(const MapWay& way)
+{
+    return nameOf(way.terms) + (way.oneScan ? " in one scan" : "");
+}
+
+inline FocusAnalysis analyzeWith(const MapWay& way, const cv::Mat& source, const cv::Mat& blurred, int window,
+                                 FocusRequest request)
+{
+    request.oneScan = way.oneScan;
+    return analyzeWith(way.terms, source, blurred, window, request);
+}
+
 // A request for the map alone, with `channels` channels.
 inline FocusRequest mapRequest(int channels = 3)
 {
