@@ -73,6 +73,10 @@ public:
         const int middleEnd = std::clamp(whole.second, middleBegin, x1);
         // Clipped columns divide by at least the span at the left edge (or the width).
         const double borderFactor = 1.0 / std::min(scan_.window() - scan_.window() / 2, scan_.width());
+        // Most pieces hold no sum that may reach the floor, even in the columns of the largest factor.
+        const double middleFactor = middleBegin < middleEnd ? scan_.inverseColumnSpans()[middleBegin] : 0.0;
+        if (kernels::largestOf(boxSums, count) < skipBelow(maximum, std::max(borderFactor, middleFactor), rowScale))
+            return;
         // The three runs of columns, without the repeats.
         const auto visitRun = [&](int begin, int end, double largestFactor) {
             visit(maximum, y, x0, boxSums, begin, std::min(end, skipBegin), largestFactor, rowScale);
@@ -109,27 +113,30 @@ private:
         maximum.fastMaximum = std::max(maximum.fastMaximum, mean);
     }
 
-    // Visits columns [begin, end), which fastMean scales by at most `largestFactor`. Box sums below
-    // `skipBelow` give a fast mean under the floor even with the roundings of fastMean, so comparing
-    // sums settles the common case.
+    // Box sums below this give a fast mean under the floor even with the roundings of fastMean, in
+    // columns that fastMean scales by at most `largestFactor`: comparing sums settles the common
+    // case.
+    double skipBelow(const PartMaximum& maximum, double largestFactor, double rowScale) const
+    {
+        const double lowestMean = maximum.floor(bound_) / (1.0 + bound_.relative);
+        // At least 1: a zero sum is never a candidate.
+        return std::max(lowestMean / (largestFactor * rowScale) * (1.0 - kRoundingRoom), 1.0);
+    }
+
+    // Visits columns [begin, end), which fastMean scales by at most `largestFactor`.
     void visit(PartMaximum& maximum, int y, int x0, const double* boxSums, int begin, int end, double largestFactor,
                double rowScale)
     {
-        const auto skipBelowFor = [&](double floor) {
-            const double lowestMean = floor / (1.0 + bound_.relative);
-            // At least 1: a zero sum is never a candidate.
-            return std::max(lowestMean / (largestFactor * rowScale) * (1.0 - kRoundingRoom), 1.0);
-        };
         if (begin >= end) return;
-        double skipBelow = skipBelowFor(maximum.floor(bound_));
+        double least = skipBelow(maximum, largestFactor, rowScale);
         const auto evaluate = [&](int x) {
             const double mean = scan_.fastMean(boxSums[x - x0], x, rowScale);
             if (mean + bound_(mean) < maximum.floor(bound_)) return;
             const double before = maximum.fastMaximum;
             consider(maximum, x, y, mean);
-            if (maximum.fastMaximum > before) skipBelow = skipBelowFor(maximum.floor(bound_));
+            if (maximum.fastMaximum > before) least = skipBelow(maximum, largestFactor, rowScale);
         };
-        const auto firstFrom = [&](int x) { return x + kernels::firstAtLeast(boxSums + (x - x0), end - x, skipBelow); };
+        const auto firstFrom = [&](int x) { return x + kernels::firstAtLeast(boxSums + (x - x0), end - x, least); };
         int x = firstFrom(begin);
         if (x == end) return;
         // The largest sum from there on first: the floor that it raises leaves fewer of the others

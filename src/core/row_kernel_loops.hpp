@@ -140,12 +140,16 @@ int firstAtLeast(const double* values, int count, double threshold)
 }
 #endif
 
+// Likewise DOFMAP_OWN_LARGEST_OF: the compiler keeps this loop scalar, its maximum waiting on the one
+// before.
+#ifndef DOFMAP_OWN_LARGEST_OF
 double largestOf(const double* values, int count)
 {
     double largest = values[0];
     for (int i = 1; i < count; ++i) largest = values[i] > largest ? values[i] : largest;
     return largest;
 }
+#endif
 
 // A set that writes float means with intrinsics of its own defines DOFMAP_OWN_FLOAT_MEANS before
 // including this file.

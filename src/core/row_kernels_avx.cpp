@@ -7,13 +7,16 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace dofmap::kernels::avx {
 
 #define DOFMAP_OWN_FLOAT_MEANS
 #define DOFMAP_OWN_FIRST_AT_LEAST
+#define DOFMAP_OWN_LARGEST_OF
 #include "row_kernel_loops.hpp"
+#undef DOFMAP_OWN_LARGEST_OF
 #undef DOFMAP_OWN_FIRST_AT_LEAST
 #undef DOFMAP_OWN_FLOAT_MEANS
 
@@ -122,6 +125,28 @@ bool grayLevels(const double* boxSums, const double* columnScale, double rowScal
     const bool rest =
         portable::grayLevels(boxSums + i, columnScale + i, rowScale, count - i, error, levels + i, gray + i);
     return rest || ((lanes[0] | lanes[1] | lanes[2] | lanes[3]) >= kDoubtful);
+}
+
+// The largest of sixteen values at a time in four registers, the rest one by one.
+double largestOf(const double* values, int count)
+{
+    double largest = values[0];
+    int i = 0;
+    if (count >= 16) {
+        __m256d a = _mm256_loadu_pd(values), b = _mm256_loadu_pd(values + 4), c = _mm256_loadu_pd(values + 8),
+                d = _mm256_loadu_pd(values + 12);
+        for (i = 16; i + 16 <= count; i += 16) {
+            a = _mm256_max_pd(a, _mm256_loadu_pd(values + i));
+            b = _mm256_max_pd(b, _mm256_loadu_pd(values + i + 4));
+            c = _mm256_max_pd(c, _mm256_loadu_pd(values + i + 8));
+            d = _mm256_max_pd(d, _mm256_loadu_pd(values + i + 12));
+        }
+        alignas(32) double lanes[4];
+        _mm256_store_pd(lanes, _mm256_max_pd(_mm256_max_pd(a, b), _mm256_max_pd(c, d)));
+        largest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+    }
+    for (; i < count; ++i) largest = values[i] > largest ? values[i] : largest;
+    return largest;
 }
 
 // Sixteen values compared at a time, four to a register, the loop left at the first group that

@@ -16,7 +16,9 @@ namespace dofmap::kernels::avx2 {
 #define DOFMAP_OWN_PIXEL_ROWS
 #define DOFMAP_OWN_FLOAT_MEANS
 #define DOFMAP_OWN_FIRST_AT_LEAST
+#define DOFMAP_OWN_LARGEST_OF
 #include "row_kernel_loops.hpp"
+#undef DOFMAP_OWN_LARGEST_OF
 #undef DOFMAP_OWN_FIRST_AT_LEAST
 #undef DOFMAP_OWN_FLOAT_MEANS
 #undef DOFMAP_OWN_PIXEL_ROWS
@@ -182,6 +184,11 @@ bool grayLevels(const double* boxSums, const double* columnScale, double rowScal
                 std::int32_t* levels, std::uint8_t* gray)
 {
     return avx::grayLevels(boxSums, columnScale, rowScale, count, error, levels, gray);
+}
+
+double largestOf(const double* values, int count)
+{
+    return avx::largestOf(values, count);
 }
 
 int firstAtLeast(const double* values, int count, double threshold)

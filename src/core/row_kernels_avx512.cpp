@@ -9,6 +9,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace dofmap::kernels::avx512 {
@@ -17,9 +18,11 @@ namespace dofmap::kernels::avx512 {
 #define DOFMAP_OWN_PIXEL_ROWS
 #define DOFMAP_OWN_FLOAT_MEANS
 #define DOFMAP_OWN_FIRST_AT_LEAST
+#define DOFMAP_OWN_LARGEST_OF
 #define DOFMAP_OWN_LEVELS_OF_MEANS
 #include "row_kernel_loops.hpp"
 #undef DOFMAP_OWN_LEVELS_OF_MEANS
+#undef DOFMAP_OWN_LARGEST_OF
 #undef DOFMAP_OWN_FIRST_AT_LEAST
 #undef DOFMAP_OWN_FLOAT_MEANS
 #undef DOFMAP_OWN_PIXEL_ROWS
@@ -241,6 +244,26 @@ bool grayLevels(const double* boxSums, const double* columnScale, double rowScal
     }
     const bool rest = avx2::grayLevels(boxSums + i, columnScale + i, rowScale, count - i, error, levels + i, gray + i);
     return rest || any != 0;
+}
+
+// The largest of 32 values at a time in four registers, the rest one by one.
+double largestOf(const double* values, int count)
+{
+    double largest = values[0];
+    int i = 0;
+    if (count >= 32) {
+        __m512d a = _mm512_loadu_pd(values), b = _mm512_loadu_pd(values + 8), c = _mm512_loadu_pd(values + 16),
+                d = _mm512_loadu_pd(values + 24);
+        for (i = 32; i + 32 <= count; i += 32) {
+            a = _mm512_max_pd(a, _mm512_loadu_pd(values + i));
+            b = _mm512_max_pd(b, _mm512_loadu_pd(values + i + 8));
+            c = _mm512_max_pd(c, _mm512_loadu_pd(values + i + 16));
+            d = _mm512_max_pd(d, _mm512_loadu_pd(values + i + 24));
+        }
+        largest = _mm512_reduce_max_pd(_mm512_max_pd(_mm512_max_pd(a, b), _mm512_max_pd(c, d)));
+    }
+    for (; i < count; ++i) largest = values[i] > largest ? values[i] : largest;
+    return largest;
 }
 
 // Thirty-two values compared at a time, eight to a register, the loop left at the first group that
