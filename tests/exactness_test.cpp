@@ -2,6 +2,7 @@
 // scan terms, on images chosen to make rounding matter: ties for the largest mean, means on half
 // gray levels, flat areas, tiles, windows from one pixel to larger than the picture.
 #include "analysis.hpp"
+#include "exactness.hpp"
 #include "focus_map.hpp"
 #include "images.hpp"
 #include "literal_bounds.hpp"
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -261,6 +263,19 @@ TEST(Exactness, LargestMeanIsTheLiteralOne)
     }
 }
 
+// Rows a few chunks long, which the ring scan hands on in pieces: widths around the chunk's 512
+// columns and its first chunk's extra columns, windows whose neighborhoods reach across the cuts.
+TEST(Exactness, RowsHandedOnInPieces)
+{
+    for (const int width : {527, 529, 1040, 1553}) {
+        const cv::Mat source = randomImage(width, 19, 70 + width);
+        const cv::Mat blurred = blurredReference(source);
+        for (const int window : {1, 2, 30, 31, 64})
+            expectLiteral(source, blurred, window, std::to_string(width) + " columns, window " + std::to_string(window),
+                          1);
+    }
+}
+
 // Images wider than the widest tile of the single-precision scan are cut across columns.
 TEST(Exactness, ImagesWiderThanTheWidestTile)
 {
@@ -354,6 +369,26 @@ TEST(Exactness, LiteralMeansOfLargeNeighborhoodsAreThoseOfThePlainSum)
 
 // The bound of a neighborhood's literal sum holds: the literal sum lies within it of the exact sum of
 // the double roots (formed exactly in 128-bit integers), and for neighborhoods of many terms it is
+
+// The bound of a fast mean in the table of floats covers both the fast mean's own error, at its
+// worst, and the rounding of the table: means half a float unit from a float, the literal mean at
+// either end of the fast mean's bound.
+TEST(Exactness, FloatMeanBoundCoversTheTablesRounding)
+{
+    std::mt19937_64 random(31);
+    std::uniform_real_distribution<double> anywhere(1e-3, 441.68);
+    const double relative = exactness::floatRootBound(900).relative;
+    const double widened = exactness::floatMeanBound(relative);
+    for (int i = 0; i < 100000; ++i) {
+        const float near = float(anywhere(random));
+        const double unit = double(std::nextafter(near, 1e30f)) - double(near);
+        const double fast = double(near) + (i % 2 == 0 ? 0.4999 : -0.4999) * unit;
+        const float stored = float(fast);
+        for (const double literal : {fast * (1.0 + relative), fast * (1.0 - relative)})
+            ASSERT_LE(std::abs(double(stored) - literal), widened * double(stored))
+                << "fast mean " << fast << ", stored " << stored << ", literal " << literal;
+    }
+}
 // well below the worst case gamma(n - 1) times the sum.
 TEST(Exactness, LiteralSumBoundsHoldAndBeatTheWorstCase)
 {
