@@ -179,6 +179,7 @@ void renderFromFloatMeans(const BoxScan& scan, const cv::Mat& means, double maxM
                 if (map.channels() == 3) kernels::grayToThreeChannels(gray, map.cols, out);
             }
         }
+        kernels::finishStreamingStores();
     });
     std::vector<Doubt> all;
     for (const std::vector<Doubt>& band : doubts) all.insert(all.end(), band.begin(), band.end());

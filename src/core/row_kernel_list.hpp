@@ -83,7 +83,8 @@ void floatMeans(const double* boxSums, const double* columnScale, double rowScal
 // levels[i] = double(means[i]) * toLevel rounded to the nearest integer (halves to even), plus
 // kDoubtful where exactness::inDoubt; gray[i] = min(levels[i], 255). Levels must lie in [0, 2^15).
 // Returns whether any level is in doubt: the caller settles those pixels. `levels` may be null,
-// when the caller asks again for the levels of a row in doubt.
+// when the caller asks again for the levels of a row in doubt. The gray bytes may be written past
+// the caches, as floatMeans writes: other threads may read them only after finishStreamingStores.
 bool grayLevelsOfMeans(const float* means, int count, double toLevel, LevelError error, std::int32_t* levels,
                        std::uint8_t* gray);
 

@@ -300,7 +300,9 @@ void floatMeans(const double* boxSums, const double* columnScale, double rowScal
     for (; i < count; ++i) floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
 }
 
-// Sixteen levels at a time, as grayLevels takes them, from means widened to double.
+// Sixteen levels at a time, as grayLevels takes them, from means widened to double; the gray bytes
+// written with streaming stores where they are aligned, since the map is read again only once it
+// is complete.
 bool grayLevelsOfMeans(const float* means, int count, double toLevel, LevelError error, std::int32_t* levels,
                        std::uint8_t* gray)
 {
@@ -325,7 +327,11 @@ bool grayLevelsOfMeans(const float* means, int count, double toLevel, LevelError
         }
         const __m512i both = _mm512_inserti64x4(_mm512_castsi256_si512(half[0]), half[1], 1);
         if (levels != nullptr) _mm512_storeu_si512(levels + i, both);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + i), _mm512_cvtepi32_epi8(_mm512_min_epi32(both, brightest)));
+        const __m128i bytes = _mm512_cvtepi32_epi8(_mm512_min_epi32(both, brightest));
+        if ((reinterpret_cast<std::uintptr_t>(gray + i) & 15) == 0)
+            _mm_stream_si128(reinterpret_cast<__m128i*>(gray + i), bytes);
+        else
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + i), bytes);
     }
     const bool rest = avx2::grayLevelsOfMeans(means + i, count - i, toLevel, error,
                                               levels != nullptr ? levels + i : nullptr, gray + i);
