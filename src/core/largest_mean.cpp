@@ -53,7 +53,14 @@ struct PartMaximum {
 // mean.
 class MaximumSearch final : public RowSink {
 public:
-    MaximumSearch(const BoxScan& scan, std::size_t parts) : scan_(scan), bound_(scan.bound()), parts_(parts)
+    MaximumSearch(const BoxScan& scan, std::size_t parts)
+        : scan_(scan),
+          bound_(scan.bound()),
+          parts_(parts),
+          thresholds_(parts),
+          // Clipped columns divide by at least the span at the left edge (or the width).
+          borderFactor_(1.0 / std::min(scan.window() - scan.window() / 2, scan.width())),
+          wholeFactor_(1.0 / scan.window())
     {
         // Columns [first, second) have the clipped columns of the column before them.
         repeatsBegin_ = std::max(scan.width() - scan.neighborhood().after, 1);
@@ -63,7 +70,13 @@ public:
     void row(int part, int y, int x0, int count, const double* boxSums) override
     {
         PartMaximum& maximum = parts_[part];
-        const double rowScale = scan_.rowScale(y);
+        Thresholds& least = thresholds_[part];
+        if (least.y != y || least.maximum != maximum.fastMaximum) {
+            const double rowScale = scan_.rowScale(y);
+            least = {y, maximum.fastMaximum, rowScale, skipBelow(maximum, wholeFactor_, rowScale),
+                     skipBelow(maximum, borderFactor_, rowScale)};
+        }
+        const double rowScale = least.rowScale;
         const int x1 = x0 + count;
         // A column that repeats the one before it in this row holds no other candidate.
         const int skipBegin = std::clamp(repeatsBegin_, x0 + 1, x1);
@@ -71,20 +84,18 @@ public:
         const std::pair<int, int> whole = scan_.wholeColumns();
         const int middleBegin = std::clamp(whole.first, x0, x1);
         const int middleEnd = std::clamp(whole.second, middleBegin, x1);
-        // Clipped columns divide by at least the span at the left edge (or the width).
-        const double borderFactor = 1.0 / std::min(scan_.window() - scan_.window() / 2, scan_.width());
-        // Most pieces hold no sum that may reach the floor, even in the columns of the largest factor.
-        const double middleFactor = middleBegin < middleEnd ? scan_.inverseColumnSpans()[middleBegin] : 0.0;
-        if (kernels::largestOf(boxSums, count) < skipBelow(maximum, std::max(borderFactor, middleFactor), rowScale))
-            return;
+        // Most pieces hold no sum that may reach the floor, even in the columns of the largest factor
+        // among theirs.
+        const bool clipped = x0 < middleBegin || middleEnd < x1;
+        if (kernels::largestOf(boxSums, count) < (clipped ? least.clippedColumns : least.wholeColumns)) return;
         // The three runs of columns, without the repeats.
         const auto visitRun = [&](int begin, int end, double largestFactor) {
             visit(maximum, y, x0, boxSums, begin, std::min(end, skipBegin), largestFactor, rowScale);
             visit(maximum, y, x0, boxSums, std::max(begin, skipEnd), end, largestFactor, rowScale);
         };
-        visitRun(x0, middleBegin, borderFactor);
-        if (middleBegin < middleEnd) visitRun(middleBegin, middleEnd, scan_.inverseColumnSpans()[middleBegin]);
-        visitRun(middleEnd, x1, borderFactor);
+        visitRun(x0, middleBegin, borderFactor_);
+        if (middleBegin < middleEnd) visitRun(middleBegin, middleEnd, wholeFactor_);
+        visitRun(middleEnd, x1, borderFactor_);
         if (maximum.candidates.size() >= maximum.pruneAt) {
             maximum.prune(bound_);
             maximum.pruneAt = std::max(kPruneAtCandidates, 2 * maximum.candidates.size());
@@ -148,9 +159,23 @@ private:
             if (x != largest) evaluate(x);
     }
 
+    // The sums below which a piece of row y holds no candidate, for the part's maximum when they were
+    // taken: in pieces of whole columns only, and in pieces with clipped ones.
+    struct Thresholds {
+        int y = -1;
+        double maximum = -1.0;
+        double rowScale = 0.0;
+        double wholeColumns = 0.0;
+        double clippedColumns = 0.0;
+    };
+
     const BoxScan& scan_;
     const ErrorBound& bound_;
     std::vector<PartMaximum> parts_;
+    std::vector<Thresholds> thresholds_;
+    const double borderFactor_;
+    // The factor of the columns whose neighborhoods are clipped on neither side.
+    const double wholeFactor_;
     int repeatsBegin_;
     int repeatsEnd_;
 };
