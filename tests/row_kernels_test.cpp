@@ -387,9 +387,10 @@ TYPED_TEST(VectorKernels, SearchesAndFloatMeansEqualThePortableLoops)
             std::vector<float> fast(count + 32, -1.0f), plain(count + 32, -1.0f);
             float* out =
                 fast.data() + (16 - (reinterpret_cast<std::uintptr_t>(fast.data()) / sizeof(float)) % 16) + offset;
-            TypeParam::floatMeans(sums.data(), scales.data(), 0.75, count, out);
+            const double largest = TypeParam::floatMeans(sums.data(), scales.data(), 0.75, count, out);
             finishStreamingStores();
-            portable::floatMeans(sums.data(), scales.data(), 0.75, count, plain.data());
+            EXPECT_EQ(largest, portable::floatMeans(sums.data(), scales.data(), 0.75, count, plain.data())) << count;
+            EXPECT_EQ(largest, count == 0 ? 0.0 : *std::max_element(sums.begin(), sums.end())) << count;
             for (int i = 0; i < count; ++i) {
                 ASSERT_EQ(out[i], plain[i]) << "mean " << i << " of " << count << ", offset " << offset;
                 ASSERT_EQ(plain[i], float(sums[i] * scales[i] * 0.75)) << "mean " << i << " of " << count;

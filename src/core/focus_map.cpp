@@ -66,8 +66,7 @@ void analyzeInOneScan(const BoxScan& scan, const FocusRequest& request, FocusAna
     reuseOrCreate(table, size, CV_32F);
     if (meansWanted) result.scratch.release();
     reuseOrCreate(result.map, size, CV_8UC(request.mapChannels));
-    detail::FloatMeansWriter writer(scan, table);
-    result.maxMean = detail::largestMean(scan, writer);
+    result.maxMean = detail::largestMean(scan, table);
     if (result.maxMean > 0.0)
         detail::renderFromFloatMeans(scan, table, result.maxMean, result.map);
     else

@@ -69,6 +69,12 @@ public:
 
     void row(int part, int y, int x0, int count, const double* boxSums) override
     {
+        rowWithLargest(part, y, x0, count, boxSums, kernels::largestOf(boxSums, count));
+    }
+
+    // The same for a piece whose largest box sum is `largest`.
+    void rowWithLargest(int part, int y, int x0, int count, const double* boxSums, double largest)
+    {
         PartMaximum& maximum = parts_[part];
         Thresholds& least = thresholds_[part];
         if (least.y != y || least.maximum != maximum.fastMaximum) {
@@ -87,7 +93,7 @@ public:
         // Most pieces hold no sum that may reach the floor, even in the columns of the largest factor
         // among theirs.
         const bool clipped = x0 < middleBegin || middleEnd < x1;
-        if (kernels::largestOf(boxSums, count) < (clipped ? least.clippedColumns : least.wholeColumns)) return;
+        if (largest < (clipped ? least.clippedColumns : least.wholeColumns)) return;
         // The three runs of columns, without the repeats.
         const auto visitRun = [&](int begin, int end, double largestFactor) {
             visit(maximum, y, x0, boxSums, begin, std::min(end, skipBegin), largestFactor, rowScale);
@@ -314,20 +320,31 @@ double literalMaximum(const BoxScan& scan, const PartMaximum& all)
     return LiteralMeans(scan, std::move(neighborhoods)).largest();
 }
 
-// Passes each row of a scan to two sinks.
-class BothSinks final : public RowSink {
+// Writes the table of float means and passes each piece on to the search, with its largest sum.
+class TableAndSearch final : public RowSink {
 public:
-    BothSinks(RowSink& first, RowSink& second) : first_(first), second_(second) { }
+    TableAndSearch(const BoxScan& scan, cv::Mat& table, MaximumSearch& search)
+        : scan_(scan),
+          table_(table),
+          search_(search)
+    {
+        CV_Assert(table.type() == CV_32F && table.rows == scan.height() && table.cols == scan.width());
+    }
+
     void row(int part, int y, int x0, int count, const double* boxSums) override
     {
-        first_.row(part, y, x0, count, boxSums);
-        second_.row(part, y, x0, count, boxSums);
+        const double largest = kernels::floatMeans(boxSums, scan_.inverseColumnSpans() + x0, scan_.rowScale(y), count,
+                                                   table_.ptr<float>(y) + x0);
+        // The streaming stores of a part's row are ordered before the part ends.
+        if (x0 + count == scan_.wholeImage()[part].x1) kernels::finishStreamingStores();
+        search_.rowWithLargest(part, y, x0, count, boxSums, largest);
     }
-    bool takesPieces() const override { return first_.takesPieces() && second_.takesPieces(); }
+    bool takesPieces() const override { return true; }
 
 private:
-    RowSink& first_;
-    RowSink& second_;
+    const BoxScan& scan_;
+    cv::Mat& table_;
+    MaximumSearch& search_;
 };
 
 }  // namespace
@@ -339,10 +356,10 @@ double largestMean(const BoxScan& scan, const BlockTotals* blocks)
     return literalMaximum(scan, scanForMaximum(scan, areas));
 }
 
-double largestMean(const BoxScan& scan, RowSink& alongside)
+double largestMean(const BoxScan& scan, cv::Mat& table)
 {
     MaximumSearch search(scan, scan.wholeImage().size());
-    BothSinks both(search, alongside);
+    TableAndSearch both(scan, table, search);
     scan.scan(scan.wholeImage(), both);
     return literalMaximum(scan, search.merged());
 }

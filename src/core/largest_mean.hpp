@@ -12,8 +12,9 @@ namespace dofmap::detail {
 // that may hold it, found from the block totals (computed here unless given).
 double largestMean(const BoxScan& scan, const BlockTotals* blocks = nullptr);
 
-// The same from one scan of the whole image, whose rows are passed on to `alongside` as well: for
-// callers that need every box sum anyway.
-double largestMean(const BoxScan& scan, RowSink& alongside);
+// The same from one scan of the whole image, which writes every fast mean rounded to single
+// precision (the values of the float means of render) into `table`, CV_32F of the image's size:
+// for a map rendered from the table (renderFromFloatMeans). The table is complete on return.
+double largestMean(const BoxScan& scan, cv::Mat& table);
 
 }  // namespace dofmap::detail

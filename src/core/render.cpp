@@ -140,17 +140,6 @@ private:
 
 }  // namespace
 
-FloatMeansWriter::FloatMeansWriter(const BoxScan& scan, cv::Mat& means) : scan_(scan), means_(means)
-{
-    CV_Assert(means.type() == CV_32F && means.rows == scan.height() && means.cols == scan.width());
-}
-
-void FloatMeansWriter::row(int part, int y, int x0, int count, const double* boxSums)
-{
-    kernels::floatMeans(boxSums, scan_.inverseColumnSpans() + x0, scan_.rowScale(y), count, means_.ptr<float>(y) + x0);
-    if (x0 + count == scan_.wholeImage()[part].x1) kernels::finishStreamingStores();
-}
-
 void renderFromFloatMeans(const BoxScan& scan, const cv::Mat& means, double maxMean, cv::Mat& map)
 {
     CV_Assert(scan.terms() == ScanTerms::floatRoots && maxMean > 0.0);

@@ -27,21 +27,7 @@ struct RenderTargets {
 // Scans the whole image once and writes every target.
 void render(const BoxScan& scan, const RenderTargets& targets);
 
-// Writes the fast mean of every pixel of a scan of BoxScan::wholeImage(), rounded to single
-// precision (the values of RenderTargets::means in CV_32F), into `means`: CV_32F of the image's
-// size. The table is complete when the scan returns.
-class FloatMeansWriter final : public RowSink {
-public:
-    FloatMeansWriter(const BoxScan& scan, cv::Mat& means);
-    void row(int part, int y, int x0, int count, const double* boxSums) override;
-    bool takesPieces() const override { return true; }
-
-private:
-    const BoxScan& scan_;
-    cv::Mat& means_;
-};
-
-// The map of a scan from the float means that FloatMeansWriter wrote of all its pixels, read once:
+// The map of a scan from the table of its float means that largestMean wrote, read once:
 // `map` (CV_8UC1 or CV_8UC3 of the image's size) gets every pixel's gray level for `maxMean` (the
 // largest literal mean, > 0), bit-identical to render's. Requires a scan of single-precision roots.
 void renderFromFloatMeans(const BoxScan& scan, const cv::Mat& means, double maxMean, cv::Mat& map);

@@ -75,10 +75,11 @@ int firstAtLeast(const double* values, int count, double threshold);
 double largestOf(const double* values, int count);
 
 // floats[i] = float(boxSums[i] * columnScale[i] * rowScale): the fast means of a row rounded to
-// single precision, as fastMeans rounds them. The vectorized sets write past the caches (a table of
-// means is read again only once the whole image has been scanned), so other threads may read the
-// floats only after finishStreamingStores.
-void floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats);
+// single precision, as fastMeans rounds them; returns the largest box sum (0 when count is 0, box
+// sums being at least 0). The vectorized sets write past the caches (a table of means is read again
+// only once the whole image has been scanned), so other threads may read the floats only after
+// finishStreamingStores.
+double floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats);
 
 // levels[i] = double(means[i]) * toLevel rounded to the nearest integer (halves to even), plus
 // kDoubtful where exactness::inDoubt; gray[i] = min(levels[i], 255). Levels must lie in [0, 2^15).

@@ -154,9 +154,10 @@ double largestOf(const double* values, int count)
 // A set that writes float means with intrinsics of its own defines DOFMAP_OWN_FLOAT_MEANS before
 // including this file.
 #ifndef DOFMAP_OWN_FLOAT_MEANS
-void floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
+double floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
 {
     for (int i = 0; i < count; ++i) floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
+    return count > 0 ? largestOf(boxSums, count) : 0.0;
 }
 #endif
 

@@ -229,7 +229,7 @@ int firstAtLeast(const double* values, int count, double threshold)
     DOFMAP_DISPATCH(firstAtLeast(values, count, threshold));
 }
 
-void floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
+double floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
 {
     DOFMAP_DISPATCH(floatMeans(boxSums, columnScale, rowScale, count, floats));
 }

@@ -167,21 +167,35 @@ int firstAtLeast(const double* values, int count, double threshold)
 }
 
 // Eight means at a time, written with streaming stores from the first 32-byte boundary on, so that
-// the table of means does not push the ring of roots out of the caches.
-void floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
+// the table of means does not push the ring of roots out of the caches; the largest sum kept on the
+// way.
+double floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
 {
     const __m256d scale = _mm256_set1_pd(rowScale);
+    double largest = 0.0;
     int i = 0;
-    for (; i < count && (reinterpret_cast<std::uintptr_t>(floats + i) & 31) != 0; ++i)
+    for (; i < count && (reinterpret_cast<std::uintptr_t>(floats + i) & 31) != 0; ++i) {
         floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
-    for (; i + 8 <= count; i += 8) {
-        const __m128 low = _mm256_cvtpd_ps(
-            _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(boxSums + i), _mm256_loadu_pd(columnScale + i)), scale));
-        const __m128 high = _mm256_cvtpd_ps(_mm256_mul_pd(
-            _mm256_mul_pd(_mm256_loadu_pd(boxSums + i + 4), _mm256_loadu_pd(columnScale + i + 4)), scale));
-        _mm256_stream_ps(floats + i, _mm256_insertf128_ps(_mm256_castps128_ps256(low), high, 1));
+        largest = std::max(largest, boxSums[i]);
     }
-    for (; i < count; ++i) floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
+    __m256d top = _mm256_set1_pd(largest);
+    for (; i + 8 <= count; i += 8) {
+        const __m256d low = _mm256_loadu_pd(boxSums + i), high = _mm256_loadu_pd(boxSums + i + 4);
+        top = _mm256_max_pd(top, _mm256_max_pd(low, high));
+        const __m128 lowMeans =
+            _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_mul_pd(low, _mm256_loadu_pd(columnScale + i)), scale));
+        const __m128 highMeans =
+            _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_mul_pd(high, _mm256_loadu_pd(columnScale + i + 4)), scale));
+        _mm256_stream_ps(floats + i, _mm256_insertf128_ps(_mm256_castps128_ps256(lowMeans), highMeans, 1));
+    }
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, top);
+    largest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+    for (; i < count; ++i) {
+        floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
+        largest = std::max(largest, boxSums[i]);
+    }
+    return largest;
 }
 
 // Four roots at a time in each of two registers, summed in two accumulators: the sums are of

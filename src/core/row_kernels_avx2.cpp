@@ -196,9 +196,9 @@ int firstAtLeast(const double* values, int count, double threshold)
     return avx::firstAtLeast(values, count, threshold);
 }
 
-void floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
+double floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
 {
-    avx::floatMeans(boxSums, columnScale, rowScale, count, floats);
+    return avx::floatMeans(boxSums, columnScale, rowScale, count, floats);
 }
 
 bool gridSum(const std::int32_t* squared, int count, double scale, double* total)

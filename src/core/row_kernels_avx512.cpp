@@ -284,20 +284,33 @@ int firstAtLeast(const double* values, int count, double threshold)
 }
 
 // Sixteen means at a time, written with streaming stores from the first 64-byte boundary on, so
-// that the table of means does not push the ring of roots out of the caches.
-void floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
+// that the table of means does not push the ring of roots out of the caches; the largest sum kept
+// on the way.
+double floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
 {
     const __m512d scale = _mm512_set1_pd(rowScale);
-    const auto eight = [&](int at) {
-        return _mm512_cvtpd_ps(
-            _mm512_mul_pd(_mm512_mul_pd(_mm512_loadu_pd(boxSums + at), _mm512_loadu_pd(columnScale + at)), scale));
-    };
+    double largest = 0.0;
     int i = 0;
-    for (; i < count && (reinterpret_cast<std::uintptr_t>(floats + i) & 63) != 0; ++i)
+    for (; i < count && (reinterpret_cast<std::uintptr_t>(floats + i) & 63) != 0; ++i) {
         floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
-    for (; i + 16 <= count; i += 16)
-        _mm512_stream_ps(floats + i, _mm512_insertf32x8(_mm512_castps256_ps512(eight(i)), eight(i + 8), 1));
-    for (; i < count; ++i) floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
+        largest = std::max(largest, boxSums[i]);
+    }
+    __m512d top = _mm512_set1_pd(largest);
+    for (; i + 16 <= count; i += 16) {
+        const __m512d low = _mm512_loadu_pd(boxSums + i), high = _mm512_loadu_pd(boxSums + i + 8);
+        top = _mm512_max_pd(top, _mm512_max_pd(low, high));
+        const __m256 lowMeans =
+            _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_mul_pd(low, _mm512_loadu_pd(columnScale + i)), scale));
+        const __m256 highMeans =
+            _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_mul_pd(high, _mm512_loadu_pd(columnScale + i + 8)), scale));
+        _mm512_stream_ps(floats + i, _mm512_insertf32x8(_mm512_castps256_ps512(lowMeans), highMeans, 1));
+    }
+    largest = _mm512_reduce_max_pd(top);
+    for (; i < count; ++i) {
+        floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
+        largest = std::max(largest, boxSums[i]);
+    }
+    return largest;
 }
 
 // Sixteen levels at a time, as grayLevels takes them, from means widened to double; the gray bytes
