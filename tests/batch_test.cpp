@@ -125,6 +125,32 @@ TEST(BatchMaps, PhotosThatShareAJobsBuffersKeepTheirOwnPixels)
     }
 }
 
+// A job with many photos renders its maps from one scan through a kept table of float means, of
+// two sizes in turn: the maps are still the literal ones, and the estimate counts the table.
+TEST(BatchMaps, JobsWithManyPhotosMakeTheSameMapsFromOneScan)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    std::vector<std::string> arguments = {"-j", "1"};
+    std::vector<cv::Mat> sources;
+    for (int i = 0; i < 50; ++i) {
+        const std::string name = std::to_string(i) + ".png";
+        sources.push_back(photo(i % 7 == 3 ? 31 : 45, i % 7 == 3 ? 40 : 33, 300 + unsigned(i)));
+        save(work.path() / name, sources.back());
+        arguments.push_back(name);
+    }
+    const RunResult result = batch(arguments, work.path());
+    ASSERT_EQ(result.status, 0) << result.err;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        const cv::Mat map = cv::imread((work.path() / (std::to_string(i) + ".dof.png")).string(), cv::IMREAD_UNCHANGED);
+        ASSERT_EQ(firstDifference(map, literalGrayMap(sources[i])), "") << "photo " << i;
+    }
+    PhotoFile file;
+    file.content.resize(1000);
+    file.declaredSize = cv::Size(1000, 1000);
+    const batch::Options defaults;
+    EXPECT_EQ(batch::photoMemory(file, defaults, true) - batch::photoMemory(file, defaults, false), 4 * 1000 * 1000);
+}
+
 TEST(BatchMemory, KeptBuffersAreHeldInTheBudgetAndGivenUpRatherThanWaitedOn)
 {
     batch::MemoryBudget budget(1000);

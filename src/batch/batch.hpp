@@ -78,8 +78,9 @@ public:
 // available at start, less a margin for the program and the rest of the system.
 std::int64_t defaultMemoryBudget();
 
-// The bytes a photo will take at its peak, from its file and the size its header declares.
-std::int64_t photoMemory(const PhotoFile& file, const Options& options);
+// The bytes a photo will take at its peak, from its file and the size its header declares, in a
+// job whose maps come from one scan of the photo or from two.
+std::int64_t photoMemory(const PhotoFile& file, const Options& options, bool oneScanMaps = false);
 
 // What became of one photo: its figures when it was read (the means' figures only when
 // figuresWanted), or why it could not be read.
@@ -94,7 +95,8 @@ struct PhotoOutcome {
 // held in the budget between photos.
 class Job {
 public:
-    explicit Job(MemoryBudget& budget) : holding_(budget) { }
+    // A job whose maps come from one scan of each photo keeps a table of float means besides.
+    explicit Job(MemoryBudget& budget, bool oneScanMaps = false) : holding_(budget), oneScanMaps_(oneScanMaps) { }
 
     // The bytes the buffers take now.
     std::int64_t keptBytes() const;
@@ -104,6 +106,7 @@ private:
     void releaseBuffers();  // all but the file's bytes
 
     MemoryBudget::Holding holding_;
+    const bool oneScanMaps_;
     PhotoFile file_;
     cv::Mat source_;
     cv::Mat blurred_;
