@@ -212,35 +212,64 @@ void prefixSums(const double* values, int count, double start, double* prefix)
     for (; i < count; ++i) prefix[i + 1] = running += values[i];
 }
 
-// Sixteen levels at a time, eight to a register, as the portable loops compute them; the gray
-// bytes are the levels clamped at 255 (a level in doubt, 65536 or more, among them) and narrowed.
+namespace {
+
+// Rounds levels eight at a time as the portable loops do: to the nearest integer (halves to even),
+// plus kDoubtful where exactness::inDoubt.
+class LevelRounding {
+public:
+    explicit LevelRounding(const LevelError& error)
+        : relative_(_mm512_set1_pd(error.relative)),
+          limit_(_mm512_set1_pd(0.5 - error.absolute))
+    {
+    }
+
+    // The sixteen levels `low` then `high`, rounded; `any` gathers the lanes in doubt.
+    __m512i operator()(__m512d low, __m512d high, __mmask8& any) const
+    {
+        return _mm512_inserti64x4(_mm512_castsi256_si512(eight(low, any)), eight(high, any), 1);
+    }
+
+    // The gray bytes of sixteen rounded levels: clamped at 255 (a level in doubt among them) and
+    // narrowed.
+    static __m128i grays(__m512i levels)
+    {
+        return _mm512_cvtepi32_epi8(_mm512_min_epi32(levels, _mm512_set1_epi32(255)));
+    }
+
+private:
+    __m256i eight(__m512d level, __mmask8& any) const
+    {
+        const __m512d shift = _mm512_set1_pd(0x1p52);
+        const __m512d nearest = _mm512_sub_pd(_mm512_add_pd(level, shift), shift);
+        const __m512d distance = _mm512_abs_pd(_mm512_sub_pd(level, nearest));
+        const __mmask8 doubt =
+            _mm512_cmp_pd_mask(_mm512_add_pd(distance, _mm512_mul_pd(level, relative_)), limit_, _CMP_GE_OQ);
+        any |= doubt;
+        return _mm512_cvttpd_epi32(_mm512_mask_add_pd(nearest, doubt, nearest, _mm512_set1_pd(double(kDoubtful))));
+    }
+
+    const __m512d relative_;
+    const __m512d limit_;
+};
+
+}  // namespace
+
+// Sixteen levels at a time, eight to a register, as the portable loops compute them.
 bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
                 std::int32_t* levels, std::uint8_t* gray)
 {
     const __m512d scale = _mm512_set1_pd(rowScale);
-    const __m512d shift = _mm512_set1_pd(0x1p52);
-    const __m512d relative = _mm512_set1_pd(error.relative);
-    const __m512d limit = _mm512_set1_pd(0.5 - error.absolute);
-    const __m512d doubtful = _mm512_set1_pd(double(kDoubtful));
-    const __m512i brightest = _mm512_set1_epi32(255);
+    const LevelRounding rounded(error);
+    const auto level = [&](int at) {
+        return _mm512_mul_pd(_mm512_mul_pd(_mm512_loadu_pd(boxSums + at), _mm512_loadu_pd(columnScale + at)), scale);
+    };
     __mmask8 any = 0;
     int i = 0;
     for (; i + 16 <= count; i += 16) {
-        __m256i half[2];
-        for (int h = 0; h < 2; ++h) {
-            const int at = i + 8 * h;
-            const __m512d level =
-                _mm512_mul_pd(_mm512_mul_pd(_mm512_loadu_pd(boxSums + at), _mm512_loadu_pd(columnScale + at)), scale);
-            const __m512d nearest = _mm512_sub_pd(_mm512_add_pd(level, shift), shift);
-            const __m512d distance = _mm512_abs_pd(_mm512_sub_pd(level, nearest));
-            const __mmask8 doubt =
-                _mm512_cmp_pd_mask(_mm512_add_pd(distance, _mm512_mul_pd(level, relative)), limit, _CMP_GE_OQ);
-            any |= doubt;
-            half[h] = _mm512_cvttpd_epi32(_mm512_mask_add_pd(nearest, doubt, nearest, doubtful));
-        }
-        const __m512i both = _mm512_inserti64x4(_mm512_castsi256_si512(half[0]), half[1], 1);
+        const __m512i both = rounded(level(i), level(i + 8), any);
         _mm512_storeu_si512(levels + i, both);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + i), _mm512_cvtepi32_epi8(_mm512_min_epi32(both, brightest)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + i), LevelRounding::grays(both));
     }
     const bool rest = avx2::grayLevels(boxSums + i, columnScale + i, rowScale, count - i, error, levels + i, gray + i);
     return rest || any != 0;
@@ -320,27 +349,14 @@ bool grayLevelsOfMeans(const float* means, int count, double toLevel, LevelError
                        std::uint8_t* gray)
 {
     const __m512d scale = _mm512_set1_pd(toLevel);
-    const __m512d shift = _mm512_set1_pd(0x1p52);
-    const __m512d relative = _mm512_set1_pd(error.relative);
-    const __m512d limit = _mm512_set1_pd(0.5 - error.absolute);
-    const __m512d doubtful = _mm512_set1_pd(double(kDoubtful));
-    const __m512i brightest = _mm512_set1_epi32(255);
+    const LevelRounding rounded(error);
+    const auto level = [&](int at) { return _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(means + at)), scale); };
     __mmask8 any = 0;
     int i = 0;
     for (; i + 16 <= count; i += 16) {
-        __m256i half[2];
-        for (int h = 0; h < 2; ++h) {
-            const __m512d level = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(means + i + 8 * h)), scale);
-            const __m512d nearest = _mm512_sub_pd(_mm512_add_pd(level, shift), shift);
-            const __m512d distance = _mm512_abs_pd(_mm512_sub_pd(level, nearest));
-            const __mmask8 doubt =
-                _mm512_cmp_pd_mask(_mm512_add_pd(distance, _mm512_mul_pd(level, relative)), limit, _CMP_GE_OQ);
-            any |= doubt;
-            half[h] = _mm512_cvttpd_epi32(_mm512_mask_add_pd(nearest, doubt, nearest, doubtful));
-        }
-        const __m512i both = _mm512_inserti64x4(_mm512_castsi256_si512(half[0]), half[1], 1);
+        const __m512i both = rounded(level(i), level(i + 8), any);
         if (levels != nullptr) _mm512_storeu_si512(levels + i, both);
-        const __m128i bytes = _mm512_cvtepi32_epi8(_mm512_min_epi32(both, brightest));
+        const __m128i bytes = LevelRounding::grays(both);
         if ((reinterpret_cast<std::uintptr_t>(gray + i) & 15) == 0)
             _mm_stream_si128(reinterpret_cast<__m128i*>(gray + i), bytes);
         else
