@@ -15,7 +15,9 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include <cstdlib>
@@ -308,44 +310,75 @@ BENCHMARK(EncodePng24MegapixelMap)->Unit(benchmark::kMillisecond)->UseRealTime()
 // decodes each with cv::imread, 1 is the whole dofmap-batch run with -j 2 writing the maps.
 constexpr int kFolderPhotos = 12;
 
+// The folder's photos written once, and the batch's plan of them.
+struct Folder {
+    Outputs folder;
+    std::vector<std::string> paths;
+    batch::Options options;
+    std::vector<batch::Photo> photos;
+
+    Folder()
+    {
+        for (int i = 0; i < kFolderPhotos; ++i) {
+            cv::Mat shot;
+            cv::flip(large().source, shot, i % 3 - 1);
+            shot.row(i).setTo(cv::Scalar(i, i, i));
+            paths.push_back(folder.path() + "/shot" + std::to_string(i) + ".jpg");
+            if (!cv::imwrite(paths.back(), shot)) throw std::runtime_error("cannot write " + paths.back());
+        }
+        options.inputs = paths;
+        options.output = folder.path() + "/maps";
+        options.jobs = 2;
+        options.quiet = true;
+        std::string error;
+        photos = batch::plan(options, error);
+        if (photos.empty()) throw std::runtime_error(error);
+    }
+
+    // Decodes every photo with cv::imread on two threads.
+    void decodeOnly() const
+    {
+        std::atomic<std::size_t> next{0};
+        const auto decode = [&] {
+            for (std::size_t i = next++; i < paths.size(); i = next++)
+                if (cv::imread(paths[i], cv::IMREAD_COLOR).empty()) throw std::runtime_error("cannot read");
+        };
+        std::thread other(decode);
+        decode();
+        other.join();
+    }
+
+    void runBatch() const
+    {
+        if (batch::run(photos, options, false) != 0) throw std::runtime_error("the batch failed");
+    }
+
+    // Another build's program, named by DOFMAP_BASELINE_BATCH.
+    void runBaseline() const
+    {
+        std::string command =
+            std::string(std::getenv("DOFMAP_BASELINE_BATCH")) + " -q -j 2 -o " + folder.path() + "/baseline";
+        for (const std::string& path : paths) command += " " + path;
+        if (std::system(command.c_str()) != 0) throw std::runtime_error("the baseline failed: " + command);
+    }
+};
+
+const Folder& folder()
+{
+    static const Folder kept;
+    return kept;
+}
+
 void Folder24MegapixelJpegs(benchmark::State& state)
 {
-    const Outputs folder;
-    std::vector<std::string> paths;
-    for (int i = 0; i < kFolderPhotos; ++i) {
-        cv::Mat shot;
-        cv::flip(large().source, shot, i % 3 - 1);
-        shot.row(i).setTo(cv::Scalar(i, i, i));
-        paths.push_back(folder.path() + "/shot" + std::to_string(i) + ".jpg");
-        if (!cv::imwrite(paths.back(), shot)) throw std::runtime_error("cannot write " + paths.back());
-    }
-    batch::Options options;
-    options.inputs = paths;
-    options.output = folder.path() + "/maps";
-    options.jobs = 2;
-    options.quiet = true;
-    std::string error;
-    const std::vector<batch::Photo> photos = batch::plan(options, error);
-    if (photos.empty()) throw std::runtime_error(error);
+    const Folder& photos = folder();
     for (auto _ : state) {
-        if (state.range(0) == 0) {
-            std::atomic<std::size_t> next{0};
-            const auto decode = [&] {
-                for (std::size_t i = next++; i < paths.size(); i = next++)
-                    if (cv::imread(paths[i], cv::IMREAD_COLOR).empty()) throw std::runtime_error("cannot read");
-            };
-            std::thread other(decode);
-            decode();
-            other.join();
-        } else if (state.range(0) == 1) {
-            if (batch::run(photos, options, false) != 0) throw std::runtime_error("the batch failed");
-        } else {
-            // Another build's program, for a baseline measured in the same run.
-            std::string command =
-                std::string(std::getenv("DOFMAP_BASELINE_BATCH")) + " -q -j 2 -o " + folder.path() + "/baseline";
-            for (const std::string& path : paths) command += " " + path;
-            if (std::system(command.c_str()) != 0) throw std::runtime_error("the baseline failed: " + command);
-        }
+        if (state.range(0) == 0)
+            photos.decodeOnly();
+        else if (state.range(0) == 1)
+            photos.runBatch();
+        else
+            photos.runBaseline();
     }
     state.counters["photos"] = kFolderPhotos;
 }
@@ -356,6 +389,42 @@ const bool kBaselineRegistered = std::getenv("DOFMAP_BASELINE_BATCH") != nullptr
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime()
         ->Arg(2);
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t half = values.size() / 2;
+    return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
+}
+
+// The folder's decode only, the batch (and the baseline program) one after the other in every
+// iteration, so that the machine's drift falls on all alike: the medians of each, in ms, and the
+// ratio of the medians. The iteration's time is the batch's.
+void FolderInterleaved(benchmark::State& state)
+{
+    const Folder& photos = folder();
+    const bool baseline = std::getenv("DOFMAP_BASELINE_BATCH") != nullptr;
+    std::vector<double> decode, batch, other;
+    const auto timed = [](auto&& work) {
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    };
+    for (auto _ : state) {
+        decode.push_back(timed([&] { photos.decodeOnly(); }));
+        batch.push_back(timed([&] { photos.runBatch(); }));
+        if (baseline) other.push_back(timed([&] { photos.runBaseline(); }));
+        state.SetIterationTime(batch.back() / 1e3);
+    }
+    state.counters["decode_ms"] = median(decode);
+    state.counters["batch_ms"] = median(batch);
+    state.counters["batch_ratio"] = median(batch) / median(decode);
+    if (baseline) {
+        state.counters["baseline_ms"] = median(other);
+        state.counters["baseline_ratio"] = median(other) / median(decode);
+    }
+}
+BENCHMARK(FolderInterleaved)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(9);
 
 void DecodeBlurEncodeDemo(benchmark::State& state)
 {
