@@ -8,6 +8,7 @@
 #include "image_io.hpp"
 #include "literal_map.hpp"
 #include "png_writer.hpp"
+#include "verdicts.hpp"
 #include "workloads.hpp"
 #include "xmp_sidecar.hpp"
 
@@ -15,7 +16,6 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -312,7 +312,7 @@ constexpr int kFolderPhotos = 12;
 
 // The folder's photos written once, and the batch's plan of them.
 struct Folder {
-    Outputs folder;
+    Outputs directory;
     std::vector<std::string> paths;
     batch::Options options;
     std::vector<batch::Photo> photos;
@@ -323,11 +323,11 @@ struct Folder {
             cv::Mat shot;
             cv::flip(large().source, shot, i % 3 - 1);
             shot.row(i).setTo(cv::Scalar(i, i, i));
-            paths.push_back(folder.path() + "/shot" + std::to_string(i) + ".jpg");
+            paths.push_back(directory.path() + "/shot" + std::to_string(i) + ".jpg");
             if (!cv::imwrite(paths.back(), shot)) throw std::runtime_error("cannot write " + paths.back());
         }
         options.inputs = paths;
-        options.output = folder.path() + "/maps";
+        options.output = directory.path() + "/maps";
         options.jobs = 2;
         options.quiet = true;
         std::string error;
@@ -357,7 +357,7 @@ struct Folder {
     void runBaseline() const
     {
         std::string command =
-            std::string(std::getenv("DOFMAP_BASELINE_BATCH")) + " -q -j 2 -o " + folder.path() + "/baseline";
+            std::string(std::getenv("DOFMAP_BASELINE_BATCH")) + " -q -j 2 -o " + directory.path() + "/baseline";
         for (const std::string& path : paths) command += " " + path;
         if (std::system(command.c_str()) != 0) throw std::runtime_error("the baseline failed: " + command);
     }
@@ -390,13 +390,6 @@ const bool kBaselineRegistered = std::getenv("DOFMAP_BASELINE_BATCH") != nullptr
         ->UseRealTime()
         ->Arg(2);
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t half = values.size() / 2;
-    return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
-}
-
 // The folder's decode only, the batch (and the baseline program) one after the other in every
 // iteration, so that the machine's drift falls on all alike: the medians of each, in ms, and the
 // ratio of the medians. The iteration's time is the batch's.
@@ -404,24 +397,25 @@ void FolderInterleaved(benchmark::State& state)
 {
     const Folder& photos = folder();
     const bool baseline = std::getenv("DOFMAP_BASELINE_BATCH") != nullptr;
-    std::vector<double> decode, batch, other;
+    std::vector<double> decodeTimes, batchTimes, baselineTimes;
     const auto timed = [](auto&& work) {
         const auto start = std::chrono::steady_clock::now();
         work();
         return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     };
     for (auto _ : state) {
-        decode.push_back(timed([&] { photos.decodeOnly(); }));
-        batch.push_back(timed([&] { photos.runBatch(); }));
-        if (baseline) other.push_back(timed([&] { photos.runBaseline(); }));
-        state.SetIterationTime(batch.back() / 1e3);
+        decodeTimes.push_back(timed([&] { photos.decodeOnly(); }));
+        batchTimes.push_back(timed([&] { photos.runBatch(); }));
+        if (baseline) baselineTimes.push_back(timed([&] { photos.runBaseline(); }));
+        state.SetIterationTime(batchTimes.back() / 1e3);
     }
-    state.counters["decode_ms"] = median(decode);
-    state.counters["batch_ms"] = median(batch);
-    state.counters["batch_ratio"] = median(batch) / median(decode);
+    using batch::median;
+    state.counters["decode_ms"] = median(decodeTimes);
+    state.counters["batch_ms"] = median(batchTimes);
+    state.counters["batch_ratio"] = median(batchTimes) / median(decodeTimes);
     if (baseline) {
-        state.counters["baseline_ms"] = median(other);
-        state.counters["baseline_ratio"] = median(other) / median(decode);
+        state.counters["baseline_ms"] = median(baselineTimes);
+        state.counters["baseline_ratio"] = median(baselineTimes) / median(decodeTimes);
     }
 }
 BENCHMARK(FolderInterleaved)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(9);

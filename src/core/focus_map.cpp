@@ -30,7 +30,7 @@ void reuseOrCreate(cv::Mat& image, cv::Size size, int type)
 
 cv::Mat blurredReference(const cv::Mat& source, double sigma)
 {
-    cv::Mat blurred(source.size(), source.type());
+    cv::Mat blurred;
     blurredReference(source, blurred, sigma);
     return blurred;
 }
