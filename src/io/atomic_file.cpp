@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -104,16 +105,33 @@ private:
 
 }  // namespace
 
-std::string readRest(int fd, std::vector<unsigned char>& content)
+int openWithoutBlocking(const std::filesystem::path& path, int extraFlags, struct stat& status)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | extraFlags);
+    if (fd < 0) return -1;
+    if (::fstat(fd, &status) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    // Reads of a regular file never block; a FIFO or device is refused by the caller unread.
+    return fd;
+}
+
+std::string readRest(int fd, std::vector<unsigned char>& content, std::size_t limit)
 {
     unsigned char buffer[1 << 16];
-    while (true) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    std::size_t taken = 0;
+    while (taken < limit) {
+        const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, limit - taken));
         if (got == 0) return "";
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return reasonOf(errno);
         content.insert(content.end(), buffer, buffer + got);
+        taken += std::size_t(got);
     }
+    return "";
 }
 
 std::string writeFileAtomically(const std::filesystem::path& path, const std::vector<unsigned char>& bytes)

@@ -2,16 +2,28 @@
 // have planted.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace dofmap {
 
-// Appends what is left to read from `fd` to `content` (reads interrupted by signals resumed).
+// Opens `path` read-only and close-on-exec, with `extraFlags` (O_NOFOLLOW, say), without blocking
+// whatever the file is (a FIFO nobody writes to, a device), and fills `status` from the open file.
+// Returns the descriptor, or -1 with errno set. Callers check the kind of file in `status` (a
+// regular one, S_ISREG) before they read: a FIFO or a device would block or never end.
+int openWithoutBlocking(const std::filesystem::path& path, int extraFlags, struct stat& status);
+
+// Appends what is left to read from `fd` to `content`, but no more than `limit` bytes (the size
+// fstat gave, for a file that may grow while it is read); reads interrupted by signals resumed.
 // Returns an empty string, or the system's reason when a read fails; throws std::bad_alloc when
 // the memory for the content cannot be had.
-std::string readRest(int fd, std::vector<unsigned char>& content);
+std::string readRest(int fd, std::vector<unsigned char>& content,
+                     std::size_t limit = std::numeric_limits<std::size_t>::max());
 
 // Writes `bytes` to `path`: into a temporary file created exclusively in the same folder under an
 // unpredictable hidden name (so that no link planted there is ever followed), synced to the disk,

@@ -38,20 +38,22 @@ bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason
     content.clear();
     file = PhotoFile();
     file.content = std::move(content);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // A link is followed to what it names: only a regular file is read, never a FIFO or device
+    // (which would block or never end), and no more of it than its size when it was opened.
+    struct stat status { };
+    const int fd = openWithoutBlocking(path, 0, status);
     if (fd < 0) {
         reason = errno == ENOENT ? "no such file" : reasonOf(errno);
         return false;
     }
-    struct stat status { };
-    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    if (!S_ISREG(status.st_mode)) {
         ::close(fd);
-        reason = "is a folder";
+        reason = S_ISDIR(status.st_mode) ? "is a folder" : "not a regular file";
         return false;
     }
     try {
         if (status.st_size > 0) file.content.reserve(std::size_t(status.st_size));
-        reason = readRest(fd, file.content);
+        reason = readRest(fd, file.content, std::size_t(std::max<off_t>(status.st_size, 0)));
     } catch (const std::bad_alloc&) {
         reason = "out of memory";
     }

@@ -24,9 +24,10 @@ struct PhotoFile {
     std::int64_t decoderBytes = 0;  // the most memory its decoder holds beside the decoded photo
 };
 
-// Reads the file at `path` into `file`, whose content keeps its memory for the next file. Returns false, with the
-// reason in `reason` ("no such file", "is a folder", "not an image" for an empty file, or the system's reason), when it
-// cannot be read.
+// Reads the file at `path` (a link followed) into `file`, whose content keeps its memory for the next file: no more
+// than its size when opened. Returns false, with the reason in `reason` ("no such file", "is a folder", "not a regular
+// file" for a FIFO, device or socket, which is never read, "not an image" for an empty file, or the system's reason),
+// when it cannot be read.
 bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason);
 
 // Decodes a photo as 8-bit, three-channel BGR color: grayscale is expanded, alpha dropped, 16-bit
