@@ -15,6 +15,8 @@
 #include <random>
 #include <set>
 
+#include <sys/stat.h>
+
 extern "C" {
 #include <jpeglib.h>
 }
@@ -158,7 +160,7 @@ TEST(ImageReading, EveryFailureHasItsReason)
 {
     const TemporaryDirectory folder("dofmap-io");
     const cv::Mat image = photoLike(120, 80, 4);
-    for (const std::string extension : {".png", ".tiff", ".webp"}) {
+    for (const std::string extension : {".png", ".tiff", ".webp", ".ppm"}) {
         const std::vector<uchar> whole = encoded(extension, image);
         const fs::path path = written(folder.path() / ("cut" + extension),
                                       std::vector<uchar>(whole.begin(), whole.begin() + long(whole.size() / 2)));
@@ -170,7 +172,10 @@ TEST(ImageReading, EveryFailureHasItsReason)
         std::string name;
         std::string content;
         std::string reason;
-    } cases[] = {{"text.jpg", "not a JPEG", "not an image"}, {"empty.png", "", "not an image"}};
+    } cases[] = {{"text.jpg", "not a JPEG", "not an image"},
+                 {"empty.png", "", "not an image"},
+                 // The size of a headerless sensor dump that LibRaw knows by its size alone.
+                 {"notes.jpg", std::string(307200, 'x'), "not an image"}};
     for (const auto& c : cases) {
         std::ofstream(folder.path() / c.name) << c.content;
         std::string reason;
@@ -183,6 +188,13 @@ TEST(ImageReading, EveryFailureHasItsReason)
     fs::create_directory(folder.path() / "folder.jpg");
     EXPECT_TRUE(readColorImage((folder.path() / "folder.jpg").string(), &reason).empty());
     EXPECT_EQ(reason, "is a folder");
+    // What is not a regular file is never read: a FIFO without a writer would block, a device never end.
+    ASSERT_EQ(::mkfifo((folder.path() / "fifo.jpg").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", folder.path() / "zero.jpg");
+    for (const std::string name : {"fifo.jpg", "zero.jpg"}) {
+        EXPECT_TRUE(readColorImage((folder.path() / name).string(), &reason).empty()) << name;
+        EXPECT_EQ(reason, "not a regular file") << name;
+    }
 }
 
 // Hundreds of truncations and byte flips of a small JPEG: each either decodes without a warning or

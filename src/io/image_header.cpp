@@ -6,6 +6,8 @@
 #include "jpeg_reader.hpp"
 #include "raw_reader.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 
@@ -92,6 +94,28 @@ bool isRawTiff(const unsigned char* data, std::size_t size, const std::optional<
     return directory && (directory->dng || directory->reduced);
 }
 
+// Whether the content begins as the camera formats that LibRaw reads begin: TIFF and its variants
+// (Olympus, Panasonic), Canon's CIFF and CR3, Phase One, Fujifilm, Minolta, Sigma, Nokia and ARRI
+// files. LibRaw tries the size table only when none of these is found.
+bool hasRawSignature(const unsigned char* data, std::size_t size)
+{
+    struct Signature {
+        const char* bytes;
+        std::size_t length;
+        std::size_t at;
+    };
+    static const Signature kSignatures[] = {
+        {"II*\0", 4, 0}, {"MM\0*", 4, 0},    {"IIRO", 4, 0},    {"IIRS", 4, 0}, {"MMOR", 4, 0},
+        {"IIU\0", 4, 0}, {"FUJIFILM", 8, 0}, {"\0MRM", 4, 0},   {"FOVb", 4, 0}, {"NOKIARAW", 8, 0},
+        {"ARRI", 4, 0},  {"HEAPCCDR", 8, 6}, {"ftypcrx ", 8, 4}};
+    for (const Signature& signature : kSignatures)
+        if (startsWith(data, size, signature.bytes, signature.length, signature.at)) return true;
+    // Phase One: IIII or MMMM within the first 32 bytes.
+    for (std::size_t at = 0; at + 4 <= std::min<std::size_t>(size, 32); ++at)
+        if (std::memcmp(data + at, "IIII", 4) == 0 || std::memcmp(data + at, "MMMM", 4) == 0) return true;
+    return false;
+}
+
 // WebP: the canvas of an extended file, or the frame of a lossy or lossless one.
 std::optional<cv::Size> webpSize(const unsigned char* data, std::size_t size)
 {
@@ -115,9 +139,42 @@ std::optional<cv::Size> bmpSize(const unsigned char* data, std::size_t size)
     return sizeOf(std::uint64_t(std::abs(std::int64_t(width))), std::uint64_t(std::abs(std::int64_t(height))));
 }
 
+// Whether the content starts as a Netpbm file does: P1 to P7 and whitespace.
+bool looksLikePnm(const unsigned char* data, std::size_t size)
+{
+    return size >= 3 && data[0] == 'P' && data[1] >= '1' && data[1] <= '7' && std::isspace(data[2]);
+}
+
+// PBM, PGM and PPM (P1 to P6): width and height in decimal after the magic number, with whitespace
+// and comments (from # to the end of the line) between the fields. PAM (P7) names its fields instead.
+std::optional<cv::Size> pnmSize(const unsigned char* data, std::size_t size)
+{
+    if (data[1] == '7') return std::nullopt;
+    std::size_t at = 2;
+    const auto number = [&]() -> std::optional<std::uint64_t> {
+        while (at < size && (std::isspace(data[at]) || data[at] == '#')) {
+            if (data[at] == '#')
+                while (at < size && data[at] != '\n' && data[at] != '\r') ++at;
+            else
+                ++at;
+        }
+        std::uint64_t value = 0;
+        const std::size_t first = at;
+        // Digits beyond 12 make a size no budget holds: the value is capped rather than overflowing.
+        for (; at < size && std::isdigit(data[at]); ++at)
+            if (at - first < 12) value = value * 10 + std::uint64_t(data[at] - '0');
+        if (at == first) return std::nullopt;
+        return value;
+    };
+    const std::optional<std::uint64_t> width = number();
+    const std::optional<std::uint64_t> height = width ? number() : std::nullopt;
+    if (!height) return std::nullopt;
+    return sizeOf(*width, *height);
+}
+
 }  // namespace
 
-PhotoHeader readPhotoHeader(const unsigned char* data, std::size_t size)
+PhotoHeader readPhotoHeader(const unsigned char* data, std::size_t size, const std::string& name)
 {
     PhotoHeader header;
     const auto decodedByOpenCv = [&](PhotoFormat format, std::optional<cv::Size> declared) {
@@ -135,6 +192,7 @@ PhotoHeader readPhotoHeader(const unsigned char* data, std::size_t size)
     if (startsWith(data, size, "RIFF", 4) && startsWith(data, size, "WEBP", 4, 8))
         return decodedByOpenCv(PhotoFormat::webp, webpSize(data, size));
     if (startsWith(data, size, "BM", 2)) return decodedByOpenCv(PhotoFormat::bmp, bmpSize(data, size));
+    if (looksLikePnm(data, size)) return decodedByOpenCv(PhotoFormat::pnm, pnmSize(data, size));
     if (looksLikeHeif(data, size)) {
         header.format = PhotoFormat::heif;
         if (const std::optional<HeifHeader> heif = readHeifHeader(data, size)) {
@@ -143,8 +201,11 @@ PhotoHeader readPhotoHeader(const unsigned char* data, std::size_t size)
         }
         return header;
     }
-    // Most RAW formats are TIFF files, and LibRaw knows the others by their content.
-    if (const std::optional<RawHeader> raw = readRawHeader(data, size)) {
+    // Most RAW formats are TIFF files, and LibRaw knows the others by their content; a file it knows
+    // by its size alone is RAW only by its name.
+    const std::optional<RawHeader> raw =
+        hasRawSignature(data, size) || hasRawExtension(name) ? readRawHeader(data, size) : std::nullopt;
+    if (raw) {
         header.format = PhotoFormat::raw;
         header.size = raw->size;
         header.decoderBytes = raw->decoderBytes;
@@ -162,18 +223,48 @@ PhotoHeader readPhotoHeader(const unsigned char* data, std::size_t size)
     return header;
 }
 
+namespace {
+
+// Camera RAW files that LibRaw develops.
+const std::vector<std::string>& rawExtensions()
+{
+    static const std::vector<std::string> extensions = {".3fr", ".ari", ".arw", ".cr2", ".cr3", ".crw", ".dcr", ".dng",
+                                                        ".erf", ".fff", ".gpr", ".iiq", ".k25", ".kdc", ".mdc", ".mef",
+                                                        ".mos", ".mrw", ".nef", ".nrw", ".orf", ".ori", ".pef", ".raf",
+                                                        ".raw", ".rw2", ".rwl", ".sr2", ".srf", ".srw", ".x3f"};
+    return extensions;
+}
+
+std::string lowerCaseExtension(const std::string& name)
+{
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || name.find('/', dot) != std::string::npos) return {};
+    std::string extension = name.substr(dot);
+    for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return extension;
+}
+
+}  // namespace
+
 const std::vector<std::string>& photoExtensions()
 {
-    static const std::vector<std::string> extensions = {
-        // Read by OpenCV (JPEG by libjpeg).
-        ".jpg", ".jpeg", ".jpe", ".png", ".tif", ".tiff", ".bmp", ".webp", ".ppm", ".pgm", ".pbm", ".pnm",
-        // HEIF: HEIC from phones and cameras, AVIF.
-        ".heic", ".heif", ".hif", ".avif",
-        // Camera RAW files that LibRaw develops.
-        ".3fr", ".ari", ".arw", ".cr2", ".cr3", ".crw", ".dcr", ".dng", ".erf", ".fff", ".gpr", ".iiq", ".k25", ".kdc",
-        ".mdc", ".mef", ".mos", ".mrw", ".nef", ".nrw", ".orf", ".ori", ".pef", ".raf", ".raw", ".rw2", ".rwl", ".sr2",
-        ".srf", ".srw", ".x3f"};
+    static const std::vector<std::string> extensions = [] {
+        std::vector<std::string> all = {// Read by OpenCV (JPEG by libjpeg).
+                                        ".jpg", ".jpeg", ".jpe", ".png", ".tif", ".tiff", ".bmp", ".webp", ".ppm",
+                                        ".pgm", ".pbm", ".pnm",
+                                        // HEIF: HEIC from phones and cameras, AVIF.
+                                        ".heic", ".heif", ".hif", ".avif"};
+        all.insert(all.end(), rawExtensions().begin(), rawExtensions().end());
+        return all;
+    }();
     return extensions;
+}
+
+bool hasRawExtension(const std::string& name)
+{
+    const std::string extension = lowerCaseExtension(name);
+    const std::vector<std::string>& raw = rawExtensions();
+    return !extension.empty() && std::find(raw.begin(), raw.end(), extension) != raw.end();
 }
 
 }  // namespace dofmap

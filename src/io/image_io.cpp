@@ -64,7 +64,7 @@ bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason
         return false;
     }
     try {
-        const PhotoHeader header = readPhotoHeader(file.content.data(), file.content.size());
+        const PhotoHeader header = readPhotoHeader(file.content.data(), file.content.size(), path);
         file.format = header.format;
         file.declaredSize = header.size;
         file.decoderBytes = header.decoderBytes;
