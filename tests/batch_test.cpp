@@ -175,6 +175,47 @@ TEST(BatchMemory, KeptBuffersAreHeldInTheBudgetAndGivenUpRatherThanWaitedOn)
     EXPECT_EQ(first.bytes(), 1000);
 }
 
+// The header of a PNG that declares `width` x `height` pixels and holds none.
+std::string pngHeaderOnly(std::uint32_t width, std::uint32_t height)
+{
+    const auto bigEndian = [](std::uint32_t value) {
+        return std::string{char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+    };
+    // The CRC of the chunk is not checked before the size is read.
+    return std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + bigEndian(width) + bigEndian(height) +
+        std::string("\x08\x02\0\0\0\0\0\0\0", 9);
+}
+
+// Run in a cgroup v1 memory group of its own below the test's group, with a limit of 1 GiB that the
+// machine as a whole does not have, the batch takes that limit for its budget: a photo that fits
+// the machine but not the group is refused before it is decoded, rather than killing the run.
+TEST(BatchMemory, TheBudgetIsTheProcesssOwnControlGroupsLimit)
+{
+    std::ifstream cgroups("/proc/self/cgroup");
+    std::string own;
+    for (std::string line; std::getline(cgroups, line);)
+        if (const std::size_t at = line.find(":memory:"); at != std::string::npos) own = line.substr(at + 8);
+    const fs::path parent = fs::path("/sys/fs/cgroup/memory") / fs::path(own).relative_path();
+    const fs::path group = parent / ("dofmap-test-" + std::to_string(::getpid()));
+    if (own.empty() || !fs::exists(parent / "memory.limit_in_bytes") || !fs::create_directory(group))
+        GTEST_SKIP() << "this machine has no cgroup v1 memory hierarchy in which a group can be made";
+    std::ofstream(group / "memory.limit_in_bytes") << (1 << 30);
+
+    const TemporaryDirectory work("dofmap-batch");
+    std::ofstream(work.path() / "huge.png", std::ios::binary) << pngHeaderOnly(16000, 16000);
+    const RunResult result = runCommand({"sh", "-c", "echo $$ > \"$0\" && exec \"$1\" -q huge.png",
+                                         (group / "cgroup.procs").string(), DOFMAP_BATCH_BINARY},
+                                        work.path());
+    fs::remove(group);
+    EXPECT_EQ(result.status, 1) << result.err;
+    const std::string expected =
+        "dofmap-batch: cannot read image huge.png: too large (16000 x 16000 pixels need about ";
+    ASSERT_EQ(result.err.compare(0, expected.size(), expected), 0) << result.err;
+    const std::size_t allowed = result.err.find("the memory allowed is ");
+    ASSERT_NE(allowed, std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(" MiB)", allowed), std::string::npos) << "more than 1 GiB allowed: " << result.err;
+}
+
 TEST(BatchMaps, GrayPngEqualsTheLiteralMapWithDefaultAndOtherSettings)
 {
     const TemporaryDirectory work("dofmap-batch");

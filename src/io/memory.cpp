@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -27,15 +29,6 @@ std::optional<std::int64_t> numberIn(const std::string& path)
     }
 }
 
-// The control group of this process, from /proc/self/cgroup: v2's "0::/path" line.
-std::string ownGroup()
-{
-    std::ifstream in("/proc/self/cgroup");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("0::", 0) == 0) return line.substr(3);
-    return "/";
-}
-
 std::optional<std::int64_t> systemAvailable()
 {
     std::ifstream in("/proc/meminfo");
@@ -48,17 +41,97 @@ std::optional<std::int64_t> systemAvailable()
     return std::nullopt;
 }
 
-std::optional<std::int64_t> groupRoom()
+std::string contentOf(const std::string& path)
 {
-    const std::string v2 = "/sys/fs/cgroup" + ownGroup();
-    if (const auto limit = numberIn(v2 + "/memory.max")) return *limit - numberIn(v2 + "/memory.current").value_or(0);
-    const std::string v1 = "/sys/fs/cgroup/memory";
-    if (const auto limit = numberIn(v1 + "/memory.limit_in_bytes"))
-        return *limit - numberIn(v1 + "/memory.usage_in_bytes").value_or(0);
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A control group hierarchy that holds a memory limit, and where this process lies in it.
+struct Hierarchy {
+    bool v2 = false;
+    std::string group;  // the process's group, as /proc/self/cgroup names it
+};
+
+// The hierarchies of /proc/self/cgroup whose groups may limit memory: v2's ("0::/path") and v1's
+// memory controller ("N:memory,...:/path").
+std::vector<Hierarchy> memoryHierarchies(const std::string& cgroups)
+{
+    std::vector<Hierarchy> found;
+    std::istringstream lines(cgroups);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t first = line.find(':'), second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
+        const std::string controllers = line.substr(first + 1, second - first - 1);
+        const std::string group = line.substr(second + 1);
+        if (line.compare(0, first, "0") == 0 && controllers.empty()) {
+            found.push_back({true, group});
+            continue;
+        }
+        std::istringstream names(controllers);
+        for (std::string name; std::getline(names, name, ',');)
+            if (name == "memory") found.push_back({false, group});
+    }
+    return found;
+}
+
+// Where `hierarchy` is mounted, as /proc/self/mountinfo says: the mount point and the group of the
+// hierarchy that appears there (its root field). Each line holds the mount's ID, its parent's,
+// the device, the root, the mount point and options, then " - ", the file system type, the source
+// and the super block's options (where v1 names its controllers).
+std::optional<std::pair<std::string, std::string>> mountOf(const Hierarchy& hierarchy, const std::string& mounts)
+{
+    std::istringstream lines(mounts);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t separator = line.find(" - ");
+        if (separator == std::string::npos) continue;
+        std::istringstream before(line.substr(0, separator)), after(line.substr(separator + 3));
+        std::string id, parent, device, root, point, type, source, options;
+        if (!(before >> id >> parent >> device >> root >> point) || !(after >> type >> source >> options)) continue;
+        bool matches = hierarchy.v2 ? type == "cgroup2" : false;
+        if (!hierarchy.v2 && type == "cgroup") {
+            std::istringstream names(options);
+            for (std::string name; std::getline(names, name, ',');) matches |= name == "memory";
+        }
+        if (matches) return std::make_pair(point, root);
+    }
     return std::nullopt;
 }
 
 }  // namespace
+
+std::optional<std::int64_t> controlGroupRoom(const std::string& cgroups, const std::string& mounts,
+                                             const std::string& root)
+{
+    std::optional<std::int64_t> least;
+    for (const Hierarchy& hierarchy : memoryHierarchies(cgroups)) {
+        const auto mount = mountOf(hierarchy, mounts);
+        if (!mount) continue;
+        // The group's path below the part of the hierarchy that is mounted.
+        const std::string& mountedRoot = mount->second;
+        std::string below = hierarchy.group;
+        if (mountedRoot != "/") {
+            if (below.compare(0, mountedRoot.size(), mountedRoot) != 0) continue;
+            below = below.substr(mountedRoot.size());
+        }
+        const std::string limitName = hierarchy.v2 ? "/memory.max" : "/memory.limit_in_bytes";
+        const std::string usageName = hierarchy.v2 ? "/memory.current" : "/memory.usage_in_bytes";
+        // The group itself and every group above it up to the mounted root: each limit applies.
+        while (true) {
+            const std::string folder = root + mount->first + below;
+            if (const auto limit = numberIn(folder + limitName)) {
+                const std::int64_t room = *limit - numberIn(folder + usageName).value_or(0);
+                if (!least || room < *least) least = room;
+            }
+            const std::size_t slash = below.find_last_of('/');
+            if (below.empty() || slash == std::string::npos) break;
+            below.erase(slash);
+        }
+    }
+    return least;
+}
 
 // The address space left under RLIMIT_AS (prlimit --as), less what the process maps already.
 std::optional<std::int64_t> addressSpaceRoom()
@@ -74,7 +147,9 @@ std::optional<std::int64_t> addressSpaceRoom()
 std::optional<std::int64_t> availableMemory()
 {
     std::optional<std::int64_t> least;
-    for (const std::optional<std::int64_t> room : {systemAvailable(), groupRoom(), addressSpaceRoom()})
+    const std::optional<std::int64_t> group =
+        controlGroupRoom(contentOf("/proc/self/cgroup"), contentOf("/proc/self/mountinfo"));
+    for (const std::optional<std::int64_t> room : {systemAvailable(), group, addressSpaceRoom()})
         if (room && (!least || *room < *least)) least = room;
     return least;
 }
