@@ -1,7 +1,7 @@
 # Two entry points for newcomers: `make run` (the program on the bundled photograph) and
 # `make test` (every test, also under AddressSanitizer and UBSan). Both install what is missing.
 
-PACKAGES := cmake g++ make pkg-config libopencv-dev libjpeg-dev libraw-dev libheif-dev libexiv2-dev libdeflate-dev libtiff-dev \
+PACKAGES := cmake g++ make pkg-config libopencv-dev libjpeg-dev libraw-dev libheif-dev libde265-dev libexiv2-dev libdeflate-dev libtiff-dev \
             nlohmann-json3-dev libcli11-dev \
             libgtest-dev libbenchmark-dev libx11-dev xvfb xauth xdotool openbox libraw-bin libheif-examples \
             libimage-exiftool-perl libpng-tools clang-format \

@@ -26,7 +26,7 @@ string(REGEX REPLACE "/$" "" DOFMAP_PC_TO_PREFIX "${DOFMAP_PC_TO_PREFIX}")
 # The libraries are static: linking them takes the shared libraries the io library uses, with the
 # flags the build itself links them by. Not their own private libraries: those are for static
 # copies of them, which the distributions rarely ship whole.
-string(JOIN " " DOFMAP_PC_PRIVATE_LIBS ${LIBRAW_LDFLAGS} ${LIBHEIF_LDFLAGS} ${EXIV2_LDFLAGS} ${LIBDEFLATE_LDFLAGS} -ljpeg -pthread)
+string(JOIN " " DOFMAP_PC_PRIVATE_LIBS ${LIBRAW_LDFLAGS} ${LIBHEIF_LDFLAGS} ${LIBDE265_LDFLAGS} ${EXIV2_LDFLAGS} ${LIBDEFLATE_LDFLAGS} -ljpeg -pthread)
 configure_file(cmake/dofmap.pc.in ${CMAKE_CURRENT_BINARY_DIR}/dofmap.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dofmap.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 

@@ -230,6 +230,56 @@ TEST(PhotoFormats, DamagedCameraFilesAreRefused)
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
+// Bytes changed inside coded data, where the decoders notice: a marker in the middle of a lossy
+// DNG's JPEG tile (libjpeg warns of a premature end, which LibRaw itself ignores and prints), and
+// bytes changed in a HEIC file's HEVC data (libde265 warns, which libheif ignores). Intact, both
+// develop as the reference tools make them; and the libraries print nothing either way.
+TEST(PhotoFormats, ChangedCodedDataIsRefusedWhereTheDecodersNoticeIt)
+{
+    const TemporaryDirectory folder("dofmap-changed");
+    const fs::path& dir = folder.path();
+    const cv::Mat photo = asymmetricPhoto(200, 150, 9);
+    ASSERT_EQ(testing::writeLossyDng(dir / "lossy.dng", photo), "");
+    cv::imwrite((dir / "photo.png").string(), photo);
+    ASSERT_EQ(testing::runTool({"heif-enc", "photo.png", "-o", "photo.heic"}, dir), "");
+    std::string error;
+    const cv::Mat developed = testing::dcrawEmuImage(dir / "lossy.dng", error);
+    ASSERT_FALSE(developed.empty()) << error;
+    const cv::Mat converted = testing::heifConvertImage(dir / "photo.heic", error);
+    ASSERT_FALSE(converted.empty()) << error;
+    const auto written = [&](const std::vector<unsigned char>& bytes) {
+        std::ofstream(dir / "changed", std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        return dir / "changed";
+    };
+
+    ::testing::internal::CaptureStderr();
+    std::string reason;
+    EXPECT_EQ(firstDifference(decoded(dir / "lossy.dng", reason), developed), "") << reason;
+    EXPECT_EQ(firstDifference(decoded(dir / "photo.heic", reason), converted), "") << reason;
+    PhotoFile dng, heic;
+    ASSERT_TRUE(loadPhotoFile((dir / "lossy.dng").string(), dng, reason));
+    ASSERT_TRUE(loadPhotoFile((dir / "photo.heic").string(), heic, reason));
+    const std::vector<FilePart> tiles = lossyJpegParts(dng.content.data(), dng.content.size());
+    ASSERT_EQ(tiles.size(), 12u);
+    std::vector<unsigned char> marked = dng.content;
+    marked[tiles[5].offset + tiles[5].length / 2] = 0xff;
+    marked[tiles[5].offset + tiles[5].length / 2 + 1] = 0xd9;  // the end of the image, too early
+    EXPECT_TRUE(decoded(written(marked), reason).empty());
+    EXPECT_EQ(reason, "truncated or corrupt data");
+    std::mt19937 random(10);
+    // Sixteen bytes changed at a few places in the middle of the file, where the coded data lies.
+    for (const double at : {0.35, 0.5, 0.65}) {
+        SCOPED_TRACE("HEIC changed at " + std::to_string(at));
+        std::vector<unsigned char> bytes = heic.content;
+        for (std::size_t i = 0; i < 16; ++i)
+            bytes[std::size_t(at * double(bytes.size())) + i] ^= uchar(1 + random() % 255);
+        EXPECT_TRUE(decoded(written(bytes), reason).empty());
+        EXPECT_EQ(reason, "truncated or corrupt data");
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
 // Byte flips and cuts anywhere in a DNG and a HEIC file: each decodes or fails with one of the
 // reasons, and nothing crashes.
 TEST(PhotoFormats, FuzzedCameraFilesFailCleanly)

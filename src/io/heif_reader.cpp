@@ -2,6 +2,8 @@
 // mirroring and cropping applied.
 #include "heif_reader.hpp"
 
+#include "hevc_decoder.hpp"
+
 #include <libheif/heif.h>
 #include <opencv2/imgproc.hpp>
 
@@ -75,7 +77,13 @@ bool openPrimary(const unsigned char* data, std::size_t size, Context& context, 
         reason = "out of memory";
         return false;
     }
-    heif_error error = heif_context_read_from_memory_without_copy(context.get(), data, size, nullptr);
+    // HEVC images are decoded by libde265 with its warnings heeded, not by libheif's own plugin.
+    heif_error error = heif_register_decoder(context.get(), &strictHevcDecoder());
+    if (error.code != heif_error_Ok) {
+        reason = reasonOf(error);
+        return false;
+    }
+    error = heif_context_read_from_memory_without_copy(context.get(), data, size, nullptr);
     if (error.code != heif_error_Ok) {
         reason = reasonOf(error);
         return false;

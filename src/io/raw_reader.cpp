@@ -8,6 +8,12 @@
 #include <libraw/libraw.h>
 #include <opencv2/imgproc.hpp>
 
+#include <cstdio>
+
+extern "C" {
+#include <jpeglib.h>
+}
+
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -27,6 +33,42 @@ constexpr std::int64_t kDevelopmentOverheadBytes = std::int64_t(64) << 20;
 struct Trouble {
     bool dataError = false;
     bool outOfMemory = false;
+};
+
+// The file's bytes as LibRaw reads them, with libjpeg's warnings on the JPEG data it decodes (the
+// tiles of a lossy DNG, say) caught rather than printed: LibRaw leaves libjpeg's default messages
+// in place, which write to the standard error stream and decode damaged data without failing.
+class RawStream final : public LibRaw_buffer_datastream {
+public:
+    // LibRaw only reads the buffer it is given.
+    RawStream(const unsigned char* data, std::size_t size)
+        : LibRaw_buffer_datastream(const_cast<unsigned char*>(data), size)
+    {
+    }
+
+    // Whether libjpeg warned of damaged data since the stream was opened.
+    bool jpegDamaged() const { return jpegDamaged_; }
+    void forgetJpegDamage() { jpegDamaged_ = false; }
+
+    int jpeg_src(void* decompressor) override
+    {
+        const int result = LibRaw_buffer_datastream::jpeg_src(decompressor);
+        // LibRaw has set up the error manager by now: its messages come here instead.
+        auto* const jpeg = static_cast<jpeg_decompress_struct*>(decompressor);
+        jpeg->client_data = this;
+        jpeg->err->emit_message = onJpegMessage;
+        jpeg->err->output_message = [](j_common_ptr) {};
+        return result;
+    }
+
+private:
+    // Level -1 is a warning (corrupt data, premature end of data); higher levels trace.
+    static void onJpegMessage(j_common_ptr jpeg, int level)
+    {
+        if (level < 0) static_cast<RawStream*>(jpeg->client_data)->jpegDamaged_ = true;
+    }
+
+    bool jpegDamaged_ = false;
 };
 
 void onDataError(void* trouble, const char*, const int)
@@ -54,16 +96,15 @@ std::string reasonOf(int code, const Trouble& trouble)
     }
 }
 
-// A LibRaw processor over `data`, which must outlive it, with its messages routed to `trouble`.
+// A LibRaw processor over `stream`, which must outlive it, with its messages routed to `trouble`.
 // Null, with the reason in `reason`, when LibRaw does not open the file as a RAW file: the files
 // given to it are RAW files by their content, so one it does not know is taken for damaged.
-std::unique_ptr<LibRaw> openRaw(const unsigned char* data, std::size_t size, Trouble& trouble, std::string& reason)
+std::unique_ptr<LibRaw> openRaw(RawStream& stream, Trouble& trouble, std::string& reason)
 {
     auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
     raw->set_dataerror_handler(onDataError, &trouble);
     raw->set_memerror_handler(onMemoryError, &trouble);
-    // LibRaw only reads the buffer it is given.
-    const int code = raw->open_buffer(const_cast<unsigned char*>(data), size);
+    const int code = raw->open_datastream(&stream);
     if (code != LIBRAW_SUCCESS || raw->imgdata.sizes.width == 0 || raw->imgdata.sizes.height == 0) {
         reason = code == LIBRAW_SUCCESS || code == LIBRAW_FILE_UNSUPPORTED ? "truncated or corrupt data"
                                                                            : reasonOf(code, trouble);
@@ -111,11 +152,12 @@ cv::Mat largePreview(LibRaw& raw, const Trouble& trouble)
     return orientedByFlip(preview, raw.imgdata.sizes.flip);
 }
 
-cv::Mat develop(LibRaw& raw, const Trouble& trouble, std::string& reason)
+cv::Mat develop(LibRaw& raw, const RawStream& stream, const Trouble& trouble, std::string& reason)
 {
     raw.imgdata.params.use_camera_wb = 1;
     int code = raw.unpack();
-    if (code == LIBRAW_SUCCESS && (trouble.dataError || raw.error_count() > 0)) code = LIBRAW_DATA_ERROR;
+    if (code == LIBRAW_SUCCESS && (trouble.dataError || raw.error_count() > 0 || stream.jpegDamaged()))
+        code = LIBRAW_DATA_ERROR;
     if (code == LIBRAW_SUCCESS) code = raw.dcraw_process();
     if (code == LIBRAW_SUCCESS && (trouble.dataError || raw.error_count() > 0)) code = LIBRAW_DATA_ERROR;
     if (code != LIBRAW_SUCCESS) {
@@ -144,9 +186,10 @@ std::optional<RawHeader> readRawHeader(const unsigned char* data, std::size_t si
 {
     Trouble trouble;
     std::string reason;
+    RawStream stream(data, size);
     std::unique_ptr<LibRaw> raw;
     try {
-        raw = openRaw(data, size, trouble, reason);
+        raw = openRaw(stream, trouble, reason);
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
@@ -174,20 +217,31 @@ cv::Mat decodeRaw(const unsigned char* data, std::size_t size, RawDevelopment de
         return {};
     }
     Trouble trouble;
-    const std::unique_ptr<LibRaw> raw = openRaw(data, size, trouble, reason);
+    RawStream stream(data, size);
+    const std::unique_ptr<LibRaw> raw = openRaw(stream, trouble, reason);
     if (!raw) return {};
     if (development == RawDevelopment::previewWhenLarge) {
         cv::Mat preview = largePreview(*raw, trouble);
         if (!preview.empty()) return preview;
         // A preview too small or damaged: the sensor data is developed from a fresh start.
         trouble = Trouble();
+        stream.forgetJpegDamage();
         raw->recycle();
-        if (raw->open_buffer(const_cast<unsigned char*>(data), size) != LIBRAW_SUCCESS) {
+        // LibRaw reads the byte order where the stream stands before it seeks to the start.
+        stream.seek(0, SEEK_SET);
+        if (raw->open_datastream(&stream) != LIBRAW_SUCCESS) {
             reason = "truncated or corrupt data";
             return {};
         }
     }
-    return develop(*raw, trouble, reason);
+    // The JPEG streams of a lossy DNG are decoded once by the JPEG reader, which refuses any
+    // warning of libjpeg (LibRaw stops reading each before its end, where some damage shows).
+    for (const FilePart& part : lossyJpegParts(data, size))
+        if (decodeJpeg(data + part.offset, part.length, reason, false).empty()) {
+            if (reason != "out of memory") reason = "truncated or corrupt data";
+            return {};
+        }
+    return develop(*raw, stream, trouble, reason);
 }
 
 }  // namespace dofmap

@@ -20,10 +20,16 @@ constexpr std::uint32_t kStripOffsets = 273, kStripByteCounts = 279;
 constexpr std::uint32_t kTileOffsets = 324, kTileByteCounts = 325;
 constexpr std::uint32_t kSubDirectories = 330, kExifDirectory = 34665;
 constexpr std::uint32_t kJpegOffset = 513, kJpegLength = 514;
+constexpr std::uint32_t kCompression = 259;
+// The compression of a lossy DNG's image data: baseline JPEG streams.
+constexpr std::uint64_t kLossyJpeg = 34892;
 
 class TiffWalk {
 public:
     TiffWalk(const unsigned char* data, std::size_t size) : data_(data), size_(size), big_(data[0] == 'M') { }
+
+    // The strips and tiles of the directories walked whose data are baseline JPEG streams.
+    const std::vector<FilePart>& lossyJpegParts() const { return lossy_; }
 
     // Walks the chain of directories from the one at `offset`; false when anything is out of the file.
     bool chain(std::uint64_t offset, int depth)
@@ -124,6 +130,16 @@ private:
             for (std::uint32_t i = 0; i < at->count && i < length->count; ++i)
                 if (!inside(value(*at, i), value(*length, i))) return false;
         }
+        const Entry* compression = find(kCompression);
+        if (compression != nullptr && value(*compression, 0) == kLossyJpeg)
+            for (const auto& [offsets, lengths] :
+                 {std::pair{kStripOffsets, kStripByteCounts}, std::pair{kTileOffsets, kTileByteCounts}}) {
+                const Entry* at = find(offsets);
+                const Entry* length = find(lengths);
+                if (at == nullptr || length == nullptr) continue;
+                for (std::uint32_t i = 0; i < at->count && i < length->count; ++i)
+                    lossy_.push_back({std::size_t(value(*at, i)), std::size_t(value(*length, i))});
+            }
         if (depth >= kDeepestDirectory) return true;
         for (const std::uint32_t tag : {kSubDirectories, kExifDirectory}) {
             const Entry* entry = find(tag);
@@ -141,6 +157,7 @@ private:
     std::uint64_t size_;
     bool big_;
     int directories_ = 0;
+    std::vector<FilePart> lossy_;
 };
 
 bool startsWith(const unsigned char* data, std::size_t size, const char* signature, std::size_t length)
@@ -186,23 +203,44 @@ bool rafComplete(const unsigned char* data, std::size_t size)
     return true;
 }
 
+// Whether the file starts as TIFF does, or as the variants of its header that Olympus (ORF) and
+// Panasonic (RW2) write.
+bool isTiffLike(const unsigned char* data, std::size_t size)
+{
+    for (const char* header : {"II*\0", "MM\0*", "IIRO", "IIRS", "MMOR", "IIU\0"})
+        if (startsWith(data, size, header, 4)) return true;
+    return false;
+}
+
+// Walks a TIFF-like file from its first directory: false when a part lies beyond its end.
+bool walkTiff(const unsigned char* data, std::size_t size, TiffWalk& walk)
+{
+    if (size < 8) return false;
+    const std::uint64_t first = data[0] == 'M' ? bigEndian(data + 4, 4)
+                                               : std::uint64_t(data[4]) | (std::uint64_t(data[5]) << 8) |
+            (std::uint64_t(data[6]) << 16) | (std::uint64_t(data[7]) << 24);
+    return first != 0 && walk.chain(first, 0);
+}
+
 }  // namespace
 
 bool rawFileComplete(const unsigned char* data, std::size_t size)
 {
-    // TIFF, and the variants of its header that Olympus (ORF) and Panasonic (RW2) write.
-    for (const char* header : {"II*\0", "MM\0*", "IIRO", "IIRS", "MMOR", "IIU\0"})
-        if (startsWith(data, size, header, 4)) {
-            if (size < 8) return false;
-            TiffWalk walk(data, size);
-            const std::uint64_t first = data[0] == 'M' ? bigEndian(data + 4, 4)
-                                                       : std::uint64_t(data[4]) | (std::uint64_t(data[5]) << 8) |
-                    (std::uint64_t(data[6]) << 16) | (std::uint64_t(data[7]) << 24);
-            return first != 0 && walk.chain(first, 0);
-        }
+    if (isTiffLike(data, size)) {
+        TiffWalk walk(data, size);
+        return walkTiff(data, size, walk);
+    }
     if (size >= 8 && std::memcmp(data + 4, "ftyp", 4) == 0) return boxesComplete(data, size);
     if (startsWith(data, size, "FUJIFILM", 8)) return rafComplete(data, size);
     return true;
+}
+
+std::vector<FilePart> lossyJpegParts(const unsigned char* data, std::size_t size)
+{
+    if (!isTiffLike(data, size)) return {};
+    TiffWalk walk(data, size);
+    if (!walkTiff(data, size, walk)) return {};
+    return walk.lossyJpegParts();
 }
 
 }  // namespace dofmap

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 namespace dofmap {
 
@@ -13,5 +14,16 @@ namespace dofmap {
 // directory); for ISO media files (CR3) a top-level box; for Fujifilm RAF files a part the header
 // locates. Other files are taken as they are.
 bool rawFileComplete(const unsigned char* data, std::size_t size);
+
+// A run of bytes in a file.
+struct FilePart {
+    std::size_t offset;
+    std::size_t length;
+};
+
+// The parts of a TIFF-based RAW file, found by the same walk, that hold its image data as baseline
+// JPEG streams: the strips or tiles of lossy DNG directories (compression 34892), which LibRaw
+// decodes without heeding libjpeg's warnings. Empty for other files, and for parts beyond the end.
+std::vector<FilePart> lossyJpegParts(const unsigned char* data, std::size_t size);
 
 }  // namespace dofmap

@@ -140,6 +140,48 @@ std::string writeBayerDng(const std::filesystem::path& path, const cv::Mat& phot
     return "";
 }
 
+std::string writeLossyDng(const std::filesystem::path& path, const cv::Mat& photo)
+{
+    constexpr int kTile = 64;
+    constexpr std::uint16_t kLossyJpeg = 34892, kLinearRaw = 34892;
+    const std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "w"));
+    if (!tiff) return "cannot create " + path.string();
+    TIFF* const t = tiff.get();
+    static const float black[1] = {0.0f};
+    static const std::uint32_t white[1] = {255};
+    TIFFSetField(t, TIFFTAG_SUBFILETYPE, 0);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t(photo.cols));
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t(photo.rows));
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, std::uint16_t(8));
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(3));
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, kLinearRaw);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, kLossyJpeg);
+    TIFFSetField(t, TIFFTAG_TILEWIDTH, std::uint32_t(kTile));
+    TIFFSetField(t, TIFFTAG_TILELENGTH, std::uint32_t(kTile));
+    setArray(t, TIFFTAG_BLACKLEVEL, 1, black);
+    setArray(t, TIFFTAG_WHITELEVEL, 1, white);
+    setCameraTags(t, 1);
+    // Tiles past the right and bottom edges repeat the edge pixels, as encoders pad them.
+    cv::Mat padded;
+    cv::copyMakeBorder(photo, padded, 0, (kTile - photo.rows % kTile) % kTile, 0, (kTile - photo.cols % kTile) % kTile,
+                       cv::BORDER_REPLICATE);
+    int index = 0;
+    for (int y = 0; y < padded.rows; y += kTile)
+        for (int x = 0; x < padded.cols; x += kTile, ++index) {
+            // OpenCV encodes BGR: the channels swapped first decode as RGB, the order of the samples.
+            cv::Mat rgb;
+            cv::cvtColor(padded(cv::Rect(x, y, kTile, kTile)), rgb, cv::COLOR_BGR2RGB);
+            std::vector<uchar> jpeg;
+            if (!cv::imencode(".jpg", rgb, jpeg, {cv::IMWRITE_JPEG_QUALITY, 95}))
+                return "cannot encode a tile of " + path.string();
+            if (TIFFWriteRawTile(t, std::uint32_t(index), jpeg.data(), tmsize_t(jpeg.size())) < 0)
+                return "cannot write a tile of " + path.string();
+        }
+    if (!TIFFWriteDirectory(t)) return "cannot write the directory of " + path.string();
+    return "";
+}
+
 std::string writeOrientedHeic(const std::filesystem::path& path, const cv::Mat& photo, int orientation)
 {
     const std::unique_ptr<heif_context, void (*)(heif_context*)> context(heif_context_alloc(), heif_context_free);

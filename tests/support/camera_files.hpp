@@ -24,6 +24,11 @@ struct DngOptions {
 // libtiff could not do.
 std::string writeBayerDng(const std::filesystem::path& path, const cv::Mat& photo, const DngOptions& options = {});
 
+// Writes the 8-bit BGR `photo` as a lossy DNG file, as phones and converters write them: linear
+// RGB in tiles of 64 x 64 pixels, each a baseline JPEG stream (compression 34892). Returns an
+// empty string, or what libtiff could not do.
+std::string writeLossyDng(const std::filesystem::path& path, const cv::Mat& photo);
+
 // Writes the 8-bit BGR `photo` as a HEIC file (quality 90) stored as it is and to be shown turned as
 // the EXIF-like `orientation` (1 ... 8) says: libheif writes the rotation and mirroring boxes for
 // it. Returns an empty string, or what libheif could not do.
