@@ -220,7 +220,8 @@ std::string batchRecord(const py::object& path, bool rawPreview, int window, dou
                               : dofmap::batch::jsonFailure(photo.input, outcome.unreadable);
 }
 
-std::vector<py::bytes> planPhotos(const std::vector<py::object>& inputs, bool recursive)
+// The photos dofmap-batch takes for `inputs`, and the folders it could not read with their reasons.
+py::tuple planPhotos(const std::vector<py::object>& inputs, bool recursive)
 {
     dofmap::batch::Options options;
     options.noMap = true;
@@ -229,14 +230,23 @@ std::vector<py::bytes> planPhotos(const std::vector<py::object>& inputs, bool re
     for (const py::object& input : inputs) options.inputs.push_back(fileSystemPath(input));
     std::string error;
     std::vector<dofmap::batch::Photo> photos;
+    std::vector<dofmap::batch::UnreadableFolder> unreadable;
     {
         const py::gil_scoped_release released;
-        photos = dofmap::batch::plan(options, error);
+        photos = dofmap::batch::plan(options, error, &unreadable);
     }
-    if (!error.empty()) throw py::value_error(error);
-    std::vector<py::bytes> paths;
-    for (const dofmap::batch::Photo& photo : photos) paths.emplace_back(photo.input);
-    return paths;
+    // The message names paths, which need not be UTF-8: decoded as os.fsdecode decodes them.
+    if (!error.empty()) {
+        const py::object message = py::module_::import("os").attr("fsdecode")(py::bytes(error));
+        PyErr_SetObject(PyExc_ValueError, message.ptr());
+        throw py::error_already_set();
+    }
+    py::list paths;
+    for (const dofmap::batch::Photo& photo : photos) paths.append(py::bytes(photo.input));
+    py::list folders;
+    for (const dofmap::batch::UnreadableFolder& folder : unreadable)
+        folders.append(py::make_tuple(py::bytes(folder.path), folder.reason));
+    return py::make_tuple(paths, folders);
 }
 
 }  // namespace
@@ -296,6 +306,7 @@ the programs' reason ("no such file", "not an image", "truncated or corrupt data
                "window"_a = dofmap::kWindow, "sigma"_a = dofmap::kBlurSigma,
                "The line dofmap-batch --no-map --json prints for the photo at `path`.");
     module.def("_plan", &planPhotos, "inputs"_a, py::kw_only(), "recursive"_a = false,
-               "The photos dofmap-batch takes for `inputs` (paths and folders), in its order, as bytes; "
-               "ValueError when one is given twice.");
+               "(photos, unreadable): the photos dofmap-batch takes for `inputs` (paths and folders), in its "
+               "order, as bytes, and the folders it could not read as (path as bytes, reason); ValueError when "
+               "a photo is given twice.");
 }

@@ -139,15 +139,21 @@ TEST(BatchOutput, LeftoversAreNotPhotosAndLongNamesFit)
     EXPECT_EQ(entriesIn(shoot), 4u);  // the three files and the one map
 }
 
-// Names are printed with their control characters escaped, one line per message.
+// Names are printed with their control characters escaped, one line per message: C0 and C1
+// controls, bidirectional controls and bytes that are not UTF-8; accented letters as they are.
 TEST(BatchOutput, NamesWithControlCharactersArePrintedEscaped)
 {
     const TemporaryDirectory work("dofmap-batch");
     const std::string name = "bad\nname\x1b[31m.jpg";
+    const std::string unicode = "\xc2\x9b"
+                                "31m\xe2\x80\xaegpj.\xff-\xc3\xa9t\xc3\xa9.jpg";
     std::ofstream(work.path() / name) << "not a photo";
-    const RunResult result = batch({name}, work.path());
+    std::ofstream(work.path() / unicode) << "not a photo";
+    const RunResult result = batch({"-j", "1", name, unicode}, work.path());
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "dofmap-batch: cannot read image bad\\nname\\x1b[31m.jpg: not an image\n");
+    EXPECT_EQ(result.err,
+              "dofmap-batch: cannot read image bad\\nname\\x1b[31m.jpg: not an image\n"
+              "dofmap-batch: cannot read image \\u009b31m\\u202egpj.\\xff-\xc3\xa9t\xc3\xa9.jpg: not an image\n");
 }
 
 // Damaged photos of every format are refused, each with one line naming it and its reason, and

@@ -52,6 +52,7 @@ TEST(BatchOptions, UsageErrorsExitTwoWithAHintBeforeAnyWork)
     save(work.path() / "a.jpg", photo(40, 30, 2));
     save(work.path() / "b.dof.png", photo(40, 30, 3));
     save(work.path() / "b.png", photo(40, 30, 4));
+    fs::create_symlink("b.dof.png", work.path() / "c.png");  // an input whose file an output replaces
     const struct {
         std::vector<std::string> arguments;
         std::string message;
@@ -65,12 +66,16 @@ TEST(BatchOptions, UsageErrorsExitTwoWithAHintBeforeAnyWork)
         {{"--sigma", "1e300", "a.png"}, "from 0.1 to 100"},
         {{"--sigma", "100.5", "a.png"}, "from 0.1 to 100"},
         {{"-j", "0", "a.png"}, "--jobs"},
+        {{"--window", "1e3", "a.png"}, "--window: must be a whole number from 1 to 100000, not 1e3"},
+        {{"-j", "2.5", "a.png"}, "--jobs: must be a whole number from 1 to 1024, not 2.5"},
         {{"--format", "gif", "a.png"}, "--format"},
         {{"--colormap", "sepia", "a.png"}, "inferno, jet"},
         {{}, "no photo"},
         {{"a.png", "a.jpg"}, "would both write"},
         {{"b.png", "b.dof.png"}, "would overwrite the input"},
         {{"a.png", "a.png"}, "given twice"},
+        {{"a.png", "../" + work.path().filename().string() + "/a.png"}, "given twice"},
+        {{"b.png", "c.png"}, "output b.dof.png would overwrite the input c.png"},
         {{"--json", "--stats", "a.png"}, "excludes"},
         {{"--overwrite-ratings", "a.png"}, "requires --reject-below"},
         {{"--dry-run", "--xmp", "a.png"}, "requires --reject-below"},
@@ -88,7 +93,7 @@ TEST(BatchOptions, UsageErrorsExitTwoWithAHintBeforeAnyWork)
         EXPECT_NE(result.err.find(c.message), std::string::npos) << what << result.err;
         EXPECT_NE(result.err.find("\nRun with --help for more information.\n"), std::string::npos) << what;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 2) << what << result.err;
-        EXPECT_EQ(entriesIn(work.path()), 4u) << what << ": something was written";
+        EXPECT_EQ(entriesIn(work.path()), 5u) << what << ": something was written";
     }
     EXPECT_EQ(batch({"--help"}, work.path()).status, 0);
     const RunResult version = batch({"--version"}, work.path());
@@ -369,6 +374,43 @@ TEST(BatchFailures, ReadOnlyOutputFolderLosesNothing)
     EXPECT_EQ(result.err, "dofmap-batch: cannot write out/a.dof.png: permission denied\n");
     EXPECT_EQ(readFile(out / "a.dof.png"), before);
     EXPECT_EQ(entriesIn(out), 1u);
+
+    // An output folder to be made in it fails with the reason it cannot be made.
+    const RunResult below = batchWithoutPrivileges({"-o", "out/maps", "--blurred", "a.png"}, work.path());
+    EXPECT_EQ(below.status, 1);
+    EXPECT_EQ(below.err,
+              "dofmap-batch: cannot write out/maps/a.dof.png: permission denied\n"
+              "dofmap-batch: cannot write out/maps/a.blur.png: permission denied\n");
+}
+
+// A folder that cannot be read, below a folder given or given itself, is reported with the
+// system's reason and fails the run; the walk goes on, and the photos of the other folders are done.
+TEST(BatchFailures, UnreadableFoldersAreReportedAndTheOthersDone)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    fs::permissions(work.path(), fs::perms::all);
+    for (const char* folder : {"shoot/a-locked", "shoot/b", "closed"}) fs::create_directories(work.path() / folder);
+    save(work.path() / "shoot/a-locked/1.png", photo(40, 30, 60));
+    save(work.path() / "shoot/b/2.png", photo(40, 30, 61));
+    save(work.path() / "shoot/3.png", photo(40, 30, 62));
+    save(work.path() / "closed/4.png", photo(40, 30, 63));
+    for (const char* folder : {"shoot/a-locked", "closed"}) fs::permissions(work.path() / folder, fs::perms::none);
+
+    const RunResult result = batchWithoutPrivileges({"-r", "--stats", "-o", "maps", "shoot", "closed"}, work.path());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err,
+              "dofmap-batch: cannot read folder shoot/a-locked: permission denied\n"
+              "dofmap-batch: cannot read folder closed: permission denied\n");
+    EXPECT_NE(result.out.find("\nshoot/3.png,40,30,"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\nshoot/b/2.png,40,30,"), std::string::npos) << result.out;
+    EXPECT_TRUE(fs::exists(work.path() / "maps/3.dof.png"));
+    EXPECT_TRUE(fs::exists(work.path() / "maps/b/2.dof.png"));
+
+    // With no photo found elsewhere, it is still a failure to read, not a usage error.
+    const RunResult alone = batchWithoutPrivileges({"-o", "maps", "closed"}, work.path());
+    EXPECT_EQ(alone.status, 1);
+    EXPECT_EQ(alone.err, "dofmap-batch: cannot read folder closed: permission denied\n");
+    for (const char* folder : {"shoot/a-locked", "closed"}) fs::permissions(work.path() / folder, fs::perms::all);
 }
 
 TEST(BatchFailures, ExistingOutputIsReplacedOnlyByACompleteOne)
@@ -482,6 +524,26 @@ TEST(BatchPlan, RecursiveFoldersMirrorTheirTreeUnderTheOutput)
     options.output = work.path() / "maps";
     EXPECT_TRUE(batch::plan(options, error).empty());
     EXPECT_NE(error.find("would both write"), std::string::npos) << error;
+}
+
+// A link to a photo under another name is a photo of its own, with outputs of its own; the same
+// name reached through a link to its folder is the same photo given twice.
+TEST(BatchPlan, LinksToPhotosUnderOtherNamesAreTheirOwnPhotos)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    fs::create_directory(work.path() / "shoot");
+    save(work.path() / "shoot/a.png", photo(40, 30, 52));
+    fs::create_symlink("a.png", work.path() / "shoot/b.png");
+    fs::create_directory_symlink("shoot", work.path() / "alias");
+    const RunResult result = batch({"shoot"}, work.path());
+    EXPECT_EQ(result.status, 0) << result.err;
+    const std::string map = readFile(work.path() / "shoot/a.dof.png");
+    EXPECT_FALSE(map.empty());
+    EXPECT_EQ(readFile(work.path() / "shoot/b.dof.png"), map);
+
+    const RunResult twice = batch({"shoot", "alias/b.png"}, work.path());
+    EXPECT_EQ(twice.status, 2);
+    EXPECT_NE(twice.err.find("input alias/b.png is given twice"), std::string::npos) << twice.err;
 }
 
 // The outputs of a recursive run land in the mirrored folders, which are created.

@@ -14,11 +14,19 @@ other columns; for the photos read, error is NaN. width and height are of pandas
 integer type Int64 for that reason. Rows come in the program's order: the paths as given, the
 photos of a folder sorted by path.
 
+Paths are those of the file system: a name's bytes that are not valid UTF-8 are in the path as
+os.fsdecode gives them (each byte 0xHH as U+DCHH, Python's surrogateescape), so that
+os.fsencode(path) names the file. A folder that cannot be read (its permissions, or removed while it
+is walked) is not silent: it gives an UnreadableFolderWarning, "cannot read folder PATH: REASON", as
+dofmap-batch prints it, and the photos of the other folders are still listed; turn it into an error
+with warnings.simplefilter("error", dofmap.dask.UnreadableFolderWarning).
+
 Every worker must be able to import dofmap and read the paths (a shared file system).
 """
 
 import json
 import os
+import warnings
 from typing import Iterable, Optional, Union
 
 import dask.bag
@@ -32,14 +40,33 @@ COLUMNS = ["path", "width", "height", "max_mean", "mean_mean", "p90_mean", "erro
 _Path = Union[str, bytes, os.PathLike]
 
 
+class UnreadableFolderWarning(UserWarning):
+    """A folder whose photos could not be listed: `path` (as os.fsdecode gives it) and `reason`, the
+    system's reason as dofmap-batch gives it ("permission denied", "no such file or directory")."""
+
+    path: str
+    reason: str
+
+
+def _listed(paths: Union[_Path, Iterable[_Path]], recursive: bool, stacklevel: int) -> list:
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    listed, unreadable = _dofmap._plan(list(paths), recursive=recursive)
+    for folder, reason in unreadable:
+        warning = UnreadableFolderWarning(f"cannot read folder {os.fsdecode(folder)}: {reason}")
+        warning.path, warning.reason = os.fsdecode(folder), reason
+        warnings.warn(warning, stacklevel=stacklevel + 1)
+    return listed
+
+
 def photos(paths: Union[_Path, Iterable[_Path]], *, recursive: bool = True) -> list:
     """The photos dofmap-batch takes for `paths` (one path or folder, or several), in its order,
     as bytes: a folder's photos by extension, those of the folders below it too when recursive,
     hidden files and folders and the program's own outputs skipped. ValueError when a photo is
-    given twice."""
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        paths = [paths]
-    return _dofmap._plan(list(paths), recursive=recursive)
+    given twice (the same name in the same folder; a link under another name is a photo of its
+    own). Each folder that cannot be read gives an UnreadableFolderWarning, and the photos of the
+    others are listed."""
+    return _listed(paths, recursive, stacklevel=2)
 
 
 def _record(path: bytes, raw_preview: bool, window: int, sigma: float) -> dict:
@@ -62,8 +89,9 @@ def figures(
     client when there is one, else local processes). raw_preview, window and sigma are
     dofmap-batch's --raw-preview, --window and --sigma. partitions: how many tasks the photos are
     split into (default: one per photo, at most 1024). The rows equal the records of
-    `dofmap-batch -r --no-map --json PATHS` (without -r when recursive is False)."""
-    listed = photos(paths, recursive=recursive)
+    `dofmap-batch -r --no-map --json PATHS` (without -r when recursive is False); a folder that
+    cannot be read gives an UnreadableFolderWarning, as in photos()."""
+    listed = _listed(paths, recursive, stacklevel=2)
     if not listed:
         return _table([])
     count = partitions or min(len(listed), 1024)

@@ -57,14 +57,26 @@ struct Photo {
     std::optional<std::filesystem::path> sidecar;  // beside the photo, with xmp outside a dry run
 };
 
+// A folder that could not be opened or read while its photos were looked for, and the system's
+// reason (reasonOf's text: "permission denied", "no such file or directory" for one that vanished).
+struct UnreadableFolder {
+    std::string path;
+    std::string reason;
+};
+
 // Expands folders (their photos directly inside, or with `recursive` those of every folder below too
 // except hidden ones and those reached through links, sorted by path) and names every output: beside
 // each photo, or under `output` in the folder the photo lies in relative to the folder given. The
 // sidecar always lies beside its photo: the one that exists (of IMG_0001.xmp and IMG_0001.CR2.xmp;
-// `xmpName` when both or neither do). Fails, returning the reason in `error`, when an input is given
-// twice, an output would overwrite an input or two inputs would write the same output or sidecar.
+// `xmpName` when both or neither do). A folder that cannot be opened or read (given or below one
+// given) goes to `unreadable` when given, in the order of the walk, and the walk goes on with the
+// others: the photos found are planned. Fails, returning the reason in `error`, when an input is
+// given twice (the same name in the same folder, however the folders are spelled: a link to a photo
+// under another name is a photo of its own), an output would overwrite an input (its name, or the
+// file an input that is a link leads to) or two inputs would write the same output or sidecar.
 // Paths that do not exist stay in the list: reading them fails later.
-std::vector<Photo> plan(const Options& options, std::string& error);
+std::vector<Photo> plan(const Options& options, std::string& error,
+                        std::vector<UnreadableFolder>* unreadable = nullptr);
 
 // Where the processing of one photo reports: failures by file, and progress.
 class Reporter {

@@ -1,8 +1,8 @@
 // dofmap-batch: depth-of-field maps for photographs and folders of photographs, without a display.
 //
-// Exit status: 0 when every photo was read and every output written; 1 when a photo could not be
-// read or an output not written (the other photos are still done); 2 for a usage error, before
-// any work.
+// Exit status: 0 when every folder and photo was read and every output written; 1 when a folder or
+// a photo could not be read or an output not written (the other photos are still done); 2 for a
+// usage error, before any work.
 #include "atomic_file.hpp"
 #include "batch.hpp"
 #include "false_color.hpp"
@@ -15,6 +15,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <thread>
@@ -25,11 +28,36 @@ constexpr const char* kProgram = "dofmap-batch";
 // The blurs accepted.
 constexpr double kLeastSigma = 0.1;
 constexpr double kGreatestSigma = 100.0;
+// The windows and jobs accepted.
+constexpr long kGreatestWindow = 100000;
+constexpr long kGreatestJobs = 1024;
 
 int usageError(const std::string& message)
 {
     dofmap::reportLine(std::string(kProgram) + ": " + message + "\nRun with --help for more information.");
     return 2;
+}
+
+// Accepts the decimal whole numbers from `least` to `greatest` (digits, a sign at most: no exponent,
+// fraction or base prefix), written back in plain digits for the conversion that follows, which would
+// read a leading 0 as octal; the message says what is expected.
+CLI::Validator wholeNumber(long least, long greatest)
+{
+    const std::string expected =
+        "must be a whole number from " + std::to_string(least) + " to " + std::to_string(greatest) + ", not ";
+    return CLI::Validator(
+        [=](std::string& text) {
+            const bool digits = !text.empty() &&
+                std::all_of(text.begin() + (text[0] == '+' || text[0] == '-' ? 1 : 0), text.end(),
+                            [](unsigned char c) { return std::isdigit(c) != 0; });
+            errno = 0;
+            char* end = nullptr;
+            const long value = digits ? std::strtol(text.c_str(), &end, 10) : 0;
+            if (!digits || *end != '\0' || errno != 0 || value < least || value > greatest) return expected + text;
+            text = std::to_string(value);
+            return std::string();
+        },
+        "N");
 }
 
 std::string joined(const std::vector<std::string>& names)
@@ -60,7 +88,8 @@ int main(int argc, char** argv)
                        ", in any case) are all taken, their hidden files skipped");
     app.add_flag("-r,--recursive", options.recursive,
                  "Also take the photos of every folder below the folders given (sorted; hidden folders and "
-                 "links to folders skipped); with --output, outputs go to the same relative folders there");
+                 "links to folders skipped, folders that cannot be read reported); with --output, outputs go to the "
+                 "same relative folders there");
     app.add_flag("--raw-preview", options.rawPreview,
                  "RAW files: map the camera's embedded JPEG preview instead of developing the sensor data, when the "
                  "preview is at least half the sensor's width (much faster; processed by the camera, so maps differ)");
@@ -97,11 +126,11 @@ int main(int argc, char** argv)
             "SIGMA"))
         ->capture_default_str();
     app.add_option("--window", options.window,
-                   "Side of the neighborhood, from 1 to 100000: N/2 before the pixel, N - 1 - N/2 after")
-        ->check(CLI::Range(1, 100000))
+                   "Side of the neighborhood, a whole number from 1 to 100000: N/2 before the pixel, N - 1 - N/2 after")
+        ->check(wholeNumber(1, kGreatestWindow))
         ->capture_default_str();
     app.add_option("-j,--jobs", options.jobs, "Photos in flight at once (default: the number of cores)")
-        ->check(CLI::Range(1, 1024));
+        ->check(wholeNumber(1, kGreatestJobs));
     std::string memory;
     app.add_option("--memory", memory,
                    "Memory the photos in flight may take, such as 2G or 800M (default: what is available at start, "
@@ -183,13 +212,18 @@ int main(int argc, char** argv)
                           "other outputs");
 
     std::string error;
-    const std::vector<batch::Photo> photos = batch::plan(options, error);
-    if (!error.empty()) return usageError(error);
-    if (photos.empty()) return usageError("no photo found in the folders given");
+    std::vector<batch::UnreadableFolder> unreadable;
+    const std::vector<batch::Photo> photos = batch::plan(options, error, &unreadable);
+    for (const batch::UnreadableFolder& folder : unreadable)
+        reportLine(std::string(kProgram) + ": cannot read folder " + printable(folder.path) + ": " + folder.reason);
+    if (!error.empty()) return usageError(printable(error));
+    // Folders that could not be read fail the run, but the photos of the others are still done.
+    const int folderStatus = unreadable.empty() ? 0 : 1;
+    if (photos.empty()) return folderStatus != 0 ? folderStatus : usageError("no photo found in the folders given");
 
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     const bool errIsTerminal = ::isatty(STDERR_FILENO) == 1;
     silenceLibraryOutput();
     removeTemporaryFilesOnSignals();
-    return batch::run(photos, options, errIsTerminal, outputClosed);
+    return std::max(folderStatus, batch::run(photos, options, errIsTerminal, outputClosed));
 }

@@ -1,6 +1,8 @@
 // Planning a batch: the photos of the folders given, and the names of every output they will write.
 #include "batch.hpp"
 
+#include "messages.hpp"
+
 #include <algorithm>
 #include <cctype>
 #include <map>
@@ -16,10 +18,15 @@ std::string lowerCase(std::string text)
     return text;
 }
 
+bool isHidden(const fs::path& path)
+{
+    return path.filename().string().rfind('.', 0) == 0;
+}
+
 bool isPhotoFile(const fs::directory_entry& entry)
 {
     // Hidden files are not photos of the shoot; among them are the temporary files of writes.
-    if (entry.path().filename().string().rfind('.', 0) == 0) return false;
+    if (isHidden(entry.path())) return false;
     std::error_code ignored;
     if (!entry.is_regular_file(ignored)) return false;
     const std::string extension = lowerCase(entry.path().extension().string());
@@ -53,38 +60,57 @@ bool isPhotoEntry(const fs::directory_entry& entry)
     return isPhotoFile(entry) && !isOwnOutput(entry.path().filename().string());
 }
 
-// The photos inside `folder`, sorted by path: those directly inside, or with `recursive` those of
-// every folder below too, but not of hidden folders or of folders reached through a link.
-std::vector<Found> photosIn(const fs::path& folder, bool recursive)
+// The photos inside `top`, sorted by path: those directly inside, or with `recursive` those of every
+// folder below too, but not of hidden folders or of folders reached through a link. Each folder is
+// read on its own, so that one that cannot be opened or read (its permissions, or removed meanwhile)
+// goes to `unreadable` and the others are still read; one that fails part way keeps the photos
+// listed before.
+std::vector<Found> photosIn(const fs::path& top, bool recursive, std::vector<UnreadableFolder>& unreadable)
 {
     std::vector<Found> photos;
-    std::error_code error;
-    if (!recursive) {
-        for (const auto& entry : fs::directory_iterator(folder, error))
-            if (isPhotoEntry(entry)) photos.push_back({entry.path().string(), {}});
-    } else {
-        auto entry = fs::recursive_directory_iterator(folder, fs::directory_options::skip_permission_denied, error);
-        for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
+    std::vector<fs::path> pending{top};  // folders still to read, the next one last
+    while (!pending.empty()) {
+        const fs::path folder = std::move(pending.back());
+        pending.pop_back();
+        std::vector<fs::path> below;
+        std::error_code error;
+        fs::directory_iterator entry(folder, error);
+        for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
             std::error_code ignored;
-            const bool folderEntry = entry->is_directory(ignored) && !entry->is_symlink(ignored);
-            if (folderEntry && entry->path().filename().string().rfind('.', 0) == 0) {
-                entry.disable_recursion_pending();
-                continue;
+            if (entry->is_directory(ignored) && !entry->is_symlink(ignored)) {
+                if (recursive && !isHidden(entry->path())) below.push_back(entry->path());
+            } else if (isPhotoEntry(*entry)) {
+                photos.push_back({entry->path().string(), folder.lexically_relative(top)});
             }
-            if (isPhotoEntry(*entry))
-                photos.push_back({entry->path().string(), entry->path().parent_path().lexically_relative(folder)});
         }
+        if (error) unreadable.push_back({folder.string(), reasonOf(error.value())});
+        // Read in order of their paths, so that the failures are reported in that order.
+        std::sort(below.rbegin(), below.rend());
+        pending.insert(pending.end(), std::make_move_iterator(below.begin()), std::make_move_iterator(below.end()));
     }
     std::sort(photos.begin(), photos.end(), [](const Found& a, const Found& b) { return a.path < b.path; });
     return photos;
 }
 
-// A key that two spellings of one file share (the file itself need not exist).
-std::string identity(const fs::path& path)
+// The path made absolute, and resolved as far as it exists (links and dot-dots), or as it is when
+// it cannot be made absolute.
+fs::path resolved(const fs::path& path)
 {
     std::error_code error;
-    const fs::path resolved = fs::weakly_canonical(fs::absolute(path, error), error);
-    return (error ? fs::absolute(path) : resolved).lexically_normal().string();
+    const fs::path absolute = fs::absolute(path, error);
+    if (error) return path.lexically_normal();
+    const fs::path canonical = fs::weakly_canonical(absolute, error);
+    return (error ? absolute : canonical).lexically_normal();
+}
+
+// A key that two spellings of one name share: the folder it lies in resolved, the name itself not,
+// so that a link to a photo under another name is a photo of its own and an output's name is the
+// entry its writing replaces. The file need not exist.
+std::string identity(const fs::path& path)
+{
+    const fs::path name = path.filename();
+    if (name.empty() || name == "." || name == "..") return resolved(path).string();
+    return (resolved(path.parent_path().empty() ? fs::path(".") : path.parent_path()) / name).string();
 }
 
 // The sidecar of the photo at `source`: IMG_0001.xmp or IMG_0001.CR2.xmp beside it, whichever
@@ -106,14 +132,15 @@ bool figuresWanted(const Options& options)
     return options.stats || options.json || options.xmp || options.rejectBelow.has_value();
 }
 
-std::vector<Photo> plan(const Options& options, std::string& error)
+std::vector<Photo> plan(const Options& options, std::string& error, std::vector<UnreadableFolder>* unreadable)
 {
     std::vector<Photo> photos;
     std::vector<fs::path> subfolders;  // of each photo, under the output folder
+    std::vector<UnreadableFolder> unread;
     for (const std::string& input : options.inputs) {
         std::error_code ignored;
         if (fs::is_directory(input, ignored)) {
-            for (Found& found : photosIn(input, options.recursive)) {
+            for (Found& found : photosIn(input, options.recursive, unread)) {
                 photos.push_back({std::move(found.path), {}, {}});
                 subfolders.push_back(found.subfolder == "." ? fs::path() : found.subfolder);
             }
@@ -122,13 +149,25 @@ std::vector<Photo> plan(const Options& options, std::string& error)
             subfolders.emplace_back();
         }
     }
+    if (unreadable) *unreadable = std::move(unread);
 
     std::map<std::string, std::string> inputs;  // identity -> path as given
-    for (const Photo& photo : photos)
+    // The files that inputs which are links lead to: writing one would change what the link reads.
+    std::map<std::string, std::string> linkedInputs;  // resolved path -> path as given
+    for (const Photo& photo : photos) {
         if (!inputs.emplace(identity(photo.input), photo.input).second) {
             error = "input " + photo.input + " is given twice";
             return {};
         }
+        std::error_code ignored;
+        if (fs::is_symlink(photo.input, ignored)) linkedInputs.emplace(resolved(photo.input).string(), photo.input);
+    }
+    // The input, as given, that writing the output of this identity would change.
+    const auto overwritten = [&](const std::string& key) -> const std::string* {
+        if (const auto input = inputs.find(key); input != inputs.end()) return &input->second;
+        if (const auto linked = linkedInputs.find(key); linked != linkedInputs.end()) return &linked->second;
+        return nullptr;
+    };
     std::map<std::string, std::string> writers;  // output identity -> the input that writes it
     for (std::size_t i = 0; i < photos.size(); ++i) {
         Photo& photo = photos[i];
@@ -148,8 +187,8 @@ std::vector<Photo> plan(const Options& options, std::string& error)
         if (photo.sidecar) written.push_back(*photo.sidecar);
         for (const fs::path& output : written) {
             const std::string key = identity(output);
-            if (const auto input = inputs.find(key); input != inputs.end()) {
-                error = "output " + output.string() + " would overwrite the input " + input->second;
+            if (const std::string* input = overwritten(key)) {
+                error = "output " + output.string() + " would overwrite the input " + *input;
                 return {};
             }
             const auto [writer, fresh] = writers.emplace(key, photo.input);

@@ -36,9 +36,63 @@ double asPrinted(double value)
     return std::strtod(decimal(value).c_str(), nullptr);
 }
 
-std::string line(const nlohmann::ordered_json& object)
+// `text` as a JSON string. Valid UTF-8 is kept, with quotes, backslashes and control characters
+// escaped as nlohmann's dump escapes them; each byte 0xHH that is not valid UTF-8 is written \udcHH,
+// the code point Python's surrogateescape decodes it to, so that os.fsencode(json.loads(...))
+// gives the bytes back (nlohmann's dump would take every such byte to one U+FFFD).
+std::string jsonString(const std::string& text)
 {
-    return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    std::string out = "\"";
+    for (std::size_t at = 0; at < text.size();) {
+        char32_t code = 0;
+        const std::size_t length = utf8Sequence(text, at, code);
+        char escaped[16];
+        if (length == 0) {
+            std::snprintf(escaped, sizeof escaped, "\\udc%02x", static_cast<unsigned char>(text[at]));
+            out += escaped;
+            ++at;
+            continue;
+        }
+        switch (code) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (code < 0x20) {
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(code));
+                out += escaped;
+            } else {
+                out.append(text, at, length);
+            }
+        }
+        at += length;
+    }
+    return out + '"';
+}
+
+// The object's line with "path" first: the path written by jsonString, the rest by nlohmann.
+std::string lineWithPath(const std::string& path, const nlohmann::ordered_json& rest)
+{
+    const std::string others = rest.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    return "{\"path\":" + jsonString(path) + (rest.empty() ? "}" : "," + others.substr(1));
 }
 
 }  // namespace
@@ -58,22 +112,20 @@ std::string statisticsRow(const std::string& path, const PhotoStatistics& statis
 std::string jsonRecord(const std::string& path, const PhotoStatistics& statistics, const std::optional<bool>& blurry)
 {
     nlohmann::ordered_json object;
-    object["path"] = path;
     object["width"] = statistics.width;
     object["height"] = statistics.height;
     object["max_mean"] = asPrinted(statistics.means.maxMean);
     object["mean_mean"] = asPrinted(statistics.means.averageMean);
     object["p90_mean"] = asPrinted(statistics.means.p90Mean);
     if (blurry) object["verdict"] = *blurry ? "blurry" : "sharp";
-    return line(object);
+    return lineWithPath(path, object);
 }
 
 std::string jsonFailure(const std::string& path, const std::string& reason)
 {
     nlohmann::ordered_json object;
-    object["path"] = path;
     object["error"] = reason;
-    return line(object);
+    return lineWithPath(path, object);
 }
 
 std::string verdictHeader(double threshold, const std::optional<double>& percentOfMedian, double medianMaxMean)

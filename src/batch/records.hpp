@@ -22,12 +22,14 @@ std::string statisticsHeader();
 std::string statisticsRow(const std::string& path, const PhotoStatistics& statistics);
 
 // One JSON object on one line: the CSV's columns as keys, in its order, with the same figures (the
-// CSV's six decimals), and "verdict" ("blurry" or "sharp") when given. Bytes of the path that are
-// not UTF-8 become U+FFFD.
+// CSV's six decimals), and "verdict" ("blurry" or "sharp") when given. Each byte 0xHH of the path
+// that is not valid UTF-8 is written as the escape \udcHH (Python's surrogateescape), so that
+// os.fsencode(json.loads(line)["path"]) gives the path's bytes back.
 std::string jsonRecord(const std::string& path, const PhotoStatistics& statistics,
                        const std::optional<bool>& blurry = std::nullopt);
 
-// The JSON object of a photo that could not be read: its path and the reason.
+// The JSON object of a photo that could not be read: its path (as jsonRecord writes it) and the
+// reason.
 std::string jsonFailure(const std::string& path, const std::string& reason);
 
 // The verdict table: a first line saying what was judged against, then a row per photo, the

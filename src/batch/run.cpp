@@ -144,9 +144,16 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
             file, reason, options.rawPreview ? RawDevelopment::previewWhenLarge : RawDevelopment::full, &job.source_);
         file.content.clear();  // its bytes are not needed any more; the memory stays for the next file
         if (source.empty()) return refused(reason);
-        for (const fs::path& output : photo.outputs) {
+        // The folders of the outputs, created as needed; an output whose folder cannot be made is
+        // reported with that reason (not the "no such file or directory" its write would give).
+        std::vector<std::string> folderFailures(photo.outputs.size());
+        for (std::size_t i = 0; i < photo.outputs.size(); ++i) {
+            const fs::path folder = photo.outputs[i].parent_path();
+            std::error_code error;
+            if (folder.empty() || fs::create_directories(folder, error) || !error) continue;
+            // Another job may have made it meanwhile.
             std::error_code ignored;
-            if (!output.parent_path().empty()) fs::create_directories(output.parent_path(), ignored);
+            if (!fs::is_directory(folder, ignored)) folderFailures[i] = reasonOf(error.value());
         }
 
         // Every output is made before any is written, so that a photo whose memory runs out leaves
@@ -175,7 +182,8 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         complete = true;
         for (std::size_t i = 0; i < images.size() && i < photo.outputs.size(); ++i) {
             const fs::path& path = photo.outputs[i];
-            const std::string why = writeImage(path.string(), images[i], {}, &job.png_);
+            const std::string why =
+                folderFailures[i].empty() ? writeImage(path.string(), images[i], {}, &job.png_) : folderFailures[i];
             if (why.empty()) continue;
             reporter.cannotWrite(path, why);
             complete = false;

@@ -25,25 +25,84 @@ bool ensureStandardDescriptors()
     return outputClosed;
 }
 
+namespace {
+
+// Code points that reorder or hide the text around them when a terminal shows them: the C1
+// controls (U+009B starts a terminal sequence as ESC [ does) and the bidirectional controls.
+bool isInvisibleControl(char32_t code)
+{
+    return (code >= 0x80 && code <= 0x9f) || code == 0x061c || code == 0x200e || code == 0x200f ||
+        (code >= 0x202a && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
+}
+
+}  // namespace
+
+std::size_t utf8Sequence(const std::string& text, std::size_t at, char32_t& codePoint)
+{
+    const auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byteAt(at);
+    if (lead < 0x80) {
+        codePoint = lead;
+        return 1;
+    }
+    // The lead bytes of two-, three- and four-byte sequences; 0xc0 and 0xc1 could only start
+    // overlong ones, 0xf5 and above code points beyond U+10FFFF.
+    std::size_t length = 0;
+    char32_t least = 0;  // the smallest code point of that length: below it, an overlong sequence
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+        least = 0x80;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        least = 0x800;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        least = 0x10000;
+    } else {
+        return 0;
+    }
+    char32_t value = lead & (0x7fu >> length);  // the lead byte's bits of the code point
+    if (text.size() - at < length) return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        const unsigned char next = byteAt(at + i);
+        if ((next & 0xc0) != 0x80) return 0;
+        value = (value << 6) | (next & 0x3f);
+    }
+    if (value < least || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff)) return 0;
+    codePoint = value;
+    return length;
+}
+
 std::string printable(const std::string& name)
 {
     std::string out;
     out.reserve(name.size());
-    for (const char c : name) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (c == '\\') {
+    for (std::size_t at = 0; at < name.size();) {
+        char32_t code = 0;
+        const std::size_t length = utf8Sequence(name, at, code);
+        char escaped[16];
+        if (length == 0) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(name[at]));
+            out += escaped;
+            ++at;
+            continue;
+        }
+        if (code == '\\') {
             out += "\\\\";
-        } else if (c == '\n') {
+        } else if (code == '\n') {
             out += "\\n";
-        } else if (c == '\t') {
+        } else if (code == '\t') {
             out += "\\t";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+        } else if (code < 0x20 || code == 0x7f) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", unsigned(code));
+            out += escaped;
+        } else if (isInvisibleControl(code)) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(code));
             out += escaped;
         } else {
-            out += c;
+            out.append(name, at, length);
         }
+        at += length;
     }
     return out;
 }

@@ -12,9 +12,18 @@ namespace dofmap {
 // Returns whether standard output was closed: what the program meant to print there is lost.
 bool ensureStandardDescriptors();
 
-// `name` with control characters and backslashes escaped (\n, \t, \\, \xHH), so that a file name
-// can neither break a message into lines nor drive the terminal.
+// `name` with control characters and backslashes escaped, so that a file name can neither break a
+// message into lines, drive the terminal nor turn the text around it: \n, \t, \\, \xHH for control
+// bytes and for bytes that are not valid UTF-8, \u00HH for the C1 controls (U+0080 to U+009F) and
+// \uHHHH for the bidirectional controls (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069).
+// Other valid UTF-8 (accented names) is kept as it is.
 std::string printable(const std::string& name);
+
+// The length in bytes (1 to 4) of the valid UTF-8 sequence that starts at text[at], with its code
+// point in `codePoint`; 0 when the bytes there are not one (a stray continuation byte, a truncated
+// or overlong sequence, a surrogate, a code point beyond U+10FFFF), as Python's strict decoder
+// judges them.
+std::size_t utf8Sequence(const std::string& text, std::size_t at, char32_t& codePoint);
 
 // Writes all `size` bytes at `data` to descriptor `fd`, retrying after interruptions and partial
 // writes. Returns an empty string, or the reason of the failure (strerror's text, starting in lower

@@ -1,6 +1,13 @@
 # dofmap.dask on a local cluster of two worker processes: its table row for row the records of
 # dofmap-batch --no-map --json, for a folder tree and for a list of paths with unreadable ones.
+import json
 import math
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import tempfile
 
 import cv2
 import distributed
@@ -8,7 +15,7 @@ import pandas
 import pytest
 
 import dofmap.dask
-from conftest import json_records, run_batch, synthetic_photo
+from conftest import PREFIX, json_records, run_batch, synthetic_photo
 
 
 @pytest.fixture(scope="module")
@@ -82,3 +89,58 @@ def test_nothing_to_figure_and_a_photo_given_twice(client, shoot):
     assert list(empty.columns) == dofmap.dask.COLUMNS and len(empty) == 0
     with pytest.raises(ValueError, match="given twice"):
         dofmap.dask.figures([shoot / "a.png", shoot / "." / "a.png"], client)
+
+
+def test_paths_that_are_not_utf8_name_their_files(client, tmp_path):
+    folder = os.fsencode(tmp_path)
+    names = [b"a\xff.png", b"a\xfe.png", "\u00e9t\u00e9.png".encode()]
+    for seed, name in enumerate(names):
+        ok, encoded = cv2.imencode(".png", synthetic_photo(seed, 30, 40))
+        with open(os.path.join(folder, name), "wb") as file:
+            file.write(encoded.tobytes())
+    paths = sorted(os.path.join(folder, name) for name in names)
+    records = program_records(tmp_path)
+    assert [os.fsencode(record["path"]) for record in records] == paths
+    table = dofmap.dask.figures(tmp_path, client)
+    assert_rows_are_records(table, records)
+    assert table["path"].tolist() == [os.fsdecode(path) for path in paths]
+
+
+def test_folders_that_cannot_be_read_give_warnings():
+    """A folder below the one given and one given, which cannot be read: a warning each, the photos
+    of the others listed. Run as another user when the tests run as root, for whom permissions do
+    not apply, in a folder that user may enter (pytest's are private) with a copy of the package."""
+    work = pathlib.Path(tempfile.mkdtemp(prefix="dofmap-folders"))
+    locked = [work / "shoot/a-locked", work / "closed"]
+    try:
+        work.chmod(0o755)
+        shutil.copytree(PREFIX / "lib/python3/dist-packages/dofmap", work / "site/dofmap")
+        for name in ("shoot/a-locked/1.png", "shoot/b/2.png", "closed/3.png"):
+            (work / name).parent.mkdir(parents=True, exist_ok=True)
+            cv2.imwrite(str(work / name), synthetic_photo(1, 20, 20))
+        for folder in locked:
+            folder.chmod(0)
+        script = (
+            "import json, sys, warnings, dofmap.dask\n"
+            "with warnings.catch_warnings(record=True) as caught:\n"
+            "    warnings.simplefilter('always')\n"
+            "    listed = dofmap.dask.photos(['shoot', 'closed'])\n"
+            "print(json.dumps([[p.decode() for p in listed],\n"
+            "    [[w.category.__name__, str(w.message), w.message.path, w.message.reason] for w in caught]]))\n"
+        )
+        command = [sys.executable, "-c", script]
+        if os.geteuid() == 0:
+            command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *command]
+        environment = dict(os.environ, PYTHONPATH=str(work / "site"), HOME=str(work))
+        result = subprocess.run(command, cwd=work, env=environment, capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        listed, warned = json.loads(result.stdout)
+        assert listed == ["shoot/b/2.png"]
+        assert warned == [
+            ["UnreadableFolderWarning", f"cannot read folder {folder}: permission denied", folder, "permission denied"]
+            for folder in ("shoot/a-locked", "closed")
+        ]
+    finally:
+        for folder in locked:
+            folder.chmod(0o755)
+        shutil.rmtree(work)
