@@ -278,26 +278,27 @@ bool isXmp(const std::string& packet)
 }
 
 // Exiv2 (0.27) encodes a language alternative without its items that have no text, and leaves the
-// property out when none has any, so that an empty title or description a photo manager wrote
-// would be lost. Such a property is handed to the encoder as the paths the XMP toolkit builds it
+// property out when none has any (or it has no item), so that an empty title or description a
+// photo manager wrote would be lost. Such a property is handed to the encoder as the paths the XMP toolkit builds it
 // from: an alternative array, then each item's text and its xml:lang qualifier, which the encoder
 // sets as they are; read back, the array is a language alternative again.
 void keepEmptyLanguageItems(Exiv2::XmpData& xmp)
 {
-    std::vector<std::pair<std::string, Exiv2::LangAltValue::ValueType>> withEmptyItems;
+    std::vector<std::pair<std::string, Exiv2::LangAltValue::ValueType>> rewritten;
     for (auto it = xmp.begin(); it != xmp.end();) {
         const auto* alternative = dynamic_cast<const Exiv2::LangAltValue*>(&it->value());
-        const bool hasEmptyItem = alternative != nullptr &&
-            std::any_of(alternative->value_.begin(), alternative->value_.end(),
-                        [](const auto& item) { return item.second.empty(); });
-        if (!hasEmptyItem) {
+        const bool lost = alternative != nullptr &&
+            (alternative->value_.empty() ||
+             std::any_of(alternative->value_.begin(), alternative->value_.end(),
+                         [](const auto& item) { return item.second.empty(); }));
+        if (!lost) {
             ++it;
             continue;
         }
-        withEmptyItems.emplace_back(it->key(), alternative->value_);
+        rewritten.emplace_back(it->key(), alternative->value_);
         it = xmp.erase(it);
     }
-    for (const auto& [key, items] : withEmptyItems) {
+    for (const auto& [key, items] : rewritten) {
         Exiv2::XmpTextValue array;
         array.setXmpArrayType(Exiv2::XmpValue::xaAlt);
         xmp.add(Exiv2::XmpKey(key), &array);
