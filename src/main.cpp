@@ -34,12 +34,13 @@ constexpr int kWindowCount = 3;
 int main()
 {
     using namespace dofmap;
+    // Before any thread exists, so that every thread inherits the blocked signals.
+    removeTemporaryFilesOnSignals();
     ensureStandardDescriptors();
     const std::string program = "dofmap";
     // Failures are reported by this program, one line each; the library's own log would repeat them.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     silenceLibraryOutput();
-    removeTemporaryFilesOnSignals();
 
     // The photograph is refused before it is decoded when the memory it will take cannot be had.
     std::string reason;

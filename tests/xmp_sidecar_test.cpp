@@ -136,6 +136,33 @@ TEST(XmpSidecar, MergeKeepsEveryForeignPropertyAsExiv2AndExiftoolReadThem)
     }
 }
 
+// Photo managers write an empty title and description as an x-default item with no text, some
+// beside items in other languages, or as an alternative with no item: all come back as they were.
+TEST(XmpSidecar, EmptyLanguageAlternativesAreKept)
+{
+    const TemporaryDirectory folder("dofmap-xmp");
+    const fs::path path = written(folder.path() / "IMG_0002.xmp", R"(<x:xmpmeta xmlns:x="adobe:ns:meta/">
+ <rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">
+  <rdf:Description rdf:about="" xmlns:dc="http://purl.org/dc/elements/1.1/" xmlns:xmp="http://ns.adobe.com/xap/1.0/"
+    xmp:Rating="2">
+   <dc:title><rdf:Alt><rdf:li xml:lang="x-default"/></rdf:Alt></dc:title>
+   <dc:description><rdf:Alt><rdf:li xml:lang="x-default"></rdf:li><rdf:li xml:lang="de-DE">Dünen</rdf:li></rdf:Alt>
+   </dc:description>
+   <dc:rights><rdf:Alt/></dc:rights>
+  </rdf:Description>
+ </rdf:RDF>
+</x:xmpmeta>
+)");
+    const std::map<std::string, std::string> before = exiv2Properties(path);
+    ASSERT_EQ(property(before, "Xmp.dc.title"), "lang=\"x-default\" ");
+
+    ASSERT_EQ(updateSidecar(path, kFigures, std::nullopt), "");
+    std::map<std::string, std::string> after = exiv2Properties(path);
+    for (auto it = after.begin(); it != after.end();)
+        it = it->first.rfind("Xmp.dofmap.", 0) == 0 ? after.erase(it) : ++it;
+    EXPECT_EQ(after, before) << readFile(path);
+}
+
 TEST(XmpSidecar, RatingsAreSetOnlyWhereAskedAndTakenBackWhenJudgedSharp)
 {
     const TemporaryDirectory folder("dofmap-xmp");

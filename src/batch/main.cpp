@@ -72,6 +72,8 @@ std::string joined(const std::vector<std::string>& names)
 int main(int argc, char** argv)
 {
     using namespace dofmap;
+    // Before any thread exists, so that every thread inherits the blocked signals.
+    removeTemporaryFilesOnSignals();
     const bool outputClosed = ensureStandardDescriptors();
     batch::Options options;
     options.jobs = int(std::max(1u, std::thread::hardware_concurrency()));
@@ -224,6 +226,5 @@ int main(int argc, char** argv)
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     const bool errIsTerminal = ::isatty(STDERR_FILENO) == 1;
     silenceLibraryOutput();
-    removeTemporaryFilesOnSignals();
     return std::max(folderStatus, batch::run(photos, options, errIsTerminal, outputClosed));
 }

@@ -9,11 +9,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstring>
+#include <cstdio>
+#include <mutex>
+#include <new>
 #include <random>
+#include <system_error>
+#include <thread>
+#include <unordered_set>
+#include <utility>
 
 namespace dofmap {
 namespace {
@@ -35,73 +40,131 @@ std::filesystem::path temporaryNameFor(const std::filesystem::path& path)
     return path.parent_path() / ("." + stem + "." + digits + kTemporarySuffix);
 }
 
-// Temporary files being written, for the signal handler: fixed slots of plain characters, since a
-// handler may touch nothing else. A write that finds no free slot goes ahead unregistered.
-constexpr int kSlots = 64;
-constexpr std::size_t kPathCapacity = 4096;
-char temporaryPaths[kSlots][kPathCapacity];
-std::atomic<bool> slotInUse[kSlots];
-std::atomic<bool> slotReady[kSlots];
+// The temporary files of writes in progress, for the removal on signals. Writers create and
+// register a temporary, and rename or remove it and unregister it, under the lock; the signal's
+// thread takes the lock, removes what is registered and ends the process without letting it go,
+// so that no temporary is created or left after it. Never destroyed: a signal may come while the
+// process exits.
+struct Temporaries {
+    std::mutex lock;
+    std::unordered_set<std::string> paths;
+};
 
-// Holds a temporary path in a slot for as long as the write lasts.
+Temporaries& temporaries()
+{
+    static Temporaries* const instance = new Temporaries();  // owned by the process until its end
+    return *instance;
+}
+
+// A temporary file beside `destination`, registered for as long as it exists: removed on
+// destruction unless renamed into place.
 class RegisteredTemporary {
 public:
-    explicit RegisteredTemporary(const std::string& path)
+    explicit RegisteredTemporary(const std::filesystem::path& destination, mode_t mode)
     {
-        if (path.size() >= kPathCapacity) return;
-        for (int i = 0; i < kSlots; ++i) {
-            bool expected = false;
-            if (slotInUse[i].compare_exchange_strong(expected, true)) {
-                std::memcpy(temporaryPaths[i], path.c_str(), path.size() + 1);
-                slotReady[i] = true;
-                slot_ = i;
+        Temporaries& registry = temporaries();
+        // A name that exists already (planted, or drawn twice) is simply drawn again.
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            path_ = temporaryNameFor(destination).string();
+            const std::lock_guard<std::mutex> hold(registry.lock);
+            const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+            if (fd < 0 && errno == EEXIST) continue;
+            if (fd < 0) {
+                failure_ = reasonOf(errno);
                 return;
             }
+            try {
+                registry.paths.insert(path_);
+            } catch (const std::bad_alloc&) {
+                ::close(fd);
+                ::unlink(path_.c_str());
+                failure_ = "out of memory";
+                return;
+            }
+            fd_ = fd;
+            return;
         }
+        failure_ = reasonOf(EEXIST);
     }
     ~RegisteredTemporary()
     {
-        if (slot_ < 0) return;
-        slotReady[slot_] = false;
-        slotInUse[slot_] = false;
+        if (fd_ >= 0) ::close(fd_);
+        if (!registered()) return;
+        Temporaries& registry = temporaries();
+        const std::lock_guard<std::mutex> hold(registry.lock);
+        ::unlink(path_.c_str());
+        registry.paths.erase(path_);
     }
     RegisteredTemporary(const RegisteredTemporary&) = delete;
     RegisteredTemporary& operator=(const RegisteredTemporary&) = delete;
 
-private:
-    int slot_ = -1;
-};
+    // Empty, or why the temporary could not be created.
+    const std::string& failure() const { return failure_; }
+    int descriptor() const { return fd_; }
 
-void removeTemporaryFilesAndDie(int signal)
-{
-    for (int i = 0; i < kSlots; ++i)
-        if (slotReady[i]) ::unlink(temporaryPaths[i]);
-    ::signal(signal, SIG_DFL);
-    ::raise(signal);
-}
-
-// An open descriptor, closed on destruction unless released.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) { }
-    ~Descriptor()
-    {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
     // Closes the descriptor, returning the reason of a failure.
     std::string close()
     {
-        const int fd = fd_;
-        fd_ = -1;
+        const int fd = std::exchange(fd_, -1);
         return ::close(fd) == 0 ? std::string() : reasonOf(errno);
     }
 
+    // Renames the (closed) temporary over `destination`, returning the reason of a failure (the
+    // temporary is then removed on destruction).
+    std::string renameOver(const std::filesystem::path& destination)
+    {
+        Temporaries& registry = temporaries();
+        const std::lock_guard<std::mutex> hold(registry.lock);
+        if (::rename(path_.c_str(), destination.c_str()) != 0) return reasonOf(errno);
+        registry.paths.erase(path_);
+        renamed_ = true;
+        return "";
+    }
+
 private:
-    int fd_;
+    bool registered() const { return failure_.empty() && !renamed_; }
+
+    std::string path_;
+    std::string failure_;
+    int fd_ = -1;
+    bool renamed_ = false;
 };
+
+// Gives the file open at `fd` the permission bits of `original`, and its owner and group where the
+// process may: a process that may not give a file away keeps its own (EPERM is no failure).
+std::string keepAttributes(int fd, const struct stat& original)
+{
+    if (::fchown(fd, original.st_uid, original.st_gid) != 0) {
+        if (errno != EPERM) return reasonOf(errno);
+        // The group alone may still be one of the process's own.
+        if (::fchown(fd, uid_t(-1), original.st_gid) != 0 && errno != EPERM) return reasonOf(errno);
+    }
+    // After the owner: a change of owner clears the set-user-ID and set-group-ID bits.
+    if (::fchmod(fd, original.st_mode & 07777) != 0) return reasonOf(errno);
+    return "";
+}
+
+// Waits for one of `signals`, then removes the temporaries and ends the process by that signal's
+// default action. Holds the lock of the temporaries from the removal on, so that no writer creates
+// one after it or renames one it removed.
+void removeTemporariesOnSignal(sigset_t signals)
+{
+    int signal = 0;
+    while (::sigwait(&signals, &signal) != 0) { }
+    Temporaries& registry = temporaries();
+    registry.lock.lock();
+    for (const std::string& path : registry.paths) ::unlink(path.c_str());
+    struct sigaction fallback { };
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(signal, &fallback, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(signal);
+    ::_exit(128 + signal);  // not reached: the default action of these signals ends the process
+}
 
 }  // namespace
 
@@ -134,25 +197,19 @@ std::string readRest(int fd, std::vector<unsigned char>& content, std::size_t li
     return "";
 }
 
-std::string writeFileAtomically(const std::filesystem::path& path, const std::vector<unsigned char>& bytes)
+std::string writeFileAtomically(const std::filesystem::path& path, const std::vector<unsigned char>& bytes,
+                                const Replacement& replacement)
 {
-    // A name that exists already (planted, or drawn twice) is simply drawn again.
-    std::filesystem::path temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-        temporary = temporaryNameFor(path);
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return reasonOf(errno);
-    }
-    if (fd < 0) return reasonOf(EEXIST);
-    const RegisteredTemporary registered(temporary.string());
-    Descriptor file(fd);
-    std::string reason = writeAll(file.get(), bytes.data(), bytes.size());
-    if (reason.empty() && ::fsync(file.get()) != 0) reason = reasonOf(errno);
-    const std::string closing = file.close();
+    // A file whose attributes are to be kept is private until it has them.
+    RegisteredTemporary temporary(path, replacement.keep ? 0600 : 0666);
+    if (!temporary.failure().empty()) return temporary.failure();
+    std::string reason = writeAll(temporary.descriptor(), bytes.data(), bytes.size());
+    if (reason.empty() && replacement.keep) reason = keepAttributes(temporary.descriptor(), *replacement.keep);
+    if (reason.empty() && ::fsync(temporary.descriptor()) != 0) reason = reasonOf(errno);
+    const std::string closing = temporary.close();
     if (reason.empty()) reason = closing;
-    if (reason.empty() && ::rename(temporary.c_str(), path.c_str()) != 0) reason = reasonOf(errno);
-    if (!reason.empty()) ::unlink(temporary.c_str());
+    if (reason.empty() && replacement.beforeRename) reason = replacement.beforeRename();
+    if (reason.empty()) reason = temporary.renameOver(path);
     return reason;
 }
 
@@ -164,10 +221,21 @@ bool isTemporaryFileName(const std::string& name)
 
 void removeTemporaryFilesOnSignals()
 {
-    struct sigaction action { };
-    action.sa_handler = removeTemporaryFilesAndDie;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current { };
+        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) sigaddset(&signals, signal);
+    }
+    if (sigisemptyset(&signals)) return;
+    sigset_t previous;
+    if (::pthread_sigmask(SIG_BLOCK, &signals, &previous) != 0) return;
+    try {
+        std::thread(removeTemporariesOnSignal, signals).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the signals end the process at once, as they did before the call.
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
 }
 
 }  // namespace dofmap

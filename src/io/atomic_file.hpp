@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -25,18 +26,36 @@ int openWithoutBlocking(const std::filesystem::path& path, int extraFlags, struc
 std::string readRest(int fd, std::vector<unsigned char>& content,
                      std::size_t limit = std::numeric_limits<std::size_t>::max());
 
+// What a replacement keeps of the file it replaces, and what must still hold when it takes its place.
+struct Replacement {
+    // The status of the file replaced: the new file takes its permission bits, and its owner and
+    // group where the process may set them (a process that may not give a file away keeps its own,
+    // which is no failure). Null: a new file's permissions (0666 less the umask).
+    const struct stat* keep = nullptr;
+    // Called once the new content is on the disk, just before the rename: an empty string lets the
+    // rename go ahead; any other is returned as the reason of the failure, nothing replaced.
+    std::function<std::string()> beforeRename;
+};
+
 // Writes `bytes` to `path`: into a temporary file created exclusively in the same folder under an
 // unpredictable hidden name (so that no link planted there is ever followed), synced to the disk,
 // then renamed over `path`, which thus holds either its old content or all of the new. Returns an
-// empty string, or the reason of the failure, having removed the temporary file.
-std::string writeFileAtomically(const std::filesystem::path& path, const std::vector<unsigned char>& bytes);
+// empty string, or the reason of the failure, having removed the temporary file. A temporary is
+// created and registered, and renamed and unregistered, under one lock, which the removal on
+// signals takes (see removeTemporaryFilesOnSignals).
+std::string writeFileAtomically(const std::filesystem::path& path, const std::vector<unsigned char>& bytes,
+                                const Replacement& replacement = {});
 
 // Whether `name` is the name of a temporary file of writeFileAtomically (also one left by a run that
 // was killed), which folders of photos must not offer as a photo.
 bool isTemporaryFileName(const std::string& name);
 
 // Makes SIGINT, SIGTERM and SIGHUP remove the temporary files of writes in progress before the
-// process ends as the signal would end it. Call once, before the first write.
+// process ends as the signal would end it (its default action, so that the exit status names the
+// signal). The signals are blocked in the calling thread, and so in every thread started after,
+// and taken by one thread of their own, which holds the lock of the temporaries from then on; a
+// signal the process ignores at start stays ignored (nohup). Call first in main, before any thread
+// exists.
 void removeTemporaryFilesOnSignals();
 
 }  // namespace dofmap

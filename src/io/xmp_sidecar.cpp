@@ -9,6 +9,7 @@
 #include <exiv2/exiv2.hpp>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,10 +18,14 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 namespace dofmap {
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::string kSubject = "Xmp.dc.subject";
 const std::string kHierarchy = "Xmp.lr.hierarchicalSubject";
@@ -56,24 +61,95 @@ Toolkit& toolkit()
     return instance;
 }
 
-// The content of the file at `path` into `content`: empty when there is no file. Returns the
-// system's reason when it exists but cannot be read.
-std::string readExisting(const std::filesystem::path& path, std::string& content)
+// Reads and merges a sidecar that changes meanwhile this many times before it is left alone.
+constexpr int kAttempts = 4;
+
+// A sidecar as it was read: the file to replace (the sidecar, or the target of its link), its
+// status when it was read (none when there was no sidecar) and its content.
+struct ReadSidecar {
+    fs::path target;
+    std::optional<struct stat> status;
+    std::string content;
+};
+
+// The file a sidecar that is a symbolic link points to, when that lies in the sidecar's folder or
+// below (canonical paths, every link on the way resolved); nothing otherwise, or when it cannot be
+// resolved.
+std::optional<fs::path> linkTargetInside(const fs::path& path)
 {
-    content.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? std::string() : reasonOf(errno);
-    std::vector<unsigned char> bytes;
-    std::string reason;
-    try {
-        reason = readRest(fd, bytes);
-    } catch (...) {
-        ::close(fd);
-        throw;
+    std::error_code error;
+    const fs::path folder = fs::canonical(path.parent_path().empty() ? fs::path(".") : path.parent_path(), error);
+    if (error) return std::nullopt;
+    const fs::path target = fs::canonical(path, error);
+    if (error) return std::nullopt;
+    const auto [inFolder, inTarget] = std::mismatch(folder.begin(), folder.end(), target.begin(), target.end());
+    if (inFolder != folder.end() || inTarget == target.end()) return std::nullopt;
+    return target;
+}
+
+// An open descriptor, closed on destruction.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) { }
+    ~Descriptor() { ::close(fd_); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    const int fd_;
+};
+
+// Reads the sidecar at `path` into `sidecar`, opened without following a link or blocking, and
+// never past the size it had when opened. Returns an empty string, or the reason to leave it alone.
+std::string readSidecar(const fs::path& path, ReadSidecar& sidecar)
+{
+    sidecar = ReadSidecar{path, std::nullopt, {}};
+    struct stat status { };
+    int fd = openWithoutBlocking(path, O_NOFOLLOW, status);
+    struct stat link { };
+    if (fd < 0 && errno == ELOOP && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        const std::optional<fs::path> target = linkTargetInside(path);
+        if (!target) return "is a link";
+        sidecar.target = *target;
+        fd = openWithoutBlocking(sidecar.target, O_NOFOLLOW, status);
     }
-    ::close(fd);
-    content.assign(bytes.begin(), bytes.end());
+    if (fd < 0) {
+        if (errno == ENOENT) return "";
+        return errno == ELOOP ? "is a link" : reasonOf(errno);
+    }
+    const Descriptor file(fd);
+    if (S_ISDIR(status.st_mode)) return reasonOf(EISDIR);
+    if (!S_ISREG(status.st_mode)) return "not a regular file";
+    // Replaced by a new file, the sidecar would no longer be the other names' file.
+    if (status.st_nlink > 1) return "has more than one hard link";
+    sidecar.status = status;
+    std::vector<unsigned char> bytes;
+    const std::string reason = readRest(file.get(), bytes, std::size_t(std::max<off_t>(status.st_size, 0)));
+    sidecar.content.assign(bytes.begin(), bytes.end());
     return reason;
+}
+
+bool sameTime(const struct timespec& a, const struct timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether the sidecar at `path` is still the file that was read: the same link to the same target,
+// and the same file (device, inode, size, modification and change times), or still none.
+bool stillAsRead(const fs::path& path, const ReadSidecar& read)
+{
+    if (read.target != path) {
+        struct stat link { };
+        if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode) || linkTargetInside(path) != read.target)
+            return false;
+    }
+    struct stat now { };
+    if (::lstat(read.target.c_str(), &now) != 0) return errno == ENOENT && !read.status;
+    if (!read.status) return false;
+    const struct stat& then = *read.status;
+    return now.st_dev == then.st_dev && now.st_ino == then.st_ino && now.st_size == then.st_size &&
+        sameTime(now.st_mtim, then.st_mtim) && sameTime(now.st_ctim, then.st_ctim);
 }
 
 std::optional<std::string> text(const Exiv2::XmpData& xmp, const std::string& key)
@@ -201,48 +277,107 @@ bool isXmp(const std::string& packet)
         packet.find("http://www.w3.org/1999/02/22-rdf-syntax-ns#") != std::string::npos;
 }
 
+// Exiv2 (0.27) encodes a language alternative without its items that have no text, and leaves the
+// property out when none has any (or it has no item), so that an empty title or description a
+// photo manager wrote would be lost. Such a property is handed to the encoder as the paths the XMP toolkit builds it
+// from: an alternative array, then each item's text and its xml:lang qualifier, which the encoder
+// sets as they are; read back, the array is a language alternative again.
+void keepEmptyLanguageItems(Exiv2::XmpData& xmp)
+{
+    std::vector<std::pair<std::string, Exiv2::LangAltValue::ValueType>> rewritten;
+    for (auto it = xmp.begin(); it != xmp.end();) {
+        const auto* alternative = dynamic_cast<const Exiv2::LangAltValue*>(&it->value());
+        const bool lost = alternative != nullptr &&
+            (alternative->value_.empty() ||
+             std::any_of(alternative->value_.begin(), alternative->value_.end(),
+                         [](const auto& item) { return item.second.empty(); }));
+        if (!lost) {
+            ++it;
+            continue;
+        }
+        rewritten.emplace_back(it->key(), alternative->value_);
+        it = xmp.erase(it);
+    }
+    for (const auto& [key, items] : rewritten) {
+        Exiv2::XmpTextValue array;
+        array.setXmpArrayType(Exiv2::XmpValue::xaAlt);
+        xmp.add(Exiv2::XmpKey(key), &array);
+        int index = 1;
+        for (const auto& [language, itemText] : items) {
+            const std::string item = key + "[" + std::to_string(index++) + "]";
+            const Exiv2::XmpTextValue value(itemText), qualifier(language);
+            xmp.add(Exiv2::XmpKey(item), &value);
+            xmp.add(Exiv2::XmpKey(item + "/?xml:lang"), &qualifier);
+        }
+    }
+}
+
+// The sidecar `packet` (empty for a new one) with the figures and verdict merged in, into `merged`.
+// Returns an empty string, or the reason why it cannot be merged.
+std::string merge(const std::string& packet, const SidecarFigures& figures,
+                  const std::optional<SidecarVerdict>& verdict, std::string& merged)
+{
+    const std::lock_guard<std::mutex> hold(toolkit().lock);
+    Exiv2::XmpData xmp;
+    if (!packet.empty() && (Exiv2::XmpParser::decode(xmp, packet) != 0 || (xmp.empty() && !isXmp(packet))))
+        return "not an XMP sidecar";
+    keepEmptyLanguageItems(xmp);
+
+    setText(xmp, ownKey("MaxMean"), decimal(figures.maxMean));
+    setText(xmp, ownKey("MeanMean"), decimal(figures.meanMean));
+    setText(xmp, ownKey("P90Mean"), decimal(figures.p90Mean));
+    setText(xmp, ownKey("Width"), std::to_string(figures.width));
+    setText(xmp, ownKey("Height"), std::to_string(figures.height));
+    setText(xmp, ownKey("Sigma"), decimal(figures.sigma));
+    setText(xmp, ownKey("Window"), std::to_string(figures.window));
+    if (verdict) {
+        setText(xmp, ownKey("Verdict"), verdict->blurry ? "blurry" : "sharp");
+        setText(xmp, ownKey("Threshold"), decimal(verdict->threshold));
+        if (verdict->blurry)
+            markBlurry(xmp, *verdict);
+        else
+            unmarkBlurry(xmp);
+    }
+
+    merged.clear();
+    if (Exiv2::XmpParser::encode(merged, xmp,
+                                 Exiv2::XmpParser::omitPacketWrapper | Exiv2::XmpParser::useCompactFormat) != 0)
+        return "cannot encode the sidecar";
+    return "";
+}
+
 }  // namespace
 
 std::string updateSidecar(const std::filesystem::path& path, const SidecarFigures& figures,
                           const std::optional<SidecarVerdict>& verdict)
 {
-    std::string packet;
     try {
-        Toolkit& xmpToolkit = toolkit();
-        const std::string unreadable = readExisting(path, packet);
-        if (!unreadable.empty()) return unreadable;
-
-        const std::lock_guard<std::mutex> hold(xmpToolkit.lock);
-        Exiv2::XmpData xmp;
-        if (!packet.empty() && (Exiv2::XmpParser::decode(xmp, packet) != 0 || (xmp.empty() && !isXmp(packet))))
-            return "not an XMP sidecar";
-
-        setText(xmp, ownKey("MaxMean"), decimal(figures.maxMean));
-        setText(xmp, ownKey("MeanMean"), decimal(figures.meanMean));
-        setText(xmp, ownKey("P90Mean"), decimal(figures.p90Mean));
-        setText(xmp, ownKey("Width"), std::to_string(figures.width));
-        setText(xmp, ownKey("Height"), std::to_string(figures.height));
-        setText(xmp, ownKey("Sigma"), decimal(figures.sigma));
-        setText(xmp, ownKey("Window"), std::to_string(figures.window));
-        if (verdict) {
-            setText(xmp, ownKey("Verdict"), verdict->blurry ? "blurry" : "sharp");
-            setText(xmp, ownKey("Threshold"), decimal(verdict->threshold));
-            if (verdict->blurry)
-                markBlurry(xmp, *verdict);
-            else
-                unmarkBlurry(xmp);
+        // The sidecar is read, merged and written again until it is found unchanged just before
+        // the rename: an edit another program made meanwhile is merged, not replaced.
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            ReadSidecar read;
+            std::string reason = readSidecar(path, read);
+            if (!reason.empty()) return reason;
+            std::string packet;
+            reason = merge(read.content, figures, verdict, packet);
+            if (!reason.empty()) return reason;
+            bool changed = false;
+            Replacement replacement;
+            replacement.keep = read.status ? &*read.status : nullptr;
+            replacement.beforeRename = [&] {
+                changed = !stillAsRead(path, read);
+                return changed ? std::string("changed") : std::string();
+            };
+            reason =
+                writeFileAtomically(read.target, std::vector<unsigned char>(packet.begin(), packet.end()), replacement);
+            if (!changed) return reason;
         }
-
-        packet.clear();
-        if (Exiv2::XmpParser::encode(packet, xmp,
-                                     Exiv2::XmpParser::omitPacketWrapper | Exiv2::XmpParser::useCompactFormat) != 0)
-            return "cannot encode the sidecar";
+        return "changed while being updated";
     } catch (const std::bad_alloc&) {
         return "out of memory";
     } catch (const std::exception&) {
         return "not an XMP sidecar";
     }
-    return writeFileAtomically(path, std::vector<unsigned char>(packet.begin(), packet.end()));
 }
 
 }  // namespace dofmap

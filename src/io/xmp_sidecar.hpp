@@ -41,10 +41,21 @@ struct SidecarVerdict {
 // none. A blurry photo gets the keyword (dc:subject, lr:hierarchicalSubject) and xmp:Rating -1
 // (rejected) when it is unrated (no rating, or 0), or always with overwriteRatings; a sharp one loses
 // the keyword and the rating that an earlier run gave it, if they are still as that run left them
-// (a replaced rating comes back). Every other property of the sidecar is kept. The file is replaced
-// whole or not at all (see writeFileAtomically). Returns an empty string, or the reason why nothing
-// was written: the system's reason, "not an XMP sidecar" for content that does not parse, or
-// "cannot encode the sidecar".
+// (a replaced rating comes back). Every other property of the sidecar is kept, empty language
+// alternatives among them. The file is replaced whole or not at all (see writeFileAtomically), and
+// keeps its permission bits, and its owner and group where the process may set them.
+//
+// The sidecar's folder is the photo's. A sidecar that is a symbolic link is followed only to a file
+// in that folder or below, and then written through (the target replaced, the link kept); it is
+// read without blocking and never past the size it had when opened. Just before the rename, the
+// sidecar must still be the file that was read (device, inode, size, modification and change
+// times; or still none): when another program changed it meanwhile, it is read and merged again,
+// a few times at most.
+//
+// Returns an empty string, or the reason why nothing was written: the system's reason; "is a link"
+// (to a file elsewhere, or to none); "not a regular file" (a FIFO, a device); "has more than one
+// hard link"; "not an XMP sidecar" for content that does not parse; "cannot encode the sidecar";
+// "changed while being updated" when it changed at every attempt.
 std::string updateSidecar(const std::filesystem::path& path, const SidecarFigures& figures,
                           const std::optional<SidecarVerdict>& verdict);
 
