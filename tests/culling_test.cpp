@@ -22,6 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::batch;
+using testing::csvFields;
 using testing::entriesIn;
 using testing::photo;
 using testing::readFile;
@@ -154,26 +155,6 @@ TEST(BatchCulling, HalfTheMedianRejectsExactlyTheBlurredCopies)
     ASSERT_EQ(batch({"--xmp", "--xmp-name", "full", "--no-map", "single.png"}, work.path()).status, 0);
     EXPECT_TRUE(fs::exists(work.path() / "single.png.xmp"));
     EXPECT_FALSE(fs::exists(work.path() / "single.xmp"));
-}
-
-// The fields of one CSV row, the first one unquoted as the batch quotes it.
-std::vector<std::string> csvFields(const std::string& row)
-{
-    std::vector<std::string> fields(1);
-    bool quoted = false;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-        if (row[i] == '"' && quoted && i + 1 < row.size() && row[i + 1] == '"') {
-            fields.back() += '"';
-            ++i;
-        } else if (row[i] == '"') {
-            quoted = !quoted;
-        } else if (row[i] == ',' && !quoted) {
-            fields.emplace_back();
-        } else {
-            fields.back() += row[i];
-        }
-    }
-    return fields;
 }
 
 TEST(BatchCulling, JsonLinesCarryTheCsvFiguresAndEveryFailure)

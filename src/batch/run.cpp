@@ -458,6 +458,7 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     worker();
     for (std::thread& thread : pool) thread.join();
 
+    reporter.finish();
     if (deferred) {
         std::vector<double> maxMeans;
         for (const PhotoOutcome& outcome : outcomes)
@@ -466,7 +467,6 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
         if (table && threshold) print(verdictHeader(*threshold, options.rejectBelow->value, median(maxMeans)));
         for (std::size_t i = 0; i < photos.size(); ++i) judge(i);
     }
-    reporter.finish();
     if (recordsAtEnd) {
         if (options.sort)
             for (const std::size_t i : recordOrder(photos, outcomes, *options.sort)) printRecord(i);
