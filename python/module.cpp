@@ -209,7 +209,8 @@ std::string batchRecord(const py::object& path, const py::object& companion, boo
     options.rawPreview = rawPreview;
     options.window = window;
     options.sigma = sigma;
-    const dofmap::batch::Photo photo{fileSystemPath(path), companion.is_none() ? "" : fileSystemPath(companion), {}, {}};
+    const dofmap::batch::Photo photo{
+        fileSystemPath(path), companion.is_none() ? "" : fileSystemPath(companion), {}, {}};
     // The photos this process figures at once share one budget, as a run's jobs do.
     static dofmap::batch::MemoryBudget budget(dofmap::batch::defaultMemoryBudget());
     const py::gil_scoped_release released;

@@ -44,7 +44,8 @@ int usageError(const std::string& message)
 int usageErrors(const std::vector<std::string>& problems)
 {
     std::string text;
-    for (const std::string& problem : problems) text += std::string(kProgram) + ": " + dofmap::printable(problem) + "\n";
+    for (const std::string& problem : problems)
+        text += std::string(kProgram) + ": " + dofmap::printable(problem) + "\n";
     dofmap::reportLine(text + "Run with --help for more information.");
     return 2;
 }
@@ -55,8 +56,10 @@ std::optional<dofmap::batch::SortOrder> parseSortOrder(const std::string& text)
     using dofmap::batch::SortKey;
     const bool descending = !text.empty() && text[0] == '-';
     const std::string key = text.substr(descending ? 1 : 0);
-    const std::pair<const char*, SortKey> keys[] = {
-        {"max_mean", SortKey::maxMean}, {"mean_mean", SortKey::meanMean}, {"p90_mean", SortKey::p90Mean}, {"path", SortKey::path}};
+    const std::pair<const char*, SortKey> keys[] = {{"max_mean", SortKey::maxMean},
+                                                    {"mean_mean", SortKey::meanMean},
+                                                    {"p90_mean", SortKey::p90Mean},
+                                                    {"path", SortKey::path}};
     for (const auto& [name, value] : keys)
         if (key == name) return dofmap::batch::SortOrder{value, descending};
     return std::nullopt;
@@ -181,8 +184,8 @@ int main(int argc, char** argv)
             "SIZE"));
     app.add_flag("-q,--quiet", options.quiet, "No progress line, and no summary unless --summary");
     app.add_flag("--summary", options.summary,
-                 "A summary line on stderr at the end (photos read and unreadable, what was written, the verdicts), "
-                 "also when stderr is not a terminal, where it is printed anyway");
+                 "Print the summary line on stderr at the end (photos read and unreadable, what was written, the "
+                 "verdicts) whatever stderr is, also with -q; without it, only when stderr is a terminal");
 
     // Culling: figures without maps, records for pipelines, sidecars and verdicts for photo managers.
     app.add_flag("--no-map", options.noMap,
@@ -206,7 +209,9 @@ int main(int argc, char** argv)
     std::string xmpName = "adobe";
     app.add_option("--xmp-name", xmpName,
                    "Name of a new sidecar: adobe for IMG_0001.xmp (Lightroom, Capture One, Bridge), full for "
-                   "IMG_0001.CR2.xmp (darktable, digiKam); an existing sidecar is used whichever it is")
+                   "IMG_0001.CR2.xmp (darktable, digiKam; both files' names for a RAW+JPEG shot); an existing "
+                   "sidecar is used whichever it is. Photos that share a stem without being a shot get their full "
+                   "names")
         ->check(CLI::IsMember({"adobe", "full"}))
         ->needs(xmp)
         ->capture_default_str();
@@ -234,7 +239,7 @@ int main(int argc, char** argv)
     std::string sort;
     app.add_option("--sort", sort,
                    "Order the records (--stats, --json, the verdict table) by max_mean, mean_mean, p90_mean or path, "
-                   "ascending, or descending with a minus sign (-max_mean); they then come at the end, photos that "
+                   "ascending, or descending with a minus sign before it; they then come at the end, photos that "
                    "cannot be read last")
         ->check(CLI::Validator(
             [](std::string& text) {
@@ -273,7 +278,8 @@ int main(int argc, char** argv)
     if (options.sort && !options.stats && !options.json && !options.rejectBelow)
         return usageError("--sort orders the records: ask for --stats, --json or --reject-below");
     const bool mapToStandardOutput = batch::mapToStandardOutput(options);
-    if (mapToStandardOutput && options.noMap) return usageError("-o - writes the map to standard output: not with --no-map");
+    if (mapToStandardOutput && options.noMap)
+        return usageError("-o - writes the map to standard output: not with --no-map");
     if (mapToStandardOutput && (options.blurred || options.colormap || options.overlay || options.means))
         return usageError("-o - writes the map alone to standard output: not with --blurred, --colormap, --overlay "
                           "or --means, which need a folder");

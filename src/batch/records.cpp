@@ -95,9 +95,9 @@ std::string lineWithPath(const std::string& path, const nlohmann::ordered_json& 
                          const nlohmann::ordered_json& after)
 {
     std::string line = "{\"path\":" + jsonString(path);
-    for (const std::string& part : {members(before), companion.empty() ? std::string()
-                                                                        : "\"companion\":" + jsonString(companion),
-                                    members(after)})
+    for (const std::string& part :
+         {members(before), companion.empty() ? std::string() : "\"companion\":" + jsonString(companion),
+          members(after)})
         if (!part.empty()) line += "," + part;
     return line + "}";
 }

@@ -27,8 +27,8 @@ struct Verdict {
 // photo's shot, empty when it has none. Fields are quoted when they hold a comma, quote or newline;
 // figures have six decimals.
 std::string statisticsHeader(bool judged = false);
-std::string statisticsRow(const std::string& path, const PhotoStatistics& statistics,
-                          const std::string& companion = {}, const std::optional<Verdict>& verdict = std::nullopt);
+std::string statisticsRow(const std::string& path, const PhotoStatistics& statistics, const std::string& companion = {},
+                          const std::optional<Verdict>& verdict = std::nullopt);
 
 // One JSON object on one line: the CSV's columns as keys, in its order, with the same figures (the
 // CSV's six decimals), "companion" only when the photo has one, and "verdict" ("blurry" or "sharp")

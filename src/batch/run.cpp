@@ -344,8 +344,8 @@ std::string summaryLine(const BatchOutcome& outcome, const Options& options)
     if (!written.empty()) line += " written";
     if (options.dryRun) line += "; nothing written (dry run)";
     if (outcome.threshold)
-        line += "; " + std::to_string(sharp) + " sharp, " + std::to_string(blurry) +
-            " blurry (largest mean below " + decimal(*outcome.threshold) + ")";
+        line += "; " + std::to_string(sharp) + " sharp, " + std::to_string(blurry) + " blurry (largest mean below " +
+            decimal(*outcome.threshold) + ")";
     return line;
 }
 
