@@ -312,6 +312,16 @@ TEST(BatchShoot, RecordsCarryTheirVerdictsInTheOrderAskedFor)
     EXPECT_EQ(records[5]["path"], "shoot/Rome, blurry.jpg");
     EXPECT_EQ(records[6].dump(), R"({"error":"no such file","path":"missing.jpg"})");
     EXPECT_EQ(records[7].dump(), R"({"error":"no such file","path":"gone.jpg"})");
+
+    // A shot whose JPEG is damaged is reported as that file: its RAW file is not taken instead.
+    testing::writeTruncated(work.path() / "shoot/IMG_1.JPG", work.path() / "shoot/IMG_1.cut", 0.5);
+    fs::rename(work.path() / "shoot/IMG_1.cut", work.path() / "shoot/IMG_1.JPG");
+    const RunResult damaged = batch({"--json", "--no-map", "shoot/IMG_1.DNG", "shoot/IMG_1.JPG"}, work.path());
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_EQ(
+        damaged.out,
+        "{\"path\":\"shoot/IMG_1.JPG\",\"companion\":\"shoot/IMG_1.DNG\",\"error\":\"truncated or corrupt data\"}\n");
+    EXPECT_EQ(damaged.err, "dofmap-batch: cannot read image shoot/IMG_1.JPG: truncated or corrupt data\n");
 }
 
 // - reads one photo from standard input, a pipe or a file, whatever its format, and -o - writes its map

@@ -160,11 +160,21 @@ std::string stemOf(const std::string& input)
     return isStandardStream(input) ? kStandardInputStem : fs::path(input).stem().string();
 }
 
-// The key that photos of one stem in one folder share (the folder resolved as identity resolves it).
-std::string stemKey(const fs::path& folder, const std::string& stem)
-{
-    return resolved(folder.empty() ? fs::path(".") : folder).string() + '/' + stem;
-}
+// The keys that photos of one stem in one folder share: the folder resolved as identity resolves it,
+// each folder once (a shoot's thousands of photos lie in a few folders).
+class StemKeys {
+public:
+    std::string operator()(const fs::path& folder, const std::string& stem)
+    {
+        auto known = folders_.find(folder);
+        if (known == folders_.end())
+            known = folders_.emplace(folder, resolved(folder.empty() ? fs::path(".") : folder).string()).first;
+        return known->second + '/' + stem;
+    }
+
+private:
+    std::map<fs::path, std::string> folders_;
+};
 
 // A photo of the batch before its outputs are named: one file, or the two of a shot.
 struct Planned {
@@ -176,19 +186,21 @@ struct Planned {
 
 // The files of the batch joined into photos, in input order: each shot takes the place of its first
 // file (see Pairing).
-std::vector<Planned> joinShots(const std::vector<Found>& files, Pairing pairing)
+std::vector<Planned> joinShots(const std::vector<Found>& files, Pairing pairing, StemKeys& stemKey)
 {
-    std::map<std::string, std::vector<std::size_t>> byStem;  // stemKey -> files, in input order
+    std::map<std::string, std::vector<std::size_t>> byStem;  // stem key -> files, in input order
+    std::vector<const std::vector<std::size_t>*> groups(files.size(), nullptr);  // none for standard input
     for (std::size_t i = 0; i < files.size(); ++i)
         if (!isStandardStream(files[i].path))
             byStem[stemKey(fs::path(files[i].path).parent_path(), stemOf(files[i].path))].push_back(i);
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (!isStandardStream(files[i].path))
+            groups[i] = &byStem[stemKey(fs::path(files[i].path).parent_path(), stemOf(files[i].path))];
     std::vector<Planned> photos;
     std::vector<bool> taken(files.size(), false);  // the second file of a shot
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (taken[i]) continue;
-        const std::vector<std::size_t>* group = nullptr;
-        if (!isStandardStream(files[i].path))
-            group = &byStem[stemKey(fs::path(files[i].path).parent_path(), stemOf(files[i].path))];
+        const std::vector<std::size_t>* group = groups[i];
         Planned photo{files[i].path, {}, files[i].subfolder, group != nullptr && group->size() > 1};
         if (group != nullptr && group->size() == 2 && pairing != Pairing::both) {
             const std::string& first = files[(*group)[0]].path;
@@ -251,7 +263,8 @@ std::vector<Photo> plan(const Options& options, std::vector<std::string>& proble
         if (fs::is_symlink(file.path, ignored)) linkedInputs.emplace(resolved(file.path).string(), file.path);
         distinct.push_back(std::move(file));
     }
-    std::vector<Planned> planned = joinShots(distinct, options.pair);
+    StemKeys stemKey;
+    const std::vector<Planned> planned = joinShots(distinct, options.pair, stemKey);
 
     // The input, as given, that writing the output of this identity would change.
     const auto overwritten = [&](const std::string& key) -> const std::string* {
@@ -261,11 +274,12 @@ std::vector<Photo> plan(const Options& options, std::vector<std::string>& proble
     };
     // The photos whose outputs go to one folder under one stem: those are named in full.
     std::vector<fs::path> folders;
-    std::map<std::string, int> outputStems;  // stemKey of the output folder -> photos
+    std::vector<std::string> outputKeys;  // the stem key of each photo's outputs
+    std::map<std::string, int> outputStems;  // stem key -> photos
     for (const Planned& photo : planned) {
-        fs::path folder = options.output ? *options.output / photo.subfolder : fs::path(photo.input).parent_path();
-        ++outputStems[stemKey(folder, stemOf(photo.input))];
-        folders.push_back(std::move(folder));
+        folders.push_back(options.output ? *options.output / photo.subfolder : fs::path(photo.input).parent_path());
+        outputKeys.push_back(stemKey(folders.back(), stemOf(photo.input)));
+        ++outputStems[outputKeys.back()];
     }
 
     std::vector<Photo> photos;
@@ -275,7 +289,7 @@ std::vector<Photo> plan(const Options& options, std::vector<std::string>& proble
         const Planned& shot = planned[i];
         Photo photo{shot.input, shot.companion, {}, {}};
         const fs::path& folder = folders[i];
-        const bool sharesName = outputStems[stemKey(folder, stemOf(photo.input))] > 1;
+        const bool sharesName = outputStems[outputKeys[i]] > 1;
         const std::string name = sharesName ? fileNameOf(photo.input) : stemOf(photo.input);
         const bool standardInput = isStandardStream(photo.input);
         if (!options.dryRun) {
