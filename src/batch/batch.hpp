@@ -112,7 +112,7 @@ struct UnreadableFolder {
 // Standard input ("-") is a photo named "stdin" in the output folder, with no sidecar.
 // A folder that cannot be opened or read (given or below one given) goes to `unreadable` when given,
 // in the order of the walk, and the walk goes on with the others: the photos found are planned.
-// Fails, returning every problem found in `problems` (one line each, in the order of the photos),
+// Fails, returning every problem found in `problems` (one line each, in the order found),
 // when an input is given twice (the same name in the same folder, however the folders are spelled: a
 // link to a photo under another name is a photo of its own), an output would overwrite an input (its
 // name, or the file an input that is a link leads to), two inputs would write the same output or
@@ -127,6 +127,7 @@ class Reporter {
 public:
     virtual ~Reporter() = default;
     virtual void cannotRead(const std::string& path, const std::string& reason) = 0;
+    // `path` is "-" for standard output.
     virtual void cannotWrite(const std::filesystem::path& path, const std::string& reason) = 0;
 };
 
@@ -174,10 +175,11 @@ private:
     PngEncoder png_;
 };
 
-// Reads the photo and writes its outputs (not its sidecar), within the job's budget: a photo whose
-// estimate does not fit the whole budget is refused as too large, others wait until theirs fits
-// beside the photos in flight (and the other jobs' kept buffers). Failures go to `reporter`;
-// `complete` tells whether every output was written.
+// Reads the photo (standard input, read whole within the budget, for "-") and writes its outputs
+// (standard output for "-"), not its sidecars, within the job's budget: a photo whose estimate does
+// not fit the whole budget is refused as too large, others wait until theirs fits beside the photos
+// in flight (and the other jobs' kept buffers). Failures go to `reporter`; `complete` tells whether
+// every output was written.
 PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, Reporter& reporter, bool& complete);
 
 // The same by a job of its own, which keeps nothing.
