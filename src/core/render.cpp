@@ -9,6 +9,7 @@
 #include <opencv2/core/utility.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 namespace dofmap::detail {
@@ -52,7 +53,10 @@ public:
           error_(exactness::levelError(scan.bound())),
           parts_(scan.wholeImage().size())
     {
-        if (targets_.gatherings != nullptr) targets_.gatherings->assign(parts_.size(), {});
+        if (targets_.gatherings != nullptr) {
+            targets_.gatherings->assign(parts_.size(), {});
+            for (MeanGathering& gathering : *targets_.gatherings) gathering.room = &gatheringRoom_;
+        }
     }
 
     void row(int part, int y, int x0, int count, const double* boxSums) override
@@ -136,6 +140,8 @@ private:
     const double toLevel_;
     const exactness::LevelError error_;
     std::vector<PartState> parts_;
+    // The means that the gatherings may still keep.
+    std::atomic<std::int64_t> gatheringRoom_{kMostMeansGathered};
 };
 
 }  // namespace
