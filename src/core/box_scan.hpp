@@ -7,6 +7,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -69,8 +70,10 @@ enum class ScanTerms {
 // scans. Either way every box sum is exact in its terms (see exactness.hpp).
 class BoxScan {
 public:
-    // Both images CV_8UC3 of one size, not empty; window >= 1. The images must outlive the scan.
-    BoxScan(const cv::Mat& source, const cv::Mat& blurred, int window, ScanTerms terms = ScanTerms::automatic);
+    // Both images CV_8UC3 of one size, not empty; window >= 1. The images must outlive the scan, and
+    // so must `cancel`, which when given stops the scans (see cancelled()).
+    BoxScan(const cv::Mat& source, const cv::Mat& blurred, int window, ScanTerms terms = ScanTerms::automatic,
+            const std::atomic<bool>* cancel = nullptr);
 
     int width() const { return width_; }
     int height() const { return height_; }
@@ -92,8 +95,17 @@ public:
     bool scansAnyArea() const { return !fixedPoint_; }
     ScanTerms terms() const { return fixedPoint_ ? ScanTerms::fixedPoint : ScanTerms::floatRoots; }
 
-    // Calls sink.row for every row of every part, parts in parallel.
+    // Calls sink.row for every row of every part, parts in parallel. Throws AnalysisCancelled when
+    // the scan was cancelled, leaving the parts not yet begun unscanned.
     void scan(const std::vector<Area>& parts, RowSink& sink) const;
+
+    // Whether the flag given to the scan was set: the passes over the image test it between bands of
+    // rows, skip the rest of their work once it is, and then throw through throwIfCancelled.
+    bool cancelled() const { return cancel_ != nullptr && cancel_->load(std::memory_order_relaxed); }
+    void throwIfCancelled() const
+    {
+        if (cancelled()) throw AnalysisCancelled();
+    }
 
     // Number of positions of a neighborhood along one axis of `length` pixels, at `position`.
     int clippedSpan(int position, int length) const
@@ -125,6 +137,7 @@ private:
 
     const cv::Mat& source_;
     const cv::Mat& blurred_;
+    const std::atomic<bool>* const cancel_;
     const int width_;
     const int height_;
     const Neighborhood n_;

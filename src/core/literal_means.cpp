@@ -248,7 +248,7 @@ void sumColumnwise(const BoxScan& scan, const std::vector<Area>& areas, const st
     std::size_t starting = 0;  // the next group of byFirstColumn to start
     ColumnTerms column;
     const auto firstColumn = [&](std::size_t i) { return areas[byFirstColumn[i].begin].x0; };
-    for (int x0 = byFirstColumn.empty() ? columnsEnd : firstColumn(0); x0 < columnsEnd;) {
+    for (int x0 = byFirstColumn.empty() ? columnsEnd : firstColumn(0); x0 < columnsEnd && !scan.cancelled();) {
         if (active.empty()) {
             if (starting == byFirstColumn.size()) break;
             x0 = std::max(x0, firstColumn(starting));  // no group crosses the columns before
@@ -343,7 +343,7 @@ void sumAreas(const BoxScan& scan, const std::vector<Area>& areas, std::vector<d
     const int tallChunks = int(chunkStarts.size()) - 1;
     cv::parallel_for_(cv::Range(0, tallChunks + int(shortGroups.size())), [&](const cv::Range& range) {
         std::vector<std::int32_t> strip, column;
-        for (int task = range.start; task < range.end; ++task) {
+        for (int task = range.start; task < range.end && !scan.cancelled(); ++task) {
             if (task < tallChunks) {
                 sumColumnwise(scan, areas,
                               std::vector<GroupRange>(columnwise.begin() + std::ptrdiff_t(chunkStarts[task]),
@@ -377,6 +377,7 @@ void sumAreas(const BoxScan& scan, const std::vector<Area>& areas, std::vector<d
             }
         }
     });
+    scan.throwIfCancelled();
 }
 
 // The distinct areas of a list with many repeats, in any order: a hash table of those seen, which

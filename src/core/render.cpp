@@ -158,7 +158,7 @@ void renderFromFloatMeans(const BoxScan& scan, const cv::Mat& means, double maxM
     cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {
         std::vector<std::int32_t> levels(map.cols);
         std::vector<uchar> grays(map.channels() == 1 ? 0 : map.cols);
-        for (int band = range.start; band < range.end; ++band) {
+        for (int band = range.start; band < range.end && !scan.cancelled(); ++band) {
             const int y0 = int(std::int64_t(map.rows) * band / bands),
                       y1 = int(std::int64_t(map.rows) * (band + 1) / bands);
             for (int y = y0; y < y1; ++y) {
@@ -176,6 +176,7 @@ void renderFromFloatMeans(const BoxScan& scan, const cv::Mat& means, double maxM
         }
         kernels::finishStreamingStores();
     });
+    scan.throwIfCancelled();
     std::vector<Doubt> all;
     for (const std::vector<Doubt>& band : doubts) all.insert(all.end(), band.begin(), band.end());
     settleLiterally(scan, all, maxMean, map);

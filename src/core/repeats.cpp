@@ -89,7 +89,7 @@ Repeats::Repeats(const BoxScan& scan)
     std::vector<std::uint64_t> rowHashes(height, 0);
     cv::parallel_for_(cv::Range(0, int(bands.size())), [&](const cv::Range& range) {
         std::vector<std::int32_t> squared(width);
-        for (int b = range.start; b < range.end; ++b) {
+        for (int b = range.start; b < range.end && !scan.cancelled(); ++b) {
             std::vector<std::uint64_t>& columnHashes = bandColumnHashes[b];
             for (int y = bands[b].start; y < bands[b].end; ++y) {
                 distancesOf(y, squared);
@@ -104,6 +104,7 @@ Repeats::Repeats(const BoxScan& scan)
             }
         }
     });
+    scan.throwIfCancelled();
     std::vector<std::uint64_t> columnHashes(width, 0);
     for (const std::vector<std::uint64_t>& band : bandColumnHashes)
         for (int x = 0; x < width; ++x) columnHashes[x] += band[x];
@@ -117,7 +118,7 @@ Repeats::Repeats(const BoxScan& scan)
     std::vector<std::vector<char>> bandColumnRepeats(bands.size());
     cv::parallel_for_(cv::Range(0, int(bands.size())), [&](const cv::Range& range) {
         std::vector<std::int32_t> squared(width), before(width);
-        for (int b = range.start; b < range.end; ++b) {
+        for (int b = range.start; b < range.end && !scan.cancelled(); ++b) {
             std::vector<char>& repeats = bandColumnRepeats[b];
             repeats = columnCandidate;
             for (int y = bands[b].start; y < bands[b].end; ++y) {
@@ -130,6 +131,7 @@ Repeats::Repeats(const BoxScan& scan)
             }
         }
     });
+    scan.throwIfCancelled();
     std::vector<char> columnRepeats = columnCandidate;
     for (const std::vector<char>& band : bandColumnRepeats)
         for (int x = 0; x < width; ++x) columnRepeats[x] &= band[x];
