@@ -393,10 +393,9 @@ TEST(Exactness, ResultsDoNotDependOnTheNumberOfThreads)
     }
 }
 
-// The literal means of large neighborhoods, which pass through many binades and are taken column by
-// column, are those of the plain sum, bit for bit; so are neighborhoods that share their rows and
-// first column, taken from one running sum, and thousands of small ones, taken column by column
-// together.
+// The literal means of large neighborhoods, which pass through many binades, are those of the plain
+// sum, bit for bit; so are neighborhoods that share their rows and first column, taken from one
+// running sum, and many over neighboring rows, taken column by column together.
 TEST(Exactness, LiteralMeansOfLargeNeighborhoodsAreThoseOfThePlainSum)
 {
     const cv::Mat source = randomImage(420, 300, 71);
@@ -414,9 +413,14 @@ TEST(Exactness, LiteralMeansOfLargeNeighborhoodsAreThoseOfThePlainSum)
     }
     areas.push_back({0, 420, 0, 300});
     areas.push_back(areas.front());  // a repeat
-    for (int i = 0; i < 5000; ++i) {
-        const int x0 = rng.uniform(0, 400), y0 = rng.uniform(0, 280);
-        areas.push_back({x0, x0 + rng.uniform(1, 21), y0, y0 + rng.uniform(1, 21)});
+    // Many over neighboring rows, tall and short, which are summed column by column together.
+    for (int i = 0; i < 300; ++i) {
+        const int x0 = rng.uniform(0, 220), y0 = rng.uniform(0, 40);
+        areas.push_back({x0, x0 + rng.uniform(150, 201), y0, y0 + rng.uniform(200, 261)});
+    }
+    for (int i = 0; i < 2000; ++i) {
+        const int x0 = rng.uniform(0, 400), y0 = 140 + rng.uniform(0, 3);
+        areas.push_back({x0, x0 + rng.uniform(1, 21), y0, y0 + rng.uniform(10, 21)});
     }
     const detail::LiteralMeans literal(scan, areas);
     for (const detail::Area& a : areas)

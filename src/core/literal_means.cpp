@@ -59,20 +59,19 @@ double continueLiterally(double sum, const std::int32_t* squared, int count)
     return sum;
 }
 
-// Neighborhoods of at least this many rows are summed column by column, all those of a chunk of
-// rows at once (sumColumnwise): a literal sum then costs a few operations per column instead of
-// one per term, whatever the window.
-constexpr int kColumnwiseRows = 64;
+// Neighborhoods whose literal sums hold at least this many terms for each pixel that they cover
+// together are summed column by column, all at once (sumColumnwise): each column is read once for
+// all the sums that cross it, and a sum then costs a few operations per column instead of one per
+// term. Reading a column and rounding its roots to the grids costs about as much as this many terms
+// of a strip's integer sums.
+constexpr std::int64_t kLeastColumnwiseSharing = 8;
 // At least this many neighborhoods whose literal sums take more terms than this many per pixel of
 // the image are first matched with their earliest copies (Repeats): the pass that finds the
 // repeating columns and rows costs about three reads of the image.
 constexpr std::size_t kLeastAreasForRepeats = 1024;
 constexpr std::int64_t kRepeatsWorkPerPixel = 4;
-// So are all neighborhoods when there are at least this many groups of them: the columns are then
-// loaded once for all the groups that cross them, rather than once per group.
-constexpr std::size_t kColumnwiseGroups = 4096;
-// Chunks of groups summed column by column may span this many rows beyond twice their height: each
-// chunk reads the image over its rows, so chunks of groups far apart would read rows none needs.
+// Chunks of groups may span this many rows beyond twice their height: a chunk summed column by
+// column reads the image over its rows, so chunks of groups far apart would read rows none needs.
 constexpr int kColumnwiseSlackRows = 64;
 // Binades of the partial sums that get grids: every literal sum lies below 441.68 * 10^10 < 2^42
 // (windows have at most 100000 x 100000 positions).
@@ -314,41 +313,51 @@ void sumAreas(const BoxScan& scan, const std::vector<Area>& areas, std::vector<d
     }
     groupStarts.push_back(areas.size());
 
-    // Groups of many rows, and all groups when they are many, are summed column by column in chunks
-    // of groups over neighboring rows (the groups come in the order of their rows); the others a
-    // strip of columns at a time.
-    std::vector<GroupRange> columnwise;
-    std::vector<int> shortGroups;
-    const bool many = groupStarts.size() > kColumnwiseGroups;
-    for (std::size_t g = 0; g + 1 < groupStarts.size(); ++g) {
-        if (many || areas[groupStarts[g]].height() >= kColumnwiseRows)
-            columnwise.push_back({groupStarts[g], groupStarts[g + 1]});
-        else
-            shortGroups.push_back(int(g));
-    }
-    // A chunk ends where its rows would span more than twice the height of its groups, or once it
-    // holds its share of the groups for the threads.
-    std::vector<std::size_t> chunkStarts;  // into columnwise
-    const std::size_t share = (columnwise.size() + std::size_t(std::max(cv::getNumThreads(), 1)) - 1) /
-        std::size_t(std::max(cv::getNumThreads(), 1));
-    for (std::size_t i = 0, firstRow = 0; i < columnwise.size(); ++i) {
-        const Area& a = areas[columnwise[i].begin];
-        if (chunkStarts.empty() || i - chunkStarts.back() >= share ||
+    // Chunks of groups over neighboring rows (the groups come in the order of their rows): a chunk
+    // ends where its rows would span more than twice the height of its groups, or once it holds its
+    // share of the groups for the threads.
+    const std::size_t groups = groupStarts.size() - 1;
+    const std::size_t threads = std::size_t(std::max(cv::getNumThreads(), 1));
+    const std::size_t share = (groups + threads - 1) / threads;
+    std::vector<std::size_t> chunkStarts;  // group indices
+    for (std::size_t g = 0, firstRow = 0; g < groups; ++g) {
+        const Area& a = areas[groupStarts[g]];
+        if (chunkStarts.empty() || g - chunkStarts.back() >= share ||
             a.y1 - int(firstRow) > 2 * a.height() + kColumnwiseSlackRows) {
-            chunkStarts.push_back(i);
+            chunkStarts.push_back(g);
             firstRow = std::size_t(a.y0);
         }
     }
-    chunkStarts.push_back(columnwise.size());
-    const int tallChunks = int(chunkStarts.size()) - 1;
+    chunkStarts.push_back(groups);
+    // A chunk whose sums hold many terms for each pixel of its extent is summed column by column;
+    // the groups of the others a strip of columns at a time, each on its own.
+    std::vector<std::vector<GroupRange>> columnwise;
+    std::vector<int> shortGroups;
+    for (std::size_t c = 0; c + 1 < chunkStarts.size(); ++c) {
+        std::int64_t terms = 0;
+        int x0 = scan.width(), x1 = 0, y0 = scan.height(), y1 = 0;
+        for (std::size_t g = chunkStarts[c]; g < chunkStarts[c + 1]; ++g) {
+            const Area& widest = areas[groupStarts[g + 1] - 1];
+            terms += widest.pixels();
+            x0 = std::min(x0, widest.x0);
+            x1 = std::max(x1, widest.x1);
+            y0 = std::min(y0, widest.y0);
+            y1 = std::max(y1, widest.y1);
+        }
+        if (terms >= kLeastColumnwiseSharing * std::int64_t(x1 - x0) * (y1 - y0)) {
+            columnwise.emplace_back();
+            for (std::size_t g = chunkStarts[c]; g < chunkStarts[c + 1]; ++g)
+                columnwise.back().push_back({groupStarts[g], groupStarts[g + 1]});
+        } else {
+            for (std::size_t g = chunkStarts[c]; g < chunkStarts[c + 1]; ++g) shortGroups.push_back(int(g));
+        }
+    }
+    const int tallChunks = int(columnwise.size());
     cv::parallel_for_(cv::Range(0, tallChunks + int(shortGroups.size())), [&](const cv::Range& range) {
         std::vector<std::int32_t> strip, column;
         for (int task = range.start; task < range.end && !scan.cancelled(); ++task) {
             if (task < tallChunks) {
-                sumColumnwise(scan, areas,
-                              std::vector<GroupRange>(columnwise.begin() + std::ptrdiff_t(chunkStarts[task]),
-                                                      columnwise.begin() + std::ptrdiff_t(chunkStarts[task + 1])),
-                              means);
+                sumColumnwise(scan, areas, columnwise[task], means);
                 continue;
             }
             const int g = shortGroups[task - tallChunks];
