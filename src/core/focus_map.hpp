@@ -65,7 +65,7 @@ struct FocusRequest {
     bool oneScan = false;
     // A flag that another thread may set to stop the analysis: when given, it is read between bands
     // of rows (every few milliseconds of work), and once it holds true analyzeFocus stops and
-    // throws AnalysisCancelled, leaving the result's contents unspecified. The flag must outlive
+    // throws AnalysisCancelled, leaving the result partly written. The flag must outlive
     // the call.
     const std::atomic<bool>* cancel = nullptr;
 };
