@@ -11,10 +11,11 @@
 namespace dofmap::detail {
 
 // The literal means of a set of neighborhoods: each distinct one summed once, neighborhoods over the
-// same rows that start at the same column taken from one running sum, all in parallel. Tall
-// neighborhoods, or many, are summed column by column, each column loaded once for all that cross
-// it; many long sums are first matched with the earliest copies of their neighborhoods in images of
-// repeating columns or rows (Repeats), and only those are summed.
+// same rows that start at the same column taken from one running sum, all in parallel. Many over
+// neighboring rows are summed column by column, each column loaded once for all that cross it, at a
+// few operations per column whatever their height; many long sums are first matched with the
+// earliest copies of their neighborhoods in images of repeating columns or rows (Repeats), and only
+// those are summed. Throws AnalysisCancelled when the scan is cancelled.
 class LiteralMeans {
 public:
     // `areas` may repeat.
