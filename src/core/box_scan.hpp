@@ -10,9 +10,13 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace dofmap::detail {
+
+class Repeats;
 
 // A rectangle of pixels: columns [x0, x1), rows [y0, y1).
 struct Area {
@@ -119,6 +123,11 @@ public:
                 std::min(y + n_.after, height_ - 1) + 1};
     }
 
+    // The columns and rows of the scan's images that repeat a period earlier, found at the first call
+    // (about three reads of the image) and kept for the later ones. Throws AnalysisCancelled when the
+    // scan is cancelled meanwhile.
+    const Repeats& repeats() const;
+
     // Multiplier of the box sums of row y, after inverseColumnSpans(), giving fast means.
     double rowScale(int y) const { return 1.0 / clippedSpan(y, height_); }
     const double* inverseColumnSpans() const { return inverseColumnSpan_.data(); }
@@ -155,6 +164,9 @@ private:
     std::vector<Area> wholeImage_;
     // Fixed point: the column sums at the first row of each band, by that row.
     std::map<int, std::vector<double>> bandStarts_;
+    // What repeats() found, once it was called.
+    mutable std::mutex repeatsMutex_;
+    mutable std::shared_ptr<const Repeats> repeats_;
 };
 
 }  // namespace dofmap::detail

@@ -429,7 +429,7 @@ LiteralMeans::LiteralMeans(const BoxScan& scan, std::vector<Area> areas) : areas
     if (areas_.size() >= kLeastAreasForRepeats &&
         terms >= kRepeatsWorkPerPixel * std::int64_t(scan.width()) * scan.height()) {
         // Many long sums: each is taken from the earliest copy of its area.
-        repeats_.emplace(scan);
+        repeats_ = &scan.repeats();
         for (Area& a : areas_) a = repeats_->earliestCopy(a);
         areas_ = distinctOf(areas_);
     }

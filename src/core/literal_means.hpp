@@ -5,7 +5,6 @@
 #include "box_scan.hpp"
 #include "repeats.hpp"
 
-#include <optional>
 #include <vector>
 
 namespace dofmap::detail {
@@ -27,7 +26,7 @@ public:
     double largest() const;
 
 private:
-    std::optional<Repeats> repeats_;  // when the areas were matched with their earliest copies
+    const Repeats* repeats_ = nullptr;  // the scan's, when the areas were matched with their earliest copies
     std::vector<Area> areas_;  // sorted, distinct (the earliest copies of the areas given, with repeats_)
     std::vector<double> means_;
 };

@@ -141,6 +141,13 @@ Repeats::Repeats(const BoxScan& scan)
     rowRunStart_ = runStarts(rowRepeats);
 }
 
+const Repeats& BoxScan::repeats() const
+{
+    const std::lock_guard<std::mutex> lock(repeatsMutex_);
+    if (!repeats_) repeats_ = std::make_shared<const Repeats>(*this);
+    return *repeats_;
+}
+
 Area Repeats::earliestCopy(const Area& area) const
 {
     const int across = movesBack(area.x0, area.x1, columnPeriod_, columnRunStart_) * columnPeriod_;
