@@ -136,6 +136,27 @@ BENCHMARK(Map24MegapixelsWindow)
     ->Arg(8001)
     ->Arg(100000);
 
+// The adversarial stripes, whose ties and means on half gray levels are summed literally, at the
+// default window and a wide one: the literal sums should not make the wide window cost more than a
+// few times the narrow one.
+void MapStripes24MegapixelsWindow(benchmark::State& state)
+{
+    static const Pair pair = [] {
+        const cv::Mat source = bench::twoLevelStripes();
+        return Pair{source, blurredReference(source)};
+    }();
+    const int window = int(state.range(0));
+    for (auto _ : state) benchmark::DoNotOptimize(dofMapOf(pair.source, pair.blurred, window).data);
+    setPixels(state, pair.source);
+    state.counters["window"] = window;
+}
+BENCHMARK(MapStripes24MegapixelsWindow)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->ArgName("window")
+    ->Arg(30)
+    ->Arg(2001);
+
 // What the batch asks of one photo, from one analysis into buffers kept from one photo to the next:
 // the one-channel map alone (from two scans of the photo, or from one through the table of float
 // means, as the batch makes it), and with the float means and the statistics.

@@ -60,4 +60,19 @@ inline cv::Mat largePhoto(const std::string& demoPhoto)
     return large;
 }
 
+// An adversarial 24-megapixel picture: vertical stripes 59 pixels wide, gray 0 and 64 in turn. Every
+// column repeats the one 118 before, so at window 30 some 9.7 million means tie exactly for the
+// largest, and at window 2001 a column of them ties and two columns sit exactly on half gray levels:
+// all of those are summed literally.
+inline cv::Mat twoLevelStripes()
+{
+    constexpr int kStripeWidth = 59;
+    constexpr int kGray = 64;
+    cv::Mat row(1, 6000, CV_8UC3);
+    for (int x = 0; x < row.cols; ++x) row.at<cv::Vec3b>(0, x) = cv::Vec3b::all((x / kStripeWidth) % 2 ? kGray : 0);
+    cv::Mat image;
+    cv::repeat(row, 4000, 1, image);
+    return image;
+}
+
 }  // namespace dofmap::bench

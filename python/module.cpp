@@ -3,17 +3,28 @@
 #include "batch.hpp"
 #include "focus_map.hpp"
 #include "image_io.hpp"
+#include "messages.hpp"
 
 #include <opencv2/imgproc.hpp>
+#include <pybind11/eval.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
@@ -25,12 +36,54 @@ constexpr double kLeastSigma = 0.1;
 constexpr double kGreatestSigma = 100.0;
 constexpr int kGreatestWindow = 100000;
 
-void checkParameters(int window, double sigma)
+std::string typeNameOf(const py::handle& object)
 {
-    if (window < 1 || window > kGreatestWindow)
-        throw py::value_error("window must be from 1 to 100000, not " + std::to_string(window));
-    if (!std::isfinite(sigma) || sigma < kLeastSigma || sigma > kGreatestSigma)
-        throw py::value_error("sigma must be from 0.1 to 100, not " + py::repr(py::float_(sigma)).cast<std::string>());
+    return py::str(object.get_type().attr("__name__")).cast<std::string>();
+}
+
+// The window of a call: any Python integer (or object with __index__) from 1 to 100000. Raises
+// ValueError naming an integer out of that range, however large, and TypeError naming the type of
+// anything else, without pybind11's listing of every argument (the photo's pixels among them).
+int windowOf(const py::object& window)
+{
+    if (PyFloat_Check(window.ptr()) || !PyIndex_Check(window.ptr()))
+        throw py::type_error("window must be an int, not " + typeNameOf(window));
+    const py::int_ value = py::reinterpret_steal<py::int_>(PyNumber_Index(window.ptr()));
+    if (!value) throw py::error_already_set();
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0 || number < 1 || number > kGreatestWindow)
+        throw py::value_error("window must be from 1 to 100000, not " + py::str(py::handle(value)).cast<std::string>());
+    return int(number);
+}
+
+// The sigma of a call: a real number (int, float or an object with __float__) from 0.1 to 100; the
+// same errors as windowOf.
+double sigmaOf(const py::object& sigma)
+{
+    if (PyUnicode_Check(sigma.ptr()) || PyBytes_Check(sigma.ptr()) || PyComplex_Check(sigma.ptr()) ||
+        !PyNumber_Check(sigma.ptr()))
+        throw py::type_error("sigma must be a float, not " + typeNameOf(sigma));
+    const double value = PyFloat_AsDouble(sigma.ptr());
+    if (value == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+        PyErr_Clear();  // an integer too large for a float
+        throw py::value_error("sigma must be from 0.1 to 100, not " + py::str(py::handle(sigma)).cast<std::string>());
+    }
+    if (!std::isfinite(value) || value < kLeastSigma || value > kGreatestSigma)
+        throw py::value_error("sigma must be from 0.1 to 100, not " + py::repr(py::float_(value)).cast<std::string>());
+    return value;
+}
+
+// The rgb flag of a call: true or false as a bool, a number or None is, as pybind11 took it.
+bool rgbOf(const py::object& rgb)
+{
+    if (rgb.is_none()) return false;
+    if (!PyBool_Check(rgb.ptr()) && !PyNumber_Check(rgb.ptr()))
+        throw py::type_error("rgb must be a bool, not " + typeNameOf(rgb));
+    const int truth = PyObject_IsTrue(rgb.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth != 0;
 }
 
 std::string shapeOf(const py::array& array)
@@ -61,8 +114,7 @@ struct InputPhoto {
 InputPhoto inputPhoto(const py::object& photo, bool rgb)
 {
     if (!py::isinstance<py::array>(photo))
-        throw py::type_error("photo must be a numpy array, not " +
-                             py::str(photo.get_type().attr("__name__")).cast<std::string>());
+        throw py::type_error("photo must be a numpy array, not " + typeNameOf(photo));
     py::array array = py::reinterpret_borrow<py::array>(photo);
     const py::dtype dtype = array.dtype();
     if (dtype.kind() != 'u' || dtype.itemsize() != 1)
@@ -123,52 +175,121 @@ std::string fileSystemPath(const py::object& path)
     return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
 }
 
-// Checks the parameters, takes the photo, and runs `compute(source, blurred)` on it with the GIL
-// released, so that other Python threads run meanwhile.
+// How long the calling thread waits for the computation between two looks at Python's signals.
+constexpr std::chrono::milliseconds kSignalCheckInterval(20);
+
+// Runs `compute(cancel)` on a thread of its own while the calling thread waits without the GIL, so
+// that other Python threads run meanwhile, taking the GIL back every few milliseconds to let Python
+// handle its signals. When a handler raises (Ctrl-C raises KeyboardInterrupt), `cancel` is set, the
+// computation stops at its next band of rows, and the handler's exception propagates once the
+// thread has ended. The computation's own exceptions are rethrown here.
 template <class Compute>
-auto analyzed(const py::object& photo, int window, double sigma, bool rgb, const Compute& compute)
+auto interruptible(const Compute& compute)
 {
-    checkParameters(window, sigma);
-    const InputPhoto input = inputPhoto(photo, rgb);
-    const py::gil_scoped_release released;
-    const cv::Mat source = input.bgr();
-    return compute(source, dofmap::blurredReference(source, sigma));
+    using Result = decltype(compute(std::declval<const std::atomic<bool>*>()));
+    std::atomic<bool> cancel{false};
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::optional<Result> result;
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            result.emplace(compute(&cancel));
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        const std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        finished.notify_one();
+    });
+    // However this function is left, the computation is stopped and its thread joined first.
+    struct Joiner {
+        std::thread& worker;
+        std::atomic<bool>& cancel;
+        ~Joiner()
+        {
+            if (!worker.joinable()) return;
+            cancel = true;
+            const py::gil_scoped_release released;
+            worker.join();
+        }
+    } joiner{worker, cancel};
+    const auto waitFor = [&](std::chrono::milliseconds slice) {
+        const py::gil_scoped_release released;
+        std::unique_lock<std::mutex> lock(mutex);
+        return finished.wait_for(lock, slice, [&] { return done; });
+    };
+    while (!waitFor(kSignalCheckInterval))
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();  // the Joiner stops the computation
+    worker.join();
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
 }
 
-py::tuple focusMap(const py::object& photo, int window, double sigma, bool rgb)
+// Checks the parameters, takes the photo, and analyzes it as `request` asks, interruptibly.
+dofmap::FocusAnalysis analyzed(const py::object& photo, const py::object& windowObject, const py::object& sigmaObject,
+                               const py::object& rgb, dofmap::FocusRequest request)
 {
-    const dofmap::DofMap result =
-        analyzed(photo, window, sigma, rgb, [&](const cv::Mat& source, const cv::Mat& blurred) {
-            return dofmap::computeDofMap(source, blurred, window, 1);
-        });
+    const int window = windowOf(windowObject);
+    const double sigma = sigmaOf(sigmaObject);
+    const InputPhoto input = inputPhoto(photo, rgbOf(rgb));
+    return interruptible([&](const std::atomic<bool>* cancel) {
+        const cv::Mat source = input.bgr();
+        request.cancel = cancel;
+        return dofmap::analyzeFocus(source, dofmap::blurredReference(source, sigma), window, request);
+    });
+}
+
+py::tuple focusMap(const py::object& photo, const py::object& window, const py::object& sigma, const py::object& rgb)
+{
+    dofmap::FocusRequest request;
+    request.mapChannels = 1;
+    const dofmap::FocusAnalysis result = analyzed(photo, window, sigma, rgb, request);
     return py::make_tuple(asArray(result.map), result.maxMean);
 }
 
-py::array means(const py::object& photo, int window, double sigma, bool rgb)
+py::array means(const py::object& photo, const py::object& window, const py::object& sigma, const py::object& rgb)
 {
-    return asArray(analyzed(photo, window, sigma, rgb, [&](const cv::Mat& source, const cv::Mat& blurred) {
-        return dofmap::neighborhoodMeans(source, blurred, window, CV_32F);
-    }));
+    dofmap::FocusRequest request;
+    request.mapChannels = 0;
+    request.meansDepth = CV_32F;
+    return asArray(analyzed(photo, window, sigma, rgb, request).means);
 }
 
-py::object statistics(const py::module_& module, const py::object& photo, int window, double sigma, bool rgb)
+py::object statistics(const py::module_& module, const py::object& photo, const py::object& window,
+                      const py::object& sigma, const py::object& rgb)
 {
-    const dofmap::MeanStatistics result =
-        analyzed(photo, window, sigma, rgb, [&](const cv::Mat& source, const cv::Mat& blurred) {
-            return dofmap::meanStatistics(source, blurred, window);
-        });
+    dofmap::FocusRequest request;
+    request.mapChannels = 0;
+    request.statistics = true;
+    const dofmap::MeanStatistics result = analyzed(photo, window, sigma, rgb, request).statistics;
     return module.attr("Statistics")(result.maxMean, result.averageMean, result.p90Mean);
 }
 
-// Raises dofmap.ReadError for the photo at `path` that cannot be read for `reason`.
+// The error number of a reader's reason: ENOENT for "no such file", EISDIR for "is a folder", the
+// number whose system message the reason is (EACCES for "permission denied", ...), or 0 for the
+// reasons that are not the system's ("not an image", "not a regular file", ...).
+int errorNumberOf(const std::string& reason)
+{
+    if (reason == "no such file") return ENOENT;
+    if (reason == "is a folder") return EISDIR;
+    constexpr int kLargestErrorNumber = 200;  // Linux's numbers end below 140
+    for (int number = 1; number <= kLargestErrorNumber; ++number)
+        if (dofmap::reasonOf(number) == reason) return number;
+    return 0;
+}
+
+// Raises dofmap.ReadError for the photo at `path` that cannot be read for `reason`: of the kind
+// that is also the OSError subclass of its error number (FileNotFoundError, PermissionError,
+// IsADirectoryError, ...), with errno and filename set.
 [[noreturn]] void raiseReadError(const py::module_& module, const py::object& path, const std::string& reason)
 {
     const py::object shown = py::module_::import("os").attr("fsdecode")(path);
-    const py::object type = module.attr("ReadError");
-    const py::object error = type("cannot read image " + py::str(shown).cast<std::string>() + ": " + reason);
-    error.attr("path") = shown;
-    error.attr("reason") = reason;
-    PyErr_SetObject(type.ptr(), error.ptr());
+    const int number = errorNumberOf(reason);
+    const py::object error =
+        module.attr("_read_error")(number != 0 ? py::object(py::int_(number)) : py::object(py::none()), reason, shown);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw py::error_already_set();
 }
 
@@ -200,15 +321,15 @@ public:
     void cannotWrite(const std::filesystem::path&, const std::string&) override { }
 };
 
-std::string batchRecord(const py::object& path, const py::object& companion, bool rawPreview, int window, double sigma)
+std::string batchRecord(const py::object& path, const py::object& companion, bool rawPreview, const py::object& window,
+                        const py::object& sigma)
 {
-    checkParameters(window, sigma);
     dofmap::batch::Options options;
     options.noMap = true;
     options.json = true;
     options.rawPreview = rawPreview;
-    options.window = window;
-    options.sigma = sigma;
+    options.window = windowOf(window);
+    options.sigma = sigmaOf(sigma);
     const dofmap::batch::Photo photo{
         fileSystemPath(path), companion.is_none() ? "" : fileSystemPath(companion), {}, {}};
     // The photos this process figures at once share one budget, as a run's jobs do.
@@ -273,10 +394,47 @@ PYBIND11_MODULE(_dofmap, module)
                                      "(exact), the average and the 90th percentile by nearest rank.";
     module.attr("Statistics") = statisticsType;
 
-    const py::handle readError = PyErr_NewExceptionWithDoc(
-        "dofmap.ReadError", "A photo that cannot be read or decoded; `path` and `reason` say which and why.",
-        PyExc_OSError, nullptr);
-    module.attr("ReadError") = py::reinterpret_steal<py::object>(readError);
+    // The readers' errors, defined in Python so that each kind may also be a built-in subclass of
+    // OSError and keep its message and its pickling.
+    py::exec(R"(
+import errno as _errno
+
+class ReadError(OSError):
+    """A photo that cannot be read or decoded: `path` and `reason` say which and why. `errno` is the
+    system's error number where the reason is one (None otherwise) and `filename` the path; where the
+    reason is "no such file", "permission denied" or "is a folder" the error is also a
+    FileNotFoundError, PermissionError or IsADirectoryError."""
+
+    def __init__(self, errno, reason, path):
+        super().__init__(errno, reason, path)
+        self.path = path
+        self.reason = reason
+
+    def __str__(self):
+        return f"cannot read image {self.path}: {self.reason}"
+
+    def __reduce__(self):
+        return (_read_error, (self.errno, self.reason, self.path))
+
+_read_error_kinds = {}
+
+def _read_error(errno, reason, path):
+    """The ReadError of that error number, of the kind that is also its OSError subclass."""
+    base = type(OSError(errno, reason)) if errno is not None else OSError
+    if base is OSError:
+        return ReadError(errno, reason, path)
+    kind = _read_error_kinds.get(base)
+    if kind is None:
+        kind = type("ReadError", (ReadError, base), {"__doc__": ReadError.__doc__, "__module__": "dofmap"})
+        kind.__qualname__ = "ReadError"
+        _read_error_kinds[base] = kind
+    return kind(errno, reason, path)
+
+ReadError.__module__ = "dofmap"
+_read_error.__module__ = "dofmap._dofmap"
+del _errno
+)",
+             module.attr("__dict__"));
 
     module.def("focus_map", &focusMap, "photo"_a, py::kw_only(), "window"_a = dofmap::kWindow,
                "sigma"_a = dofmap::kBlurSigma, "rgb"_a = false,
@@ -287,14 +445,15 @@ window: side of the square neighborhood, 1 to 100000. sigma: the blur, 0.1 to 10
 Returns (map, max_mean): map a uint8 array of shape (height, width), each pixel the mean color
 distance between the photo and its Gaussian blur over the window around it, scaled so that
 max_mean is 255; pixel for pixel the map dofmap-batch writes. Raises ValueError for a wrong
-dtype, shape or parameter. Runs without the GIL, on all cores.)");
+dtype, shape or parameter value, TypeError for a parameter of another type. Runs without the GIL,
+on all cores; Ctrl-C interrupts it with KeyboardInterrupt.)");
     module.def("means", &means, "photo"_a, py::kw_only(), "window"_a = dofmap::kWindow, "sigma"_a = dofmap::kBlurSigma,
                "rgb"_a = false,
                R"(The neighborhood means of `photo` (as focus_map takes it) as a float32 array of
 shape (height, width), in units of color distance: the values dofmap-batch --means writes.)");
     module.def(
         "statistics",
-        [module](const py::object& photo, int window, double sigma, bool rgb) {
+        [module](const py::object& photo, const py::object& window, const py::object& sigma, const py::object& rgb) {
             return statistics(module, photo, window, sigma, rgb);
         },
         "photo"_a, py::kw_only(), "window"_a = dofmap::kWindow, "sigma"_a = dofmap::kBlurSigma, "rgb"_a = false,
@@ -306,8 +465,10 @@ focus_map takes it): the figures of dofmap-batch --stats, unrounded.)");
         R"(The photo at `path` as a uint8 BGR array of shape (height, width, 3), read as the programs
 read it: JPEG, PNG, TIFF, WebP, BMP, PNM, HEIF and camera RAW files, EXIF orientation applied,
 grayscale expanded, alpha dropped, 16 bits scaled down. raw_preview=True takes a RAW file's
-embedded preview when it is at least half the sensor's size. Raises ReadError, whose `reason` is
-the programs' reason ("no such file", "not an image", "truncated or corrupt data", ...).)");
+embedded preview when it is at least half the sensor's size. Raises ReadError, an OSError whose
+`reason` is the programs' reason ("no such file", "not an image", "truncated or corrupt data", ...),
+with `errno` and `filename` set: for "no such file", "permission denied" and "is a folder" also a
+FileNotFoundError, PermissionError and IsADirectoryError.)");
     module.def("_batch_record", &batchRecord, "path"_a, py::kw_only(), "companion"_a = py::none(),
                "raw_preview"_a = false, "window"_a = dofmap::kWindow, "sigma"_a = dofmap::kBlurSigma,
                "The line dofmap-batch --no-map --json prints for the photo at `path`, the other file of its shot "

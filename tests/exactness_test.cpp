@@ -190,6 +190,55 @@ TEST(Exactness, RandomSmoothPhotosWithNoise)
     }
 }
 
+// Vertical stripes of gray 0 and 64, `stripe` pixels wide: every column repeats the one two stripes
+// before, so whole columns of means tie exactly for the largest and others sit exactly on half
+// gray levels, and all of those are summed literally.
+cv::Mat stripes(int width, int height, int stripe)
+{
+    cv::Mat row(1, width, CV_8UC3);
+    for (int x = 0; x < width; ++x) row.at<cv::Vec3b>(0, x) = cv::Vec3b::all((x / stripe) % 2 != 0 ? 64 : 0);
+    cv::Mat image;
+    cv::repeat(row, height, 1, image);
+    return image;
+}
+
+// The literal sum of a rectangle, columns outer, rows inner, as the definition adds.
+double literalMeanOf(const cv::Mat& source, const cv::Mat& blurred, const detail::Area& area)
+{
+    double sum = 0.0;
+    for (int x = area.x0; x < area.x1; ++x)
+        for (int y = area.y0; y < area.y1; ++y) {
+            const cv::Vec3b s = source.at<cv::Vec3b>(y, x), b = blurred.at<cv::Vec3b>(y, x);
+            const double d0 = double(b[0]) - s[0], d1 = double(b[1]) - s[1], d2 = double(b[2]) - s[2];
+            sum += std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
+        }
+    return sum / double(area.pixels());
+}
+
+// Such stripes give the literal scan's map at narrow and wide windows, and so do the neighborhoods
+// of tiles repeating across and down, whose sums are taken from their earliest copies (the time of
+// large stripes is the benchmark MapStripes24MegapixelsWindow's).
+TEST(Exactness, StripesWithTiesAndHalfLevels)
+{
+    for (const int stripe : {7, 59}) {
+        const cv::Mat source = stripes(100, 70, stripe);
+        for (const int window : {30, 151})
+            expectLiteral(source, blurredReference(source), window,
+                          std::to_string(stripe) + "-pixel stripes, window " + std::to_string(window));
+    }
+    cv::Mat tiles;
+    cv::repeat(randomImage(5, 3, 91), 30, 30, tiles);
+    const cv::Mat blurred = blurredReference(tiles);  // whose edges differ from the tiles inside
+    const detail::BoxScan scan(tiles, blurred, 31);
+    std::vector<detail::Area> neighborhoods;
+    for (int y = 0; y < tiles.rows; ++y)
+        for (int x = 0; x < tiles.cols; ++x) neighborhoods.push_back(scan.clippedNeighborhood(x, y));
+    const detail::LiteralMeans literal(scan, neighborhoods);
+    for (const detail::Area& a : neighborhoods)
+        ASSERT_EQ(literal.of(a), literalMeanOf(tiles, blurred, a))
+            << "tiles, columns [" << a.x0 << ", " << a.x1 << "), rows [" << a.y0 << ", " << a.y1 << ")";
+}
+
 // Windows as large as or larger than the picture: every neighborhood is the whole picture or most
 // of it.
 TEST(Exactness, WindowsAsLargeAsThePicture)
@@ -328,22 +377,9 @@ TEST(Exactness, ResultsDoNotDependOnTheNumberOfThreads)
     }
 }
 
-// The literal sum of a rectangle, columns outer, rows inner, as the definition adds.
-double literalMeanOf(const cv::Mat& source, const cv::Mat& blurred, const detail::Area& area)
-{
-    double sum = 0.0;
-    for (int x = area.x0; x < area.x1; ++x)
-        for (int y = area.y0; y < area.y1; ++y) {
-            const cv::Vec3b s = source.at<cv::Vec3b>(y, x), b = blurred.at<cv::Vec3b>(y, x);
-            const double d0 = double(b[0]) - s[0], d1 = double(b[1]) - s[1], d2 = double(b[2]) - s[2];
-            sum += std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
-        }
-    return sum / double(area.pixels());
-}
-
-// The literal means of large neighborhoods, which pass through many binades and are mostly taken a
-// run at a time, are those of the plain sum, bit for bit; so are neighborhoods that share their rows
-// and first column, taken from one running sum.
+// The literal means of large neighborhoods, which pass through many binades, are those of the plain
+// sum, bit for bit; so are neighborhoods that share their rows and first column, taken from one
+// running sum, and many over neighboring rows, taken column by column together.
 TEST(Exactness, LiteralMeansOfLargeNeighborhoodsAreThoseOfThePlainSum)
 {
     const cv::Mat source = randomImage(420, 300, 71);
@@ -361,6 +397,15 @@ TEST(Exactness, LiteralMeansOfLargeNeighborhoodsAreThoseOfThePlainSum)
     }
     areas.push_back({0, 420, 0, 300});
     areas.push_back(areas.front());  // a repeat
+    // Many over neighboring rows, tall and short, which are summed column by column together.
+    for (int i = 0; i < 300; ++i) {
+        const int x0 = rng.uniform(0, 220), y0 = rng.uniform(0, 40);
+        areas.push_back({x0, x0 + rng.uniform(150, 201), y0, y0 + rng.uniform(200, 261)});
+    }
+    for (int i = 0; i < 2000; ++i) {
+        const int x0 = rng.uniform(0, 400), y0 = 140 + rng.uniform(0, 3);
+        areas.push_back({x0, x0 + rng.uniform(1, 21), y0, y0 + rng.uniform(10, 21)});
+    }
     const detail::LiteralMeans literal(scan, areas);
     for (const detail::Area& a : areas)
         ASSERT_EQ(literal.of(a), literalMeanOf(source, blurred, a))

@@ -10,6 +10,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -230,6 +232,45 @@ TEST(MeanStatistics, WindowsThatMissThePercentileFallBackOnPasses)
     std::sort(sorted.begin(), sorted.end());
     for (const std::int64_t rank : {std::int64_t(1), std::int64_t(5670), std::int64_t(6300)})
         EXPECT_EQ(detail::fastMeanOfRank(scan, rank, sorted.back() * 1.001), sorted[rank - 1]) << "rank " << rank;
+}
+
+// A figure of /proc/self/status in MiB, such as "VmHWM" (the peak resident memory) or "VmRSS".
+double statusMiB(const std::string& field)
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field + ":", 0) == 0) return std::stod(line.substr(field.size() + 1)) / 1024.0;
+    return -1.0;
+}
+
+// Pictures of many equal means: a flat 24-megapixel one, whose means are all 0, is figured within a
+// little memory beside its two images (keeping every mean in the percentile's window took 400 MB
+// more); and a two-valued one, whose percentile ties among more means than are kept, has the fast
+// mean of its rank.
+TEST(MeanStatistics, PicturesOfManyEqualMeansInBoundedMemory)
+{
+    const cv::Mat flat(4000, 6000, CV_8UC3, cv::Scalar(40, 50, 60));
+    const cv::Mat flatBlurred = blurredReference(flat);
+    ASSERT_TRUE(std::ofstream("/proc/self/clear_refs") << "5") << "cannot reset the peak resident memory";
+    const double before = statusMiB("VmRSS");
+    const MeanStatistics figures = meanStatistics(flat, flatBlurred);
+    const double growth = statusMiB("VmHWM") - before;
+    EXPECT_EQ(figures.maxMean, 0.0);
+    EXPECT_EQ(figures.averageMean, 0.0);
+    EXPECT_EQ(figures.p90Mean, 0.0);
+    EXPECT_LT(growth, 64.0) << "the statistics of a flat 24-megapixel picture took " << growth << " MiB";
+
+    // A checkerboard of single pixels over the upper 1300 rows, whose inner means are all one.
+    cv::Mat twoValued(1500, 2000, CV_8UC3, cv::Scalar::all(0));
+    for (int y = 0; y < 1300; ++y)
+        for (int x = y % 2; x < twoValued.cols; x += 2) twoValued.at<cv::Vec3b>(y, x) = cv::Vec3b::all(255);
+    const cv::Mat blurred = blurredReference(twoValued);
+    const cv::Mat means = neighborhoodMeans(twoValued, blurred, kWindow, CV_64F);
+    std::vector<double> sorted(means.begin<double>(), means.end<double>());
+    std::sort(sorted.begin(), sorted.end());
+    const double p90 = sorted[(9 * sorted.size() + 9) / 10 - 1];
+    ASSERT_GT(std::count(sorted.begin(), sorted.end(), p90), detail::kMostMeansGathered);
+    EXPECT_EQ(meanStatistics(twoValued, blurred).p90Mean, p90);
 }
 
 // Single-precision means are the double ones rounded, and the fixed-point scan's means lie within its

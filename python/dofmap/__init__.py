@@ -8,8 +8,9 @@ of the dofmap-batch program.
     depth_map, max_mean = dofmap.focus_map(cv2.imread("photo.jpg"))
     cv2.imwrite("photo.dof.png", depth_map)
 
-The computation releases the GIL: threads compute maps in parallel. dofmap.dask figures many
-photos on a Dask cluster.
+The computation releases the GIL: threads compute maps in parallel, and Ctrl-C interrupts a long
+call (KeyboardInterrupt). dofmap.read raises ReadError, an OSError (a FileNotFoundError for a
+missing file). dofmap.dask figures many photos on a Dask cluster.
 """
 
 from ._dofmap import (

@@ -16,9 +16,13 @@ class Statistics(NamedTuple):
     mean_mean: float
     p90_mean: float
 
+# An OSError with errno (None for reasons that are not the system's) and filename set; for "no such
+# file", "permission denied" and "is a folder" also a FileNotFoundError, PermissionError and
+# IsADirectoryError.
 class ReadError(OSError):
     path: str
     reason: str
+    def __init__(self, errno: int | None, reason: str, path: str) -> None: ...
 
 def focus_map(
     photo: npt.NDArray[np.uint8], *, window: int = 30, sigma: float = 1.5, rgb: bool = False

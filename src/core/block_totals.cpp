@@ -19,7 +19,7 @@ BlockTotals::BlockTotals(const BoxScan& scan)
 {
     cv::parallel_for_(cv::Range(0, down_), [&](const cv::Range& rows) {
         std::vector<double> columnSums(std::size_t(across_) * kSide);
-        for (int by = rows.start; by < rows.end; ++by) {
+        for (int by = rows.start; by < rows.end && !scan.cancelled(); ++by) {
             std::fill(columnSums.begin(), columnSums.end(), 0.0);
             for (int y = by * kSide; y < std::min((by + 1) * kSide, height_); ++y) {
                 kernels::addPixelDistances(scan.source().ptr<std::uint8_t>(y), scan.blurred().ptr<std::uint8_t>(y),
@@ -34,6 +34,7 @@ BlockTotals::BlockTotals(const BoxScan& scan)
             }
         }
     });
+    scan.throwIfCancelled();
 }
 
 int BlockTotals::pixels(int bx, int by) const

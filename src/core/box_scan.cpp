@@ -57,9 +57,11 @@ std::vector<Area> ringTiles(int width, int height, int window)
 
 }  // namespace
 
-BoxScan::BoxScan(const cv::Mat& source, const cv::Mat& blurred, int window, ScanTerms terms)
+BoxScan::BoxScan(const cv::Mat& source, const cv::Mat& blurred, int window, ScanTerms terms,
+                 const std::atomic<bool>* cancel)
     : source_(source),
       blurred_(blurred),
+      cancel_(cancel),
       width_(source.cols),
       height_(source.rows),
       n_(Neighborhood::ofSize(window)),
@@ -90,13 +92,14 @@ std::pair<int, int> BoxScan::wholeColumns() const
 void BoxScan::scan(const std::vector<Area>& parts, RowSink& sink) const
 {
     cv::parallel_for_(cv::Range(0, int(parts.size())), [&](const cv::Range& range) {
-        for (int i = range.start; i < range.end; ++i) {
+        for (int i = range.start; i < range.end && !cancelled(); ++i) {
             if (fixedPoint_)
                 scanFixedPart(parts[i], i, sink);
             else
                 scanRingPart(parts[i], i, sink);
         }
     });
+    throwIfCancelled();
 }
 
 // The image rows are read in order, and the buffers (the roots of the neighborhood's rows and the

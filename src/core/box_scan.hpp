@@ -7,11 +7,16 @@
 
 #include <opencv2/core.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace dofmap::detail {
+
+class Repeats;
 
 // A rectangle of pixels: columns [x0, x1), rows [y0, y1).
 struct Area {
@@ -69,8 +74,10 @@ enum class ScanTerms {
 // scans. Either way every box sum is exact in its terms (see exactness.hpp).
 class BoxScan {
 public:
-    // Both images CV_8UC3 of one size, not empty; window >= 1. The images must outlive the scan.
-    BoxScan(const cv::Mat& source, const cv::Mat& blurred, int window, ScanTerms terms = ScanTerms::automatic);
+    // Both images CV_8UC3 of one size, not empty; window >= 1. The images must outlive the scan, and
+    // so must `cancel`, which when given stops the scans (see cancelled()).
+    BoxScan(const cv::Mat& source, const cv::Mat& blurred, int window, ScanTerms terms = ScanTerms::automatic,
+            const std::atomic<bool>* cancel = nullptr);
 
     int width() const { return width_; }
     int height() const { return height_; }
@@ -92,8 +99,17 @@ public:
     bool scansAnyArea() const { return !fixedPoint_; }
     ScanTerms terms() const { return fixedPoint_ ? ScanTerms::fixedPoint : ScanTerms::floatRoots; }
 
-    // Calls sink.row for every row of every part, parts in parallel.
+    // Calls sink.row for every row of every part, parts in parallel. Throws AnalysisCancelled when
+    // the scan was cancelled, leaving the parts not yet begun unscanned.
     void scan(const std::vector<Area>& parts, RowSink& sink) const;
+
+    // Whether the flag given to the scan was set: the passes over the image test it between bands of
+    // rows, skip the rest of their work once it is, and then throw through throwIfCancelled.
+    bool cancelled() const { return cancel_ != nullptr && cancel_->load(std::memory_order_relaxed); }
+    void throwIfCancelled() const
+    {
+        if (cancelled()) throw AnalysisCancelled();
+    }
 
     // Number of positions of a neighborhood along one axis of `length` pixels, at `position`.
     int clippedSpan(int position, int length) const
@@ -106,6 +122,11 @@ public:
         return {std::max(x - n_.before, 0), std::min(x + n_.after, width_ - 1) + 1, std::max(y - n_.before, 0),
                 std::min(y + n_.after, height_ - 1) + 1};
     }
+
+    // The columns and rows of the scan's images that repeat a period earlier, found at the first call
+    // (about three reads of the image) and kept for the later ones. Throws AnalysisCancelled when the
+    // scan is cancelled meanwhile.
+    const Repeats& repeats() const;
 
     // Multiplier of the box sums of row y, after inverseColumnSpans(), giving fast means.
     double rowScale(int y) const { return 1.0 / clippedSpan(y, height_); }
@@ -125,6 +146,7 @@ private:
 
     const cv::Mat& source_;
     const cv::Mat& blurred_;
+    const std::atomic<bool>* const cancel_;
     const int width_;
     const int height_;
     const Neighborhood n_;
@@ -142,6 +164,9 @@ private:
     std::vector<Area> wholeImage_;
     // Fixed point: the column sums at the first row of each band, by that row.
     std::map<int, std::vector<double>> bandStarts_;
+    // What repeats() found, once it was called.
+    mutable std::mutex repeatsMutex_;
+    mutable std::shared_ptr<const Repeats> repeats_;
 };
 
 }  // namespace dofmap::detail

@@ -73,7 +73,7 @@ void BoxScan::prepareFixedBands()
             const int x1 = int(std::int64_t(width_) * (strip + 1) / strips);
             std::vector<double> running(x1 - x0, 0.0);
             std::vector<std::int32_t> squared(x1 - x0);
-            for (int row = 0; row < lastMark; ++row) {
+            for (int row = 0; row < lastMark && !cancelled(); ++row) {
                 kernels::squaredDistances(source_.ptr<std::uint8_t>(row) + 3 * x0,
                                           blurred_.ptr<std::uint8_t>(row) + 3 * x0, x1 - x0, squared.data());
                 kernels::moveFixedRows(squared.data(), nullptr, x1 - x0, fixedTerms_.data(), running.data());
@@ -82,6 +82,7 @@ void BoxScan::prepareFixedBands()
             }
         }
     });
+    throwIfCancelled();
     for (const Area& band : wholeImage_) {
         const Area rows = clippedNeighborhood(0, band.y0);
         const std::vector<double>& below = sumsAbove.at(rows.y1);

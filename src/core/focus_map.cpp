@@ -137,7 +137,7 @@ void detail::analyze(const BoxScan& scan, const FocusRequest& request, FocusAnal
 void analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, const FocusRequest& request,
                   FocusAnalysis& result)
 {
-    detail::analyze(BoxScan(source, blurred, window), request, result);
+    detail::analyze(BoxScan(source, blurred, window, detail::ScanTerms::automatic, request.cancel), request, result);
 }
 
 FocusAnalysis analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, const FocusRequest& request)

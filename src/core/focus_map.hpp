@@ -4,6 +4,9 @@
 
 #include <opencv2/core.hpp>
 
+#include <atomic>
+#include <stdexcept>
+
 namespace dofmap {
 
 // Standard deviation of the Gaussian blur that makes the reference.
@@ -60,6 +63,17 @@ struct FocusRequest {
     // table whatever this says. Wide windows, whose sums are kept more finely than a float holds,
     // take the two scans.
     bool oneScan = false;
+    // A flag that another thread may set to stop the analysis: when given, it is read between bands
+    // of rows (every few milliseconds of work), and once it holds true analyzeFocus stops and
+    // throws AnalysisCancelled, leaving the result partly written. The flag must outlive
+    // the call.
+    const std::atomic<bool>* cancel = nullptr;
+};
+
+// What analyzeFocus throws when its request's cancel flag was set while it ran.
+class AnalysisCancelled : public std::runtime_error {
+public:
+    AnalysisCancelled() : std::runtime_error("the analysis was cancelled") { }
 };
 
 // The results of analyzeFocus; what was not asked for is empty or 0.

@@ -115,10 +115,17 @@ public:
     {
         PartMaximum all;
         for (const PartMaximum& part : parts_) all.fastMaximum = std::max(all.fastMaximum, part.fastMaximum);
+        std::size_t count = 0;
         for (PartMaximum& part : parts_) {
             part.fastMaximum = all.fastMaximum;
             part.prune(bound_);
+            count += part.candidates.size();
+        }
+        // The parts' candidates are let go as they are merged: ties may make them millions.
+        all.candidates.reserve(count);
+        for (PartMaximum& part : parts_) {
             all.candidates.insert(all.candidates.end(), part.candidates.begin(), part.candidates.end());
+            part.candidates = std::vector<Candidate>();
         }
         return all;
     }
@@ -309,7 +316,7 @@ std::vector<Area> promisingAreas(const BoxScan& scan, const BlockTotals* given)
 namespace {
 
 // The largest literal mean among the candidates of a search.
-double literalMaximum(const BoxScan& scan, const PartMaximum& all)
+double literalMaximum(const BoxScan& scan, PartMaximum all)
 {
     if (all.candidates.empty()) return 0.0;
     // Candidates that share a clipped neighborhood share their literal mean: with a window as large
@@ -317,6 +324,7 @@ double literalMaximum(const BoxScan& scan, const PartMaximum& all)
     std::vector<Area> neighborhoods;
     neighborhoods.reserve(all.candidates.size());
     for (const Candidate& c : all.candidates) neighborhoods.push_back(scan.clippedNeighborhood(c.x, c.y));
+    all.candidates = std::vector<Candidate>();
     return LiteralMeans(scan, std::move(neighborhoods)).largest();
 }
 

@@ -3,13 +3,18 @@
 #pragma once
 
 #include "box_scan.hpp"
+#include "repeats.hpp"
 
 #include <vector>
 
 namespace dofmap::detail {
 
 // The literal means of a set of neighborhoods: each distinct one summed once, neighborhoods over the
-// same rows that start at the same column taken from one running sum, all in parallel.
+// same rows that start at the same column taken from one running sum, all in parallel. Many over
+// neighboring rows are summed column by column, each column loaded once for all that cross it, at a
+// few operations per column whatever their height; many long sums are first matched with the
+// earliest copies of their neighborhoods in images of repeating columns or rows (Repeats), and only
+// those are summed. Throws AnalysisCancelled when the scan is cancelled.
 class LiteralMeans {
 public:
     // `areas` may repeat.
@@ -21,7 +26,8 @@ public:
     double largest() const;
 
 private:
-    std::vector<Area> areas_;  // sorted, distinct
+    const Repeats* repeats_ = nullptr;  // the scan's, when the areas were matched with their earliest copies
+    std::vector<Area> areas_;  // sorted, distinct (the earliest copies of the areas given, with repeats_)
     std::vector<double> means_;
 };
 

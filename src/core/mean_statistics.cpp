@@ -45,6 +45,14 @@ void MeanGathering::addRow(int y, int x0, const double* means, int count, const 
     const int kept = kernels::gatherRow(means, count, window.low, window.high, lanes, &below, rowKept.data());
     rows.push_back(
         {y, x0, ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]))});
+    within += kept;
+    if (kept == 0 || dropped || window.low == window.high) return;
+    if (room != nullptr && room->fetch_sub(kept) < kept) {
+        // Past the limit: from now on the means in the window are counted only.
+        dropped = true;
+        inWindow = std::vector<double>();
+        return;
+    }
     inWindow.insert(inWindow.end(), rowKept.begin(), rowKept.begin() + kept);
 }
 
@@ -157,12 +165,13 @@ std::pair<double, std::optional<double>> gatheredStatistics(std::int64_t pixels,
                                                             const std::vector<MeanGathering>& parts)
 {
     std::vector<MeanGathering::RowTotal> rows;
-    std::int64_t below = 0;
-    std::size_t kept = 0;
+    std::int64_t below = 0, within = 0;
+    bool dropped = false;
     for (const MeanGathering& part : parts) {
         rows.insert(rows.end(), part.rows.begin(), part.rows.end());
         below += part.below;
-        kept += part.inWindow.size();
+        within += part.within;
+        dropped = dropped || part.dropped;
     }
     // The rows in the order of the image, whichever part summed them.
     std::sort(rows.begin(), rows.end(), [](const MeanGathering::RowTotal& a, const MeanGathering::RowTotal& b) {
@@ -173,7 +182,9 @@ std::pair<double, std::optional<double>> gatheredStatistics(std::int64_t pixels,
     const double average = double(total / pixels);
 
     const std::int64_t rank = percentileRank(pixels);
-    if (rank <= below || rank > below + std::int64_t(kept)) return {average, std::nullopt};
+    if (rank <= below || rank > below + within) return {average, std::nullopt};
+    if (window.low == window.high) return {average, window.low};  // every mean in the window is that value
+    if (dropped) return {average, std::nullopt};
     // The rank within the window: counted in buckets of the window first, each part in parallel,
     // then picked among the means of its bucket.
     const std::int64_t rankInWindow = rank - below;

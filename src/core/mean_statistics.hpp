@@ -5,6 +5,7 @@
 #include "block_totals.hpp"
 #include "box_scan.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -57,6 +58,12 @@ struct PercentileWindow {
 // side of the 90th bound it. Small images keep every mean.
 PercentileWindow predictPercentileWindow(const BoxScan& scan, const BlockTotals& blocks);
 
+// The most means that the gatherings of one pass keep between them: 16 MB. A photo keeps a few
+// percent of its means, a picture of many equal means (a flat or dark photo) may have them all in
+// the window; past this they are only counted, and the percentile is then found by passes that
+// count (fastMeanOfRank).
+constexpr std::int64_t kMostMeansGathered = std::int64_t(1) << 21;
+
 // What one part of the rendering pass gathers for the statistics.
 struct MeanGathering {
     struct RowTotal {
@@ -65,16 +72,24 @@ struct MeanGathering {
         double total;
     };
     std::int64_t below = 0;  // means under the window
-    std::vector<double> inWindow;  // means within it
+    std::int64_t within = 0;  // means within it
+    std::vector<double> inWindow;  // the means within it, unless dropped
+    // Whether the means within the window were too many to keep (see room) and are only counted.
+    bool dropped = false;
+    // The number of means that all gatherings of the pass may still keep, shared by them; none
+    // for no limit.
+    std::atomic<std::int64_t>* room = nullptr;
     std::vector<RowTotal> rows;  // the sum of each row's means
     std::vector<double> rowKept;  // the row at hand's means in the window
 
-    // Gathers the means of pixels (x0 ... x0 + count - 1, y).
+    // Gathers the means of pixels (x0 ... x0 + count - 1, y). A window of one value (low == high)
+    // holds only means equal to it, which are counted and not kept.
     void addRow(int y, int x0, const double* means, int count, const PercentileWindow& window);
 };
 
 // The average of the means of all `pixels` pixels gathered by `parts` with `window` (the same
-// whoever gathered which rows), and their percentile when the window held its rank.
+// whoever gathered which rows), and their percentile when the window held its rank and its means
+// were kept (or are all one value).
 std::pair<double, std::optional<double>> gatheredStatistics(std::int64_t pixels, const PercentileWindow& window,
                                                             const std::vector<MeanGathering>& parts);
 

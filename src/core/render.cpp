@@ -9,6 +9,7 @@
 #include <opencv2/core/utility.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 namespace dofmap::detail {
@@ -52,7 +53,10 @@ public:
           error_(exactness::levelError(scan.bound())),
           parts_(scan.wholeImage().size())
     {
-        if (targets_.gatherings != nullptr) targets_.gatherings->assign(parts_.size(), {});
+        if (targets_.gatherings != nullptr) {
+            targets_.gatherings->assign(parts_.size(), {});
+            for (MeanGathering& gathering : *targets_.gatherings) gathering.room = &gatheringRoom_;
+        }
     }
 
     void row(int part, int y, int x0, int count, const double* boxSums) override
@@ -136,6 +140,8 @@ private:
     const double toLevel_;
     const exactness::LevelError error_;
     std::vector<PartState> parts_;
+    // The means that the gatherings may still keep.
+    std::atomic<std::int64_t> gatheringRoom_{kMostMeansGathered};
 };
 
 }  // namespace
@@ -152,7 +158,7 @@ void renderFromFloatMeans(const BoxScan& scan, const cv::Mat& means, double maxM
     cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {
         std::vector<std::int32_t> levels(map.cols);
         std::vector<uchar> grays(map.channels() == 1 ? 0 : map.cols);
-        for (int band = range.start; band < range.end; ++band) {
+        for (int band = range.start; band < range.end && !scan.cancelled(); ++band) {
             const int y0 = int(std::int64_t(map.rows) * band / bands),
                       y1 = int(std::int64_t(map.rows) * (band + 1) / bands);
             for (int y = y0; y < y1; ++y) {
@@ -170,6 +176,7 @@ void renderFromFloatMeans(const BoxScan& scan, const cv::Mat& means, double maxM
         }
         kernels::finishStreamingStores();
     });
+    scan.throwIfCancelled();
     std::vector<Doubt> all;
     for (const std::vector<Doubt>& band : doubts) all.insert(all.end(), band.begin(), band.end());
     settleLiterally(scan, all, maxMean, map);

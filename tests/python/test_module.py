@@ -1,6 +1,13 @@
 # The Python module against the batch program on photos made here: maps and means pixel for pixel,
 # figures, the readers' reasons; how arrays are taken (RGB, views, wrong ones); threads at once.
+import errno
+import os
+import pickle
+import signal
+import subprocess
+import sys
 import threading
+import time
 import tracemalloc
 
 import cv2
@@ -141,6 +148,19 @@ def test_what_is_not_an_array_and_wrong_parameters_are_refused():
         with pytest.raises(ValueError, match="sigma"):
             dofmap.means(photo, sigma=sigma)
     assert dofmap.focus_map(photo, window=1, sigma=0.1)[0].shape == (10, 10)
+    # Integers of any size are ValueErrors naming them; other types short TypeErrors, without the
+    # arguments (pybind11 would list the photo's pixels).
+    large = synthetic_photo(1, 300, 300)
+    for function in (dofmap.focus_map, dofmap.means, dofmap.statistics):
+        with pytest.raises(ValueError) as raised:
+            function(large, window=2**31)
+        assert str(raised.value) == "window must be from 1 to 100000, not 2147483648"
+        with pytest.raises(ValueError, match=f"not {10**400}$"):
+            function(large, sigma=10**400)
+        for argument, value, named in (("window", "30", "str"), ("window", 30.0, "float"), ("sigma", "1.5", "str")):
+            with pytest.raises(TypeError) as raised:
+                function(large, **{argument: value})
+            assert str(raised.value) == f"{argument} must be {'an int' if argument == 'window' else 'a float'}, not {named}"
 
 
 def test_unreadable_photos_raise_the_programs_reasons(tmp_path):
@@ -165,6 +185,29 @@ def test_unreadable_photos_raise_the_programs_reasons(tmp_path):
     # The program takes a folder's photos, so it has no reason to give for one: the reader's own.
     with pytest.raises(dofmap.ReadError, match="is a folder"):
         dofmap.read(tmp_path)
+
+
+def test_read_errors_are_the_oserrors_of_their_reasons(tmp_path):
+    (tmp_path / "text.png").write_text("not a picture\n")
+    kinds = {
+        "missing.jpg": (FileNotFoundError, errno.ENOENT, "no such file"),
+        "": (IsADirectoryError, errno.EISDIR, "is a folder"),
+        "text.png/photo.jpg": (NotADirectoryError, errno.ENOTDIR, "not a directory"),
+        "text.png": (None, None, "not an image"),
+    }
+    for name, (kind, number, reason) in kinds.items():
+        path = str(tmp_path / name) if name else str(tmp_path)
+        with pytest.raises(dofmap.ReadError) as raised:
+            dofmap.read(path)
+        error = raised.value
+        assert (error.errno, error.filename, error.path, error.reason) == (number, path, path, reason)
+        assert str(error) == f"cannot read image {path}: {reason}"
+        for other in (FileNotFoundError, IsADirectoryError, NotADirectoryError, PermissionError):
+            assert isinstance(error, other) == (other is kind), f"{name}: {type(error).__mro__}"
+        again = pickle.loads(pickle.dumps(error))
+        assert (type(again), str(again), again.errno, again.path) == (type(error), str(error), number, path)
+    with pytest.raises(FileNotFoundError):
+        dofmap.read(tmp_path / "missing.jpg")
 
 
 def test_read_takes_text_bytes_and_path_objects():
@@ -194,6 +237,41 @@ def test_two_threads_at_once_both_finish_and_agree():
     for index in (0, 1):
         assert_same_pixels(results[index][0], alone[index][0], f"map of thread {index}")
         assert results[index][1] == alone[index][1]
+
+
+# A 48-megapixel photo mapped at a window of 5001 takes seconds; Ctrl-C in the middle of the call.
+INTERRUPTED_CALL = """
+import sys, time
+import cv2, numpy as np
+import dofmap
+rng = np.random.default_rng(5)
+photo = cv2.resize(rng.integers(0, 256, (60, 80, 3), np.uint8), (8000, 6000), interpolation=cv2.INTER_CUBIC)
+photo += rng.integers(0, 8, photo.shape, np.uint8)
+print("started", flush=True)
+try:
+    dofmap.focus_map(photo, window=5001)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+def test_ctrl_c_interrupts_a_long_call_at_once():
+    child = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED_CALL], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    try:
+        assert child.stdout.readline() == "started\n", child.stderr.read()
+        time.sleep(0.5)  # well into the call
+        os.kill(child.pid, signal.SIGINT)
+        sent = time.monotonic()
+        out, err = child.communicate(timeout=60)
+        waited = time.monotonic() - sent
+    finally:
+        child.kill()
+    assert out == "interrupted\n", err
+    assert child.returncode == 0, err
+    assert waited < 1.5, f"the call went on for {waited:.2f} s after Ctrl-C"
 
 
 def test_results_outlive_their_inputs_and_are_their_own():
