@@ -189,7 +189,9 @@ def test_unreadable_photos_raise_the_programs_reasons(tmp_path):
 
 def test_read_errors_are_the_oserrors_of_their_reasons(tmp_path):
     (tmp_path / "text.png").write_text("not a picture\n")
+    os.mkfifo(tmp_path / "fifo.jpg")  # read, it would block for ever
     kinds = {
+        "fifo.jpg": (None, None, "not a regular file"),
         "missing.jpg": (FileNotFoundError, errno.ENOENT, "no such file"),
         "": (IsADirectoryError, errno.EISDIR, "is a folder"),
         "text.png/photo.jpg": (NotADirectoryError, errno.ENOTDIR, "not a directory"),
