@@ -6,6 +6,7 @@
 #include "memory_budget.hpp"
 #include "png_writer.hpp"
 #include "records.hpp"
+#include "report.hpp"
 #include "verdicts.hpp"
 
 #include <cstdint>
@@ -43,9 +44,10 @@ struct Options {
     int jobs = 1;  // photos in flight at once
     std::optional<std::int64_t> memory;  // bytes the photos in flight may take; defaultMemoryBudget() if unset
     bool quiet = false;  // no progress line
+    std::optional<std::filesystem::path> report;  // write the contact sheet there (see ContactSheet)
 };
 
-// Whether the options ask for each photo's figures (statistics, JSON, sidecars or verdicts).
+// Whether the options ask for each photo's figures (statistics, JSON, sidecars, verdicts or the report).
 bool figuresWanted(const Options& options);
 
 // One photo and the files it will be written to.
@@ -99,6 +101,7 @@ std::int64_t photoMemory(const PhotoFile& file, const Options& options, bool one
 struct PhotoOutcome {
     std::optional<PhotoStatistics> statistics;
     std::string unreadable;
+    Thumbnails thumbnails;  // with --report, when it was read
 };
 
 // What one job keeps from photo to photo: the file's bytes, the decoded photo, its blurred copy,

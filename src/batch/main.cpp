@@ -144,6 +144,12 @@ int main(int argc, char** argv)
             },
             "SIZE"));
     app.add_flag("-q,--quiet", options.quiet, "No progress line");
+    std::string report;
+    app.add_option("--report", report,
+                   "Also write an HTML page to review the shoot: each photo's thumbnail, its overlay's, its figures "
+                   "and verdict, blurry ones first; the thumbnails go to FILE_files/ beside it (FILE's name without "
+                   "extension). Written also with --dry-run")
+        ->check(CLI::Validator([](std::string& name) { return name.empty() ? "must name a file" : ""; }, "FILE"));
 
     // Culling: figures without maps, records for pipelines, sidecars and verdicts for photo managers.
     app.add_flag("--no-map", options.noMap,
@@ -188,7 +194,8 @@ int main(int argc, char** argv)
                  "Also reject blurry photos that already have a rating (1 to 5); without it their rating is kept")
         ->needs(reject);
     app.add_flag("--dry-run", options.dryRun,
-                 "Write nothing (no map, output or sidecar): print the verdicts only, as a table or with --json")
+                 "Write nothing (no map, output or sidecar) but the --report page: print the verdicts only, as a "
+                 "table or with --json")
         ->needs(reject);
 
     try {
@@ -207,6 +214,7 @@ int main(int argc, char** argv)
     if (!colormap.empty()) options.colormap = colormap;
     if (!memory.empty()) options.memory = parseMemorySize(memory);
     if (!threshold.empty()) options.rejectBelow = batch::parseThreshold(threshold);
+    if (!report.empty()) options.report = report;
     options.xmpName = xmpName == "full" ? batch::SidecarName::full : batch::SidecarName::adobe;
     if (options.noMap && !batch::figuresWanted(options) && !options.blurred && !options.colormap && !options.overlay &&
         !options.means)

@@ -160,7 +160,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         // none. The outputs are those the plan named, in its order.
         const bool writing = !options.dryRun;
         const bool mapWritten = writing && !options.noMap;
-        const bool mapNeeded = mapWritten || (writing && (options.colormap || options.overlay));
+        const bool mapNeeded = mapWritten || (writing && (options.colormap || options.overlay)) || options.report;
         blurredReference(source, job.blurred_, options.sigma);
         const cv::Mat& blurred = job.blurred_;
         FocusRequest request;
@@ -178,6 +178,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         if (writing && options.colormap) images.push_back(falseColor(analysis.map, colormap));
         if (writing && options.overlay) images.push_back(dofmap::overlay(source, analysis.map, colormap));
         if (writing && options.means) images.push_back(analysis.means);
+        if (options.report) outcome.thumbnails = makeThumbnails(source, analysis.map, colormap);
 
         complete = true;
         for (std::size_t i = 0; i < images.size() && i < photo.outputs.size(); ++i) {
@@ -283,6 +284,13 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     const bool deferred = options.rejectBelow && options.rejectBelow->percentOfMedian;
     std::optional<double> threshold;
     if (options.rejectBelow && !deferred) threshold = options.rejectBelow->value;
+    // The report's thumbnails are written as each photo is done, its page at the end.
+    std::optional<ContactSheet> sheet;
+    ReportSettings sheetSettings{options.sigma, options.window, std::nullopt, std::nullopt, 0.0};
+    if (options.report && !sheet.emplace(*options.report, photos.size()).prepare(reporter)) {
+        allGood = false;
+        sheet.reset();
+    }
     if (options.stats) print(statisticsHeader());
     if (table && threshold) print(verdictHeader(*threshold, std::nullopt, 0.0));
 
@@ -292,6 +300,7 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
         const std::optional<PhotoStatistics>& statistics = outcome.statistics;
         std::optional<bool> blurry;
         if (threshold && statistics) blurry = isBlurry(statistics->means.maxMean, *threshold);
+        if (sheet) sheet->add({i, photo.input, statistics, outcome.unreadable, blurry, outcome.thumbnails.size});
         if (options.json)
             print(statistics ? jsonRecord(photo.input, *statistics, blurry)
                              : jsonFailure(photo.input, outcome.unreadable));
@@ -331,6 +340,8 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
             reporter.starting(i + 1, photos[i].input);
             bool complete = false;
             PhotoOutcome outcome = processPhoto(photos[i], options, job, reporter, complete);
+            if (sheet && outcome.statistics && !sheet->writeThumbnails(i, outcome.thumbnails, reporter))
+                allGood = false;
             if (!complete) allGood = false;
             const std::lock_guard<std::mutex> lock(finishing);
             outcomes[i] = std::move(outcome);
@@ -355,8 +366,14 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
             if (outcome.statistics) maxMeans.push_back(outcome.statistics->means.maxMean);
         threshold = absoluteThreshold(*options.rejectBelow, maxMeans);
         if (table && threshold) print(verdictHeader(*threshold, options.rejectBelow->value, median(maxMeans)));
+        if (threshold) {
+            sheetSettings.percentOfMedian = options.rejectBelow->value;
+            sheetSettings.medianMaxMean = median(maxMeans);
+        }
         for (std::size_t i = 0; i < photos.size(); ++i) finish(i, outcomes[i]);
     }
+    sheetSettings.threshold = threshold;
+    if (sheet && !sheet->write(sheetSettings, reporter)) allGood = false;
     reporter.finish();
     return allGood ? 0 : 1;
 }
