@@ -109,6 +109,25 @@ std::vector<unsigned char> encodedJpeg(const cv::Mat& image)
     return bytes;
 }
 
+// `image` scaled down to `size`: halved by pixel area while it is at least twice as large (a whole
+// factor takes OpenCV's fast path: from 24 megapixels five times faster than one step by area, which
+// took twice the blur's time on a 0.6-megapixel photo), then interpolated the rest of the way, less
+// than a factor of two. Each halving replaces the image before, so that a quarter of the image and
+// a sixteenth are the most held at once.
+cv::Mat scaledDown(const cv::Mat& image, cv::Size size)
+{
+    cv::Mat current = image;
+    while (current.cols >= 2 * size.width && current.rows >= 2 * size.height) {
+        cv::Mat half;
+        cv::resize(current, half, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+        current = half;
+    }
+    if (current.size() == size) return current;
+    cv::Mat result;
+    cv::resize(current, result, size, 0, 0, cv::INTER_LINEAR);
+    return result;
+}
+
 const char* const kStyle = R"(:root{color-scheme:light}
 body{margin:0;font:14px/1.4 sans-serif;background:#eceae6;color:#1d1d1d}
 header{padding:14px 20px;background:#fff;border-bottom:1px solid #c8c6c2}
@@ -116,7 +135,8 @@ h1{margin:0 0 4px;font-size:20px}
 header p{margin:2px 0}
 .counts span{margin-right:16px}
 main{display:flex;flex-wrap:wrap;align-items:flex-start;gap:14px;padding:14px 20px}
-.card{width:@CARD@px;padding:10px;background:#fff;border:1px solid #c8c6c2;border-radius:6px}
+.card{width:@CARD@px;padding:10px;background:#fff;border:1px solid #c8c6c2;border-radius:6px;
+content-visibility:auto;contain-intrinsic-size:auto @OUTER@px auto @TALL@px}
 .card.blurry{border-color:#b3261e;box-shadow:0 0 0 1px #b3261e}
 .thumbs{display:flex;gap:@GAP@px}
 .thumbs img{width:@BOX@px;height:@BOX@px;object-fit:contain;background:#d9d7d3}
@@ -138,6 +158,11 @@ std::string style()
             css.replace(at, key.size(), std::to_string(value));
     };
     replace("@CARD@", 2 * kThumbnailBox + kThumbnailGap);
+    // The size a card off the screen is laid out with, which the browser does not render until it
+    // comes near (a page of a thousand cards loaded in half the time): with its padding and border,
+    // the thumbnails, the name, the verdict and four figures.
+    replace("@OUTER@", 2 * kThumbnailBox + kThumbnailGap + 22);
+    replace("@TALL@", kThumbnailBox + 160);
     replace("@GAP@", kThumbnailGap);
     replace("@BOX@", kThumbnailBox);
     return css;
@@ -179,11 +204,8 @@ Thumbnails makeThumbnails(const cv::Mat& photo, const cv::Mat& grayMap, cv::Colo
     const double scale = std::min(1.0, double(kThumbnailSide) / double(std::max(photo.cols, photo.rows)));
     const cv::Size size(std::max(1, int(std::lround(photo.cols * scale))),
                         std::max(1, int(std::lround(photo.rows * scale))));
-    cv::Mat small = photo, smallMap = grayMap;
-    if (size != photo.size()) {
-        cv::resize(photo, small, size, 0, 0, cv::INTER_AREA);
-        cv::resize(grayMap, smallMap, size, 0, 0, cv::INTER_AREA);
-    }
+    const cv::Mat small = scaledDown(photo, size);
+    const cv::Mat smallMap = scaledDown(grayMap, size);
     Thumbnails thumbnails;
     thumbnails.photo = encodedJpeg(small);
     thumbnails.overlay = encodedJpeg(overlay(small, smallMap, colormap));

@@ -35,8 +35,11 @@ struct Thumbnails {
     bool empty() const { return photo.empty(); }
 };
 
+// The memory the thumbnails take at their peak beside the photo, in bytes a pixel of the photo.
+constexpr double kThumbnailBytesPerPixel = 1.0;
+
 // The thumbnails of `photo` (CV_8UC3) and of its overlay: the photo and its gray map (CV_8UC1, the
-// photo's size) scaled down by pixel area to kThumbnailSide, and the overlay's mix (see
+// photo's size) scaled down to kThumbnailSide (halved by pixel area, then interpolated), and the overlay's mix (see
 // dofmap::overlay) made at that size through `colormap`. Throws std::bad_alloc or cv::Exception
 // when their memory cannot be had; empty when an encoding fails.
 Thumbnails makeThumbnails(const cv::Mat& photo, const cv::Mat& grayMap, cv::ColormapTypes colormap);

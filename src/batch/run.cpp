@@ -68,6 +68,7 @@ std::int64_t photoMemory(const PhotoFile& file, const Options& options, bool one
     if (options.colormap) perPixel += 3 + 1;
     if (options.overlay) perPixel += 3 + 3 + 1;
     if (options.means) perPixel += 4 + 4;
+    if (options.report) perPixel += kThumbnailBytesPerPixel;
     const double pixels = double(file.declaredSize->width) * double(file.declaredSize->height);
     return fileBytes + kPhotoOverheadBytes +
         std::int64_t(std::min(pixels * perPixel + double(file.decoderBytes), 9.0e18));
