@@ -23,8 +23,12 @@ namespace {
 // The least number of digits of a thumbnail's number, so that names sort as the photos do up to
 // 9999 photos.
 constexpr std::size_t kNumberDigits = 4;
-// The gap between the two thumbnails of a card, and between cards, in CSS pixels.
+// The gap between the two thumbnails of a card, and a card's padding and border, in CSS pixels.
 constexpr int kThumbnailGap = 8;
+constexpr int kCardPadding = 10;
+constexpr int kCardBorder = 1;
+// The height of a card's text below its thumbnails (name, verdict, four figures), about.
+constexpr int kCardTextHeight = 150;
 
 // `text` with the characters that HTML gives a meaning to replaced by references, so that it reads
 // as text in an element and inside a quoted attribute.
@@ -135,7 +139,7 @@ h1{margin:0 0 4px;font-size:20px}
 header p{margin:2px 0}
 .counts span{margin-right:16px}
 main{display:flex;flex-wrap:wrap;align-items:flex-start;gap:14px;padding:14px 20px}
-.card{width:@CARD@px;padding:10px;background:#fff;border:1px solid #c8c6c2;border-radius:6px;
+.card{width:@CARD@px;padding:@PADDING@px;background:#fff;border:@BORDER@px solid #c8c6c2;border-radius:6px;
 content-visibility:auto;contain-intrinsic-size:auto @OUTER@px auto @TALL@px}
 .card.blurry{border-color:#b3261e;box-shadow:0 0 0 1px #b3261e}
 .thumbs{display:flex;gap:@GAP@px}
@@ -161,8 +165,11 @@ std::string style()
     // The size a card off the screen is laid out with, which the browser does not render until it
     // comes near (a page of a thousand cards loaded in half the time): with its padding and border,
     // the thumbnails, the name, the verdict and four figures.
-    replace("@OUTER@", 2 * kThumbnailBox + kThumbnailGap + 22);
-    replace("@TALL@", kThumbnailBox + 160);
+    const int frame = 2 * (kCardPadding + kCardBorder);
+    replace("@OUTER@", 2 * kThumbnailBox + kThumbnailGap + frame);
+    replace("@TALL@", kThumbnailBox + kCardTextHeight + frame);
+    replace("@PADDING@", kCardPadding);
+    replace("@BORDER@", kCardBorder);
     replace("@GAP@", kThumbnailGap);
     replace("@BOX@", kThumbnailBox);
     return css;
