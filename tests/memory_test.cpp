@@ -37,10 +37,9 @@ TEST(ControlGroups, TheLeastRoomOfTheOwnGroupsAndTheirParentsCounts)
     writeFile(v2 / "user/memory.current", "300000000");
     writeFile(v2 / "user/session/memory.max", "max");
     writeFile(v2 / "user/session/memory.current", "200000000");
-    const std::string mounts =
-        "35 31 0:32 / /sys/fs/cgroup/memory rw,relatime - cgroup cgroup rw,memory\n"
-        "32 31 0:29 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu\n"
-        "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n";
+    const std::string mounts = "35 31 0:32 / /sys/fs/cgroup/memory rw,relatime - cgroup cgroup rw,memory\n"
+                               "32 31 0:29 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu\n"
+                               "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n";
     const std::string cgroups = "5:cpu:/\n4:memory:/jobs/batch\n0::/user/session\n";
     EXPECT_EQ(controlGroupRoom(cgroups, mounts, tree.path().string()), 600000000);
     // Without the v2 hierarchy's limits the v1 parent's room is the least.
