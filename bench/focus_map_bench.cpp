@@ -238,9 +238,9 @@ void CullPhoto24Megapixels(benchmark::State& state)
     options.inputs = {path};
     options.noMap = state.range(0) > 0;
     options.json = options.noMap;
-    std::string error;
-    const std::vector<batch::Photo> photos = batch::plan(options, error);
-    if (photos.size() != 1) throw std::runtime_error(error);
+    std::vector<std::string> problems;
+    const std::vector<batch::Photo> photos = batch::plan(options, problems);
+    if (photos.size() != 1) throw std::runtime_error(problems.empty() ? "no photo" : problems[0]);
     batch::MemoryBudget budget(std::int64_t(8) << 30);
     FailingReporter reporter;
     for (auto _ : state) {
@@ -333,9 +333,9 @@ struct Folder {
         options.output = directory.path() + "/maps";
         options.jobs = 2;
         options.quiet = true;
-        std::string error;
-        photos = batch::plan(options, error);
-        if (photos.empty()) throw std::runtime_error(error);
+        std::vector<std::string> problems;
+        photos = batch::plan(options, problems);
+        if (photos.empty()) throw std::runtime_error(problems.empty() ? "no photo" : problems[0]);
     }
 
     // Decodes every photo with cv::imread on two threads.
@@ -457,9 +457,9 @@ struct ReportShoot {
         options.noMap = culling;
         if (culling) options.rejectBelow = batch::parseThreshold("50%");
         if (report) options.report = directory.path() + "/review.html";
-        std::string error;
-        std::vector<batch::Photo> photos = batch::plan(options, error);
-        if (photos.empty()) throw std::runtime_error(error);
+        std::vector<std::string> problems;
+        std::vector<batch::Photo> photos = batch::plan(options, problems);
+        if (photos.empty()) throw std::runtime_error(problems.empty() ? "no photo" : problems[0]);
         return {options, photos};
     }
 };

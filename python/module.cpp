@@ -200,7 +200,7 @@ public:
     void cannotWrite(const std::filesystem::path&, const std::string&) override { }
 };
 
-std::string batchRecord(const py::object& path, bool rawPreview, int window, double sigma)
+std::string batchRecord(const py::object& path, const py::object& companion, bool rawPreview, int window, double sigma)
 {
     checkParameters(window, sigma);
     dofmap::batch::Options options;
@@ -209,18 +209,20 @@ std::string batchRecord(const py::object& path, bool rawPreview, int window, dou
     options.rawPreview = rawPreview;
     options.window = window;
     options.sigma = sigma;
-    const dofmap::batch::Photo photo{fileSystemPath(path), {}, {}};
+    const dofmap::batch::Photo photo{
+        fileSystemPath(path), companion.is_none() ? "" : fileSystemPath(companion), {}, {}};
     // The photos this process figures at once share one budget, as a run's jobs do.
     static dofmap::batch::MemoryBudget budget(dofmap::batch::defaultMemoryBudget());
     const py::gil_scoped_release released;
     SilentReporter reporter;
     bool complete = false;
     const dofmap::batch::PhotoOutcome outcome = dofmap::batch::processPhoto(photo, options, budget, reporter, complete);
-    return outcome.statistics ? dofmap::batch::jsonRecord(photo.input, *outcome.statistics)
-                              : dofmap::batch::jsonFailure(photo.input, outcome.unreadable);
+    return outcome.statistics ? dofmap::batch::jsonRecord(photo.input, *outcome.statistics, photo.companion)
+                              : dofmap::batch::jsonFailure(photo.input, outcome.unreadable, photo.companion);
 }
 
-// The photos dofmap-batch takes for `inputs`, and the folders it could not read with their reasons.
+// The photos dofmap-batch takes for `inputs`, each with the companion of its shot (None for a photo
+// alone), and the folders it could not read with their reasons.
 py::tuple planPhotos(const std::vector<py::object>& inputs, bool recursive)
 {
     dofmap::batch::Options options;
@@ -228,21 +230,25 @@ py::tuple planPhotos(const std::vector<py::object>& inputs, bool recursive)
     options.json = true;
     options.recursive = recursive;
     for (const py::object& input : inputs) options.inputs.push_back(fileSystemPath(input));
-    std::string error;
+    std::vector<std::string> problems;
     std::vector<dofmap::batch::Photo> photos;
     std::vector<dofmap::batch::UnreadableFolder> unreadable;
     {
         const py::gil_scoped_release released;
-        photos = dofmap::batch::plan(options, error, &unreadable);
+        photos = dofmap::batch::plan(options, problems, &unreadable);
     }
     // The message names paths, which need not be UTF-8: decoded as os.fsdecode decodes them.
-    if (!error.empty()) {
+    if (!problems.empty()) {
+        std::string error;
+        for (const std::string& problem : problems) error += (error.empty() ? "" : "\n") + problem;
         const py::object message = py::module_::import("os").attr("fsdecode")(py::bytes(error));
         PyErr_SetObject(PyExc_ValueError, message.ptr());
         throw py::error_already_set();
     }
     py::list paths;
-    for (const dofmap::batch::Photo& photo : photos) paths.append(py::bytes(photo.input));
+    for (const dofmap::batch::Photo& photo : photos)
+        paths.append(py::make_tuple(py::bytes(photo.input),
+                                    photo.companion.empty() ? py::object(py::none()) : py::bytes(photo.companion)));
     py::list folders;
     for (const dofmap::batch::UnreadableFolder& folder : unreadable)
         folders.append(py::make_tuple(py::bytes(folder.path), folder.reason));
@@ -302,11 +308,13 @@ read it: JPEG, PNG, TIFF, WebP, BMP, PNM, HEIF and camera RAW files, EXIF orient
 grayscale expanded, alpha dropped, 16 bits scaled down. raw_preview=True takes a RAW file's
 embedded preview when it is at least half the sensor's size. Raises ReadError, whose `reason` is
 the programs' reason ("no such file", "not an image", "truncated or corrupt data", ...).)");
-    module.def("_batch_record", &batchRecord, "path"_a, py::kw_only(), "raw_preview"_a = false,
-               "window"_a = dofmap::kWindow, "sigma"_a = dofmap::kBlurSigma,
-               "The line dofmap-batch --no-map --json prints for the photo at `path`.");
+    module.def("_batch_record", &batchRecord, "path"_a, py::kw_only(), "companion"_a = py::none(),
+               "raw_preview"_a = false, "window"_a = dofmap::kWindow, "sigma"_a = dofmap::kBlurSigma,
+               "The line dofmap-batch --no-map --json prints for the photo at `path`, the other file of its shot "
+               "being `companion`.");
     module.def("_plan", &planPhotos, "inputs"_a, py::kw_only(), "recursive"_a = false,
                "(photos, unreadable): the photos dofmap-batch takes for `inputs` (paths and folders), in its "
-               "order, as bytes, and the folders it could not read as (path as bytes, reason); ValueError when "
-               "a photo is given twice.");
+               "order, as (path, companion) in bytes (companion None for a photo that is not one of a RAW+JPEG "
+               "shot), and the folders it could not read as (path as bytes, reason); ValueError when a photo is "
+               "given twice.");
 }

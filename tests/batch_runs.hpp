@@ -49,6 +49,26 @@ inline RunResult batchRedirected(const std::string& redirections, const std::vec
     return runCommand(argv, directory, {}, std::chrono::seconds(120));
 }
 
+// The fields of one CSV row, unquoted as the batch quotes them.
+inline std::vector<std::string> csvFields(const std::string& row)
+{
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        if (row[i] == '"' && quoted && i + 1 < row.size() && row[i + 1] == '"') {
+            fields.back() += '"';
+            ++i;
+        } else if (row[i] == '"') {
+            quoted = !quoted;
+        } else if (row[i] == ',' && !quoted) {
+            fields.emplace_back();
+        } else {
+            fields.back() += row[i];
+        }
+    }
+    return fields;
+}
+
 inline std::size_t entriesIn(const std::filesystem::path& directory)
 {
     return std::size_t(

@@ -3,6 +3,7 @@
 #include "image_io.hpp"
 #include "images.hpp"
 #include "jpeg_reader.hpp"
+#include "messages.hpp"
 #include "png_writer.hpp"
 #include "process.hpp"
 
@@ -14,8 +15,11 @@
 #include <fstream>
 #include <random>
 #include <set>
+#include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 extern "C" {
 #include <jpeglib.h>
@@ -195,6 +199,39 @@ TEST(ImageReading, EveryFailureHasItsReason)
         EXPECT_TRUE(readColorImage((folder.path() / name).string(), &reason).empty()) << name;
         EXPECT_EQ(reason, "not a regular file") << name;
     }
+}
+
+// A stream (standard input) is read whole, through many reads of a pipe, and decoded as the file
+// would be; past the limit it is refused, and no more than the limit is kept.
+TEST(ImageReading, StreamsAreReadWholeWithinTheirLimit)
+{
+    const std::vector<uchar> png = encoded(".png", testing::randomImage(300, 200, 9));
+    ASSERT_GT(png.size(), std::size_t(150000));  // more than two reads
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    std::thread writer([&] {
+        EXPECT_EQ(writeAll(ends[1], png.data(), png.size()), "");
+        ::close(ends[1]);
+    });
+    PhotoFile file;
+    std::string reason;
+    const bool loaded = loadPhotoStream(ends[0], file, reason, std::int64_t(png.size()));
+    writer.join();
+    ::close(ends[0]);
+    ASSERT_TRUE(loaded) << reason;
+    EXPECT_EQ(file.content, png);
+    EXPECT_EQ(file.declaredSize, cv::Size(300, 200));
+    EXPECT_EQ(firstDifference(decodePhoto(file, reason), cv::imdecode(png, cv::IMREAD_COLOR)), "");
+
+    const TemporaryDirectory folder("dofmap-io");
+    const fs::path path = written(folder.path() / "large.png", png);
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    PhotoFile refused;
+    EXPECT_FALSE(loadPhotoStream(fd, refused, reason, 100000));
+    ::close(fd);
+    EXPECT_EQ(reason, "too large (more than the memory allowed, 97.7 KiB)");
+    EXPECT_LE(refused.content.capacity(), std::size_t(100000));
 }
 
 // Hundreds of truncations and byte flips of a small JPEG: each either decodes without a warning or

@@ -1,6 +1,6 @@
 # Type stubs of the compiled module dofmap._dofmap, whose names dofmap exports.
 import os
-from typing import NamedTuple, Union
+from typing import NamedTuple, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -30,5 +30,9 @@ def statistics(
     photo: npt.NDArray[np.uint8], *, window: int = 30, sigma: float = 1.5, rgb: bool = False
 ) -> Statistics: ...
 def read(path: _Path, *, raw_preview: bool = False) -> npt.NDArray[np.uint8]: ...
-def _batch_record(path: _Path, *, raw_preview: bool = False, window: int = 30, sigma: float = 1.5) -> str: ...
-def _plan(inputs: list[_Path], *, recursive: bool = False) -> tuple[list[bytes], list[tuple[bytes, str]]]: ...
+def _batch_record(
+    path: _Path, *, companion: Optional[_Path] = None, raw_preview: bool = False, window: int = 30, sigma: float = 1.5
+) -> str: ...
+def _plan(
+    inputs: list[_Path], *, recursive: bool = False
+) -> tuple[list[tuple[bytes, Optional[bytes]]], list[tuple[bytes, str]]]: ...

@@ -8,7 +8,9 @@
 
 Each row is the JSON record dofmap-batch prints for the photo, computed by the same code on a
 worker: columns path, width, height, max_mean, mean_mean, p90_mean (the figures rounded to six
-decimals as the program prints them) and error. A photo that cannot be read has its reason in
+decimals as the program prints them), companion and error. A RAW file and a JPEG or HEIF file of
+one stem in one folder are one shot, as dofmap-batch takes them by default (--pair jpeg): its row
+is the JPEG's, with the RAW file in companion (NaN for a photo alone). A photo that cannot be read has its reason in
 error ("no such file", "not an image", "truncated or corrupt data", ...) and <NA> or NaN in the
 other columns; for the photos read, error is NaN. width and height are of pandas' nullable
 integer type Int64 for that reason. Rows come in the program's order: the paths as given, the
@@ -35,7 +37,7 @@ import pandas
 from . import _dofmap
 
 #: The columns of the table: the keys of dofmap-batch --json.
-COLUMNS = ["path", "width", "height", "max_mean", "mean_mean", "p90_mean", "error"]
+COLUMNS = ["path", "width", "height", "max_mean", "mean_mean", "p90_mean", "companion", "error"]
 
 _Path = Union[str, bytes, os.PathLike]
 
@@ -62,15 +64,18 @@ def _listed(paths: Union[_Path, Iterable[_Path]], recursive: bool, stacklevel: i
 def photos(paths: Union[_Path, Iterable[_Path]], *, recursive: bool = True) -> list:
     """The photos dofmap-batch takes for `paths` (one path or folder, or several), in its order,
     as bytes: a folder's photos by extension, those of the folders below it too when recursive,
-    hidden files and folders and the program's own outputs skipped. ValueError when a photo is
+    hidden files and folders and the program's own outputs skipped, a RAW+JPEG shot by its JPEG. ValueError when a photo is
     given twice (the same name in the same folder; a link under another name is a photo of its
     own). Each folder that cannot be read gives an UnreadableFolderWarning, and the photos of the
     others are listed."""
-    return _listed(paths, recursive, stacklevel=2)
+    return [path for path, _ in _listed(paths, recursive, stacklevel=2)]
 
 
-def _record(path: bytes, raw_preview: bool, window: int, sigma: float) -> dict:
-    return json.loads(_dofmap._batch_record(path, raw_preview=raw_preview, window=window, sigma=sigma))
+def _record(photo: tuple, raw_preview: bool, window: int, sigma: float) -> dict:
+    path, companion = photo
+    return json.loads(
+        _dofmap._batch_record(path, companion=companion, raw_preview=raw_preview, window=window, sigma=sigma)
+    )
 
 
 def figures(
@@ -105,6 +110,7 @@ def figures(
 def _table(records: list) -> pandas.DataFrame:
     table = pandas.DataFrame.from_records(records, columns=COLUMNS)
     table["path"] = table["path"].astype(object)
+    table["companion"] = table["companion"].astype(object)
     for column in ("width", "height"):
         table[column] = table[column].astype("Int64")
     for column in ("max_mean", "mean_mean", "p90_mean"):

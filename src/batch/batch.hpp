@@ -21,11 +21,35 @@ namespace dofmap::batch {
 // (darktable, digiKam).
 enum class SidecarName { adobe, full };
 
+// Which file of a shot is figured and mapped: a RAW file and a JPEG or HEIF file of the same stem in
+// one folder, and no other photo of that stem (IMG_0001.CR2 and IMG_0001.JPG, as cameras write them
+// in RAW+JPEG mode). jpeg: the camera's own picture; raw: the RAW file (developed, or its preview with
+// rawPreview); both: the two files are two photos of their own.
+enum class Pairing { jpeg, raw, both };
+
+// What the records (CSV rows, JSON objects, the verdict table) are ordered by, instead of input order.
+enum class SortKey { maxMean, meanMean, p90Mean, path };
+struct SortOrder {
+    SortKey key = SortKey::maxMean;
+    bool descending = false;
+};
+
+// The name that stands for standard input among the photos, and for standard output as the output
+// folder: the photo read from standard input, and the map written there.
+inline constexpr const char* kStandardStream = "-";
+inline bool isStandardStream(const std::string& name)
+{
+    return name == kStandardStream;
+}
+// The name the outputs of the photo from standard input take in the output folder: stdin.dof.png.
+inline constexpr const char* kStandardInputStem = "stdin";
+
 struct Options {
     std::vector<std::string> inputs;  // photos and folders, as given
     bool recursive = false;  // take the photos of the folders below the folders given too
     bool rawPreview = false;  // RAW files: their embedded preview when large enough, see RawDevelopment
-    std::optional<std::filesystem::path> output;  // folder for all outputs; beside each photo if unset
+    // Folder for all outputs, beside each photo if unset; "-" writes the one map to standard output.
+    std::optional<std::filesystem::path> output;
     std::string format = "png";  // of the map and the blurred reference: png, jpg or tif
     bool blurred = false;  // also write <stem>.blur.<format>
     std::optional<std::string> colormap;  // also write <stem>.dof-<name>.png
@@ -36,6 +60,7 @@ struct Options {
     bool noMap = false;  // write no map: the figures, and the other outputs asked for
     bool xmp = false;  // merge the figures (and verdicts) into each photo's XMP sidecar
     SidecarName xmpName = SidecarName::adobe;  // the sidecar's name when the photo has none yet
+    Pairing pair = Pairing::jpeg;  // the file of a RAW+JPEG shot that is figured
     std::optional<Threshold> rejectBelow;  // judge every photo: blurry below this largest mean
     bool overwriteRatings = false;  // a blurry photo's rating is replaced even when it has one
     bool dryRun = false;  // write nothing: print the verdicts only
@@ -43,20 +68,27 @@ struct Options {
     int window = kWindow;
     int jobs = 1;  // photos in flight at once
     std::optional<std::int64_t> memory;  // bytes the photos in flight may take; defaultMemoryBudget() if unset
-    bool quiet = false;  // no progress line
+    std::optional<SortOrder> sort;  // the records' order; input order if unset
+    bool quiet = false;  // no progress line, and no summary unless asked for
+    bool summary = false;  // a summary line at the end, whatever stderr is
     std::optional<std::filesystem::path> report;  // write the contact sheet there (see ContactSheet)
 };
+
+// Whether the map goes to standard output (--output -).
+bool mapToStandardOutput(const Options& options);
 
 // Whether the options ask for each photo's figures (statistics, JSON, sidecars, verdicts or the report).
 bool figuresWanted(const Options& options);
 
-// One photo and the files it will be written to.
+// One photo, or one shot of two files, and the files it will be written to.
 struct Photo {
-    std::string input;  // the path as given or found in a folder
+    std::string input;  // the file figured: the path as given or found in a folder, "-" for standard input
+    std::string companion;  // the other file of its shot (see Pairing), not read; empty for a photo alone
     // In the order they are written: the map (unless noMap), the blurred reference, the false-color
-    // map, the overlay, the means, as asked; none in a dry run.
+    // map, the overlay, the means, as asked; none in a dry run. "-" is standard output.
     std::vector<std::filesystem::path> outputs;
-    std::optional<std::filesystem::path> sidecar;  // beside the photo, with xmp outside a dry run
+    // Beside the photo, with xmp outside a dry run: one, or for a shot named in full both files' own.
+    std::vector<std::filesystem::path> sidecars;
 };
 
 // A folder that could not be opened or read while its photos were looked for, and the system's
@@ -67,17 +99,29 @@ struct UnreadableFolder {
 };
 
 // Expands folders (their photos directly inside, or with `recursive` those of every folder below too
-// except hidden ones and those reached through links, sorted by path) and names every output: beside
-// each photo, or under `output` in the folder the photo lies in relative to the folder given. The
-// sidecar always lies beside its photo: the one that exists (of IMG_0001.xmp and IMG_0001.CR2.xmp;
-// `xmpName` when both or neither do). A folder that cannot be opened or read (given or below one
-// given) goes to `unreadable` when given, in the order of the walk, and the walk goes on with the
-// others: the photos found are planned. Fails, returning the reason in `error`, when an input is
-// given twice (the same name in the same folder, however the folders are spelled: a link to a photo
-// under another name is a photo of its own), an output would overwrite an input (its name, or the
-// file an input that is a link leads to) or two inputs would write the same output or sidecar.
-// Paths that do not exist stay in the list: reading them fails later.
-std::vector<Photo> plan(const Options& options, std::string& error,
+// except hidden ones and those reached through links, sorted by path), joins the two files of each
+// RAW+JPEG shot into one photo (see Pairing; the shot takes the place of its first file), and names
+// every output: beside each photo, or under `output` in the folder the photo lies in relative to the
+// folder given. Outputs are named after the photo's stem (IMG_1.dof.png), or after its whole file
+// name (IMG_1.tif.dof.png) when another photo of the batch with that stem writes into the same folder.
+// The sidecar always lies beside its photo:
+// - a photo whose stem no other photo of its folder shares: the one that exists of IMG_1.xmp and
+//   IMG_1.CR2.xmp, or as `xmpName` says when both or neither do;
+// - photos sharing a stem (which are not a shot, or with Pairing::both): each its own full name,
+//   IMG_1.tif.xmp, since one sidecar cannot hold two verdicts;
+// - a shot: IMG_1.xmp, or both files' full names (IMG_1.CR2.xmp and IMG_1.JPG.xmp), whichever kind
+//   exists, or as `xmpName` says when both or neither do.
+// Standard input ("-") is a photo named "stdin" in the output folder, with no sidecar.
+// A folder that cannot be opened or read (given or below one given) goes to `unreadable` when given,
+// in the order of the walk, and the walk goes on with the others: the photos found are planned.
+// Fails, returning every problem found in `problems` (one line each, in the order found),
+// when an input is given twice (the same name in the same folder, however the folders are spelled: a
+// link to a photo under another name is a photo of its own), an output would overwrite an input (its
+// name, or the file an input that is a link leads to), two inputs would write the same output or
+// sidecar (two trees of one relative path under one output folder), or standard input has outputs
+// and no output folder, or would need a sidecar. Paths that do not exist stay in the list: reading
+// them fails later.
+std::vector<Photo> plan(const Options& options, std::vector<std::string>& problems,
                         std::vector<UnreadableFolder>* unreadable = nullptr);
 
 // Where the processing of one photo reports: failures by file, and progress.
@@ -85,6 +129,7 @@ class Reporter {
 public:
     virtual ~Reporter() = default;
     virtual void cannotRead(const std::string& path, const std::string& reason) = 0;
+    // `path` is "-" for standard output.
     virtual void cannotWrite(const std::filesystem::path& path, const std::string& reason) = 0;
 };
 
@@ -97,11 +142,15 @@ std::int64_t defaultMemoryBudget();
 std::int64_t photoMemory(const PhotoFile& file, const Options& options, bool oneScanMaps = false);
 
 // What became of one photo: its figures when it was read (the means' figures only when
-// figuresWanted), or why it could not be read.
+// figuresWanted) and its verdict when judged, or why it could not be read; and what was written.
 struct PhotoOutcome {
     std::optional<PhotoStatistics> statistics;
     std::string unreadable;
-    Thumbnails thumbnails;  // with --report, when it was read
+    std::optional<Verdict> verdict;  // set by run()
+    bool mapWritten = false;  // the map, to its file or to standard output
+    int otherOutputsWritten = 0;  // the blurred reference, false-color map, overlay and means written
+    int sidecarsWritten = 0;  // set by run()
+    Thumbnails thumbnails;  // with --report, when it was read; let go once written
 };
 
 // What one job keeps from photo to photo: the file's bytes, the decoded photo, its blurred copy,
@@ -129,23 +178,38 @@ private:
     PngEncoder png_;
 };
 
-// Reads the photo and writes its outputs (not its sidecar), within the job's budget: a photo whose
-// estimate does not fit the whole budget is refused as too large, others wait until theirs fits
-// beside the photos in flight (and the other jobs' kept buffers). Failures go to `reporter`;
-// `complete` tells whether every output was written.
+// Reads the photo (standard input, read whole within the budget, for "-") and writes its outputs
+// (standard output for "-"), not its sidecars, within the job's budget: a photo whose estimate does
+// not fit the whole budget is refused as too large, others wait until theirs fits beside the photos
+// in flight (and the other jobs' kept buffers). Failures go to `reporter`; `complete` tells whether
+// every output was written.
 PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, Reporter& reporter, bool& complete);
 
 // The same by a job of its own, which keeps nothing.
 PhotoOutcome processPhoto(const Photo& photo, const Options& options, MemoryBudget& budget, Reporter& reporter,
                           bool& complete);
 
+// What became of a whole batch: each photo's outcome, in the order of the photos planned, and the
+// threshold of the verdicts when judged (known only at the end for a share of the median).
+struct BatchOutcome {
+    std::vector<PhotoOutcome> photos;
+    std::optional<double> threshold;
+};
+
+// The line that sums a batch up: photos read and unreadable, what was written, and the verdicts with
+// their threshold.
+std::string summaryLine(const BatchOutcome& outcome, const Options& options);
+
 // Runs the whole batch: every photo, `options.jobs` at a time; CSV rows, JSON objects or the verdict
-// table on standard output in input order, and sidecars written in that order too; failures and
-// progress on standard error (progress only when `errIsTerminal` and more than one photo). With a
-// threshold that is a share of the median, every photo is figured before any is judged, so the
-// records come at the end. Returns 0 when every photo was read, every output and sidecar written and
-// every record of standard output written, 1 otherwise (also when records are due and standard output
-// was closed when the program started).
-int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerminal, bool outputClosed = false);
+// table on standard output in input order (or as options.sort says, at the end), and sidecars written
+// in input order; failures and progress on standard error (progress only when `errIsTerminal` and
+// more than one photo), and the summary line at the end when `errIsTerminal` unless quiet, or when
+// asked for. With a threshold that is a share of the median, every photo is figured before any is
+// judged, so the records come at the end. Returns 0 when every photo was read, every output and
+// sidecar written and every record of standard output written, 1 otherwise (also when records are
+// due and standard output was closed when the program started). What became of each photo goes to
+// `outcome` when given.
+int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerminal, bool outputClosed = false,
+        BatchOutcome* outcome = nullptr);
 
 }  // namespace dofmap::batch

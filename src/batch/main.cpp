@@ -20,7 +20,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -36,6 +38,31 @@ int usageError(const std::string& message)
 {
     dofmap::reportLine(std::string(kProgram) + ": " + message + "\nRun with --help for more information.");
     return 2;
+}
+
+// Every problem on a line of its own, then the hint once.
+int usageErrors(const std::vector<std::string>& problems)
+{
+    std::string text;
+    for (const std::string& problem : problems)
+        text += std::string(kProgram) + ": " + dofmap::printable(problem) + "\n";
+    dofmap::reportLine(text + "Run with --help for more information.");
+    return 2;
+}
+
+// "max_mean", "-p90_mean", "path": the records' order, descending with the minus sign.
+std::optional<dofmap::batch::SortOrder> parseSortOrder(const std::string& text)
+{
+    using dofmap::batch::SortKey;
+    const bool descending = !text.empty() && text[0] == '-';
+    const std::string key = text.substr(descending ? 1 : 0);
+    const std::pair<const char*, SortKey> keys[] = {{"max_mean", SortKey::maxMean},
+                                                    {"mean_mean", SortKey::meanMean},
+                                                    {"p90_mean", SortKey::p90Mean},
+                                                    {"path", SortKey::path}};
+    for (const auto& [name, value] : keys)
+        if (key == name) return dofmap::batch::SortOrder{value, descending};
+    return std::nullopt;
 }
 
 // Accepts the decimal whole numbers from `least` to `greatest` (digits, a sign at most: no exponent,
@@ -87,7 +114,8 @@ int main(int argc, char** argv)
         extensions += (extensions.empty() ? "" : ", ") + extension.substr(1);
     app.add_option("photos", options.inputs,
                    "Photos, or folders whose photos (" + extensions +
-                       ", in any case) are all taken, their hidden files skipped");
+                       ", in any case) are all taken, their hidden files skipped; - reads one photo from standard "
+                       "input");
     app.add_flag("-r,--recursive", options.recursive,
                  "Also take the photos of every folder below the folders given (sorted; hidden folders and "
                  "links to folders skipped, folders that cannot be read reported); with --output, outputs go to the "
@@ -96,7 +124,16 @@ int main(int argc, char** argv)
                  "RAW files: map the camera's embedded JPEG preview instead of developing the sensor data, when the "
                  "preview is at least half the sensor's width (much faster; processed by the camera, so maps differ)");
     std::string output;
-    app.add_option("-o,--output", output, "Folder for the outputs, created if missing (default: beside each photo)");
+    app.add_option("-o,--output", output,
+                   "Folder for the outputs, created if missing (default: beside each photo); - writes the map of the "
+                   "one photo to standard output");
+    std::string pairing = "jpeg";
+    app.add_option("--pair", pairing,
+                   "A RAW file and a JPEG or HEIF file of one stem in one folder (IMG_1.CR2, IMG_1.JPG) are one shot, "
+                   "with one map, record and verdict: jpeg figures the camera's picture, raw the RAW file; both "
+                   "takes them as two photos")
+        ->check(CLI::IsMember({"jpeg", "raw", "both"}))
+        ->capture_default_str();
     app.add_option("--format", options.format, "Format of the map and the blurred reference")
         ->check(CLI::IsMember({"png", "jpg", "tif"}))
         ->capture_default_str();
@@ -113,7 +150,9 @@ int main(int argc, char** argv)
                  "Also write <stem>.dof-overlay.jpg: the photo tinted by the colored map (--colormap, or inferno), "
                  "70 % where the map is white, not at all where it is black");
     app.add_flag("--means", options.means, "Also write <stem>.means.tif: the neighborhood means as 32-bit float");
-    app.add_flag("--stats", options.stats, "Print path,width,height,max_mean,mean_mean,p90_mean as CSV on stdout");
+    app.add_flag("--stats", options.stats,
+                 "Print path,width,height,max_mean,mean_mean,p90_mean,companion (and verdict when judged) as CSV on "
+                 "stdout");
     app.add_option("--sigma", options.sigma, "Standard deviation of the Gaussian blur, from 0.1 to 100")
         ->check(CLI::Validator(
             [](std::string& text) {
@@ -143,7 +182,10 @@ int main(int argc, char** argv)
                                                      : "must be a size such as 2G, 800M or 1500000, not " + text;
             },
             "SIZE"));
-    app.add_flag("-q,--quiet", options.quiet, "No progress line");
+    app.add_flag("-q,--quiet", options.quiet, "No progress line, and no summary unless --summary");
+    app.add_flag("--summary", options.summary,
+                 "Print the summary line on stderr at the end (photos read and unreadable, what was written, the "
+                 "verdicts) whatever stderr is, also with -q; without it, only when stderr is a terminal");
     std::string report;
     app.add_option("--report", report,
                    "Also write an HTML page to review the shoot: each photo's thumbnail, its overlay's, its figures "
@@ -158,7 +200,8 @@ int main(int argc, char** argv)
     CLI::Option* json =
         app.add_flag("--json", options.json,
                      "Print one JSON object per photo on stdout instead of the CSV (JSON Lines, in input order): the "
-                     "CSV's columns as keys, \"verdict\" when judged, only \"path\" and \"error\" for a photo that "
+                     "CSV's columns as keys, \"companion\" only for a shot of two files, \"verdict\" and "
+                     "\"threshold\" when judged, only \"path\" (\"companion\") and \"error\" for a photo that "
                      "cannot be read");
     CLI::Option* stats = app.get_option("--stats");
     json->excludes(stats);
@@ -172,7 +215,9 @@ int main(int argc, char** argv)
     std::string xmpName = "adobe";
     app.add_option("--xmp-name", xmpName,
                    "Name of a new sidecar: adobe for IMG_0001.xmp (Lightroom, Capture One, Bridge), full for "
-                   "IMG_0001.CR2.xmp (darktable, digiKam); an existing sidecar is used whichever it is")
+                   "IMG_0001.CR2.xmp (darktable, digiKam; both files' names for a RAW+JPEG shot); an existing "
+                   "sidecar is used whichever it is. Photos that share a stem without being a shot get their full "
+                   "names")
         ->check(CLI::IsMember({"adobe", "full"}))
         ->needs(xmp)
         ->capture_default_str();
@@ -195,8 +240,21 @@ int main(int argc, char** argv)
         ->needs(reject);
     app.add_flag("--dry-run", options.dryRun,
                  "Write nothing (no map, output or sidecar) but the --report page: print the verdicts only, as a "
-                 "table or with --json")
+                 "table, or with --json or --stats")
         ->needs(reject);
+    std::string sort;
+    app.add_option("--sort", sort,
+                   "Order the records (--stats, --json, the verdict table) by max_mean, mean_mean, p90_mean or path, "
+                   "ascending, or descending with a minus sign before it; they then come at the end, photos that "
+                   "cannot be read last")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return parseSortOrder(text) ? std::string()
+                                            : "must be max_mean, mean_mean, p90_mean or path, with - before it for "
+                                              "descending, not " +
+                        text;
+            },
+            "FIGURE"));
 
     try {
         app.parse(argc, argv);
@@ -215,21 +273,43 @@ int main(int argc, char** argv)
     if (!memory.empty()) options.memory = parseMemorySize(memory);
     if (!threshold.empty()) options.rejectBelow = batch::parseThreshold(threshold);
     if (!report.empty()) options.report = report;
+    if (!sort.empty()) options.sort = parseSortOrder(sort);
     options.xmpName = xmpName == "full" ? batch::SidecarName::full : batch::SidecarName::adobe;
+    options.pair = pairing == "raw" ? batch::Pairing::raw
+        : pairing == "both"         ? batch::Pairing::both
+                                    : batch::Pairing::jpeg;
     if (options.noMap && !batch::figuresWanted(options) && !options.blurred && !options.colormap && !options.overlay &&
         !options.means)
         return usageError("--no-map leaves nothing to do: ask for figures (--stats, --json, --xmp, --reject-below) or "
                           "other outputs");
+    if (options.sort && !options.stats && !options.json && !options.rejectBelow)
+        return usageError("--sort orders the records: ask for --stats, --json or --reject-below");
+    const bool mapToStandardOutput = batch::mapToStandardOutput(options);
+    if (mapToStandardOutput && options.noMap)
+        return usageError("-o - writes the map to standard output: not with --no-map");
+    if (mapToStandardOutput && (options.blurred || options.colormap || options.overlay || options.means))
+        return usageError("-o - writes the map alone to standard output: not with --blurred, --colormap, --overlay "
+                          "or --means, which need a folder");
+    if (mapToStandardOutput && (options.stats || options.json || options.rejectBelow))
+        return usageError("-o - writes the map to standard output, where the records of --stats, --json and "
+                          "--reject-below would go too");
 
-    std::string error;
+    std::vector<std::string> problems;
     std::vector<batch::UnreadableFolder> unreadable;
-    const std::vector<batch::Photo> photos = batch::plan(options, error, &unreadable);
+    const std::vector<batch::Photo> photos = batch::plan(options, problems, &unreadable);
     for (const batch::UnreadableFolder& folder : unreadable)
         reportLine(std::string(kProgram) + ": cannot read folder " + printable(folder.path) + ": " + folder.reason);
-    if (!error.empty()) return usageError(printable(error));
+    if (!problems.empty()) return usageErrors(problems);
     // Folders that could not be read fail the run, but the photos of the others are still done.
     const int folderStatus = unreadable.empty() ? 0 : 1;
     if (photos.empty()) return folderStatus != 0 ? folderStatus : usageError("no photo found in the folders given");
+    if (mapToStandardOutput && photos.size() > 1)
+        return usageError("-o - writes the map of one photo to standard output, not of " +
+                          std::to_string(photos.size()) + " photos");
+    if (mapToStandardOutput && outputClosed) {
+        reportLine(std::string(kProgram) + ": cannot write standard output: " + reasonOf(EBADF));
+        return 1;
+    }
 
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     const bool errIsTerminal = ::isatty(STDERR_FILENO) == 1;

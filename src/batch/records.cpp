@@ -23,13 +23,6 @@ std::string csvField(const std::string& text)
     return quoted + '"';
 }
 
-std::string decimal(double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.6f", value);
-    return text;
-}
-
 // The figure as the CSV prints it, as a JSON number: parsing either gives the same double.
 double asPrinted(double value)
 {
@@ -88,44 +81,78 @@ std::string jsonString(const std::string& text)
     return out + '"';
 }
 
-// The object's line with "path" first: the path written by jsonString, the rest by nlohmann.
-std::string lineWithPath(const std::string& path, const nlohmann::ordered_json& rest)
+// The members of `object` as its dump writes them, without the braces; empty for none.
+std::string members(const nlohmann::ordered_json& object)
 {
-    const std::string others = rest.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    return "{\"path\":" + jsonString(path) + (rest.empty() ? "}" : "," + others.substr(1));
+    if (object.empty()) return "";
+    const std::string dumped = object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    return dumped.substr(1, dumped.size() - 2);
+}
+
+// The object's line: "path" first, written by jsonString, then `before`, "companion" (by jsonString
+// too) when not empty, and `after`, written by nlohmann.
+std::string lineWithPath(const std::string& path, const nlohmann::ordered_json& before, const std::string& companion,
+                         const nlohmann::ordered_json& after)
+{
+    std::string line = "{\"path\":" + jsonString(path);
+    for (const std::string& part :
+         {members(before), companion.empty() ? std::string() : "\"companion\":" + jsonString(companion),
+          members(after)})
+        if (!part.empty()) line += "," + part;
+    return line + "}";
+}
+
+const char* verdictWord(bool blurry)
+{
+    return blurry ? "blurry" : "sharp";
 }
 
 }  // namespace
 
-std::string statisticsHeader()
+std::string decimal(double value)
 {
-    return "path,width,height,max_mean,mean_mean,p90_mean";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.6f", value);
+    return text;
 }
 
-std::string statisticsRow(const std::string& path, const PhotoStatistics& statistics)
+std::string statisticsHeader(bool judged)
+{
+    return std::string("path,width,height,max_mean,mean_mean,p90_mean,companion") + (judged ? ",verdict" : "");
+}
+
+std::string statisticsRow(const std::string& path, const PhotoStatistics& statistics, const std::string& companion,
+                          const std::optional<Verdict>& verdict)
 {
     return csvField(path) + "," + std::to_string(statistics.width) + "," + std::to_string(statistics.height) + "," +
         decimal(statistics.means.maxMean) + "," + decimal(statistics.means.averageMean) + "," +
-        decimal(statistics.means.p90Mean);
+        decimal(statistics.means.p90Mean) + "," + csvField(companion) +
+        (verdict ? std::string(",") + verdictWord(verdict->blurry) : "");
 }
 
-std::string jsonRecord(const std::string& path, const PhotoStatistics& statistics, const std::optional<bool>& blurry)
+std::string jsonRecord(const std::string& path, const PhotoStatistics& statistics, const std::string& companion,
+                       const std::optional<Verdict>& verdict)
 {
-    nlohmann::ordered_json object;
-    object["width"] = statistics.width;
-    object["height"] = statistics.height;
-    object["max_mean"] = asPrinted(statistics.means.maxMean);
-    object["mean_mean"] = asPrinted(statistics.means.averageMean);
-    object["p90_mean"] = asPrinted(statistics.means.p90Mean);
-    if (blurry) object["verdict"] = *blurry ? "blurry" : "sharp";
-    return lineWithPath(path, object);
+    // The companion's path is written by jsonString like the path, so it goes in after nlohmann's keys.
+    nlohmann::ordered_json figures;
+    figures["width"] = statistics.width;
+    figures["height"] = statistics.height;
+    figures["max_mean"] = asPrinted(statistics.means.maxMean);
+    figures["mean_mean"] = asPrinted(statistics.means.averageMean);
+    figures["p90_mean"] = asPrinted(statistics.means.p90Mean);
+    nlohmann::ordered_json judged;
+    if (verdict) {
+        judged["verdict"] = verdictWord(verdict->blurry);
+        judged["threshold"] = asPrinted(verdict->threshold);
+    }
+    return lineWithPath(path, figures, companion, judged);
 }
 
-std::string jsonFailure(const std::string& path, const std::string& reason)
+std::string jsonFailure(const std::string& path, const std::string& reason, const std::string& companion)
 {
-    nlohmann::ordered_json object;
-    object["error"] = reason;
-    return lineWithPath(path, object);
+    nlohmann::ordered_json error;
+    error["error"] = reason;
+    return lineWithPath(path, nlohmann::ordered_json(), companion, error);
 }
 
 std::string verdictHeader(double threshold, const std::optional<double>& percentOfMedian, double medianMaxMean)
@@ -139,11 +166,12 @@ std::string verdictHeader(double threshold, const std::optional<double>& percent
     return header;
 }
 
-std::string verdictRow(const std::string& path, double maxMean, bool blurry)
+std::string verdictRow(const std::string& path, double maxMean, bool blurry, const std::string& companion)
 {
     char figure[64];
     std::snprintf(figure, sizeof figure, "%12.6f", maxMean);
-    return std::string(blurry ? "blurry" : "sharp ") + " " + figure + "  " + printable(path);
+    return std::string(blurry ? "blurry" : "sharp ") + " " + figure + "  " + printable(path) +
+        (companion.empty() ? "" : " (with " + printable(companion) + ")");
 }
 
 }  // namespace dofmap::batch

@@ -86,13 +86,6 @@ std::string percentEncoded(const std::string& name)
     return out;
 }
 
-std::string decimal(double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.6f", value);
-    return text;
-}
-
 std::string numbered(std::size_t index, std::size_t count)
 {
     std::string number = std::to_string(index + 1);

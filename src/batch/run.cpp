@@ -116,7 +116,11 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
     };
     std::string reason;
     PhotoFile& file = job.file_;
-    if (!loadPhotoFile(photo.input, file, reason)) return refused(reason);
+    // Standard input is read whole, within the budget: it may be a pipe, whose size nothing tells.
+    const bool loaded = isStandardStream(photo.input)
+        ? loadPhotoStream(STDIN_FILENO, file, reason, job.holding_.budget().total())
+        : loadPhotoFile(photo.input, file, reason);
+    if (!loaded) return refused(reason);
     const std::int64_t needed = photoMemory(file, options, job.oneScanMaps_);
     const std::int64_t total = job.holding_.budget().total();
     if (file.declaredSize && needed > total)
@@ -184,9 +188,18 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         complete = true;
         for (std::size_t i = 0; i < images.size() && i < photo.outputs.size(); ++i) {
             const fs::path& path = photo.outputs[i];
-            const std::string why =
-                folderFailures[i].empty() ? writeImage(path.string(), images[i], {}, &job.png_) : folderFailures[i];
-            if (why.empty()) continue;
+            std::string why = folderFailures[i];
+            if (why.empty() && isStandardStream(path.string()))
+                why = writeImage(STDOUT_FILENO, "." + options.format, images[i], &job.png_);
+            else if (why.empty())
+                why = writeImage(path.string(), images[i], {}, &job.png_);
+            if (why.empty()) {
+                if (mapWritten && i == 0)
+                    outcome.mapWritten = true;
+                else
+                    ++outcome.otherOutputsWritten;
+                continue;
+            }
             reporter.cannotWrite(path, why);
             complete = false;
         }
@@ -221,7 +234,10 @@ public:
     }
     void cannotWrite(const fs::path& path, const std::string& reason) override
     {
-        line("cannot write " + printable(path.string()) + ": " + reason);
+        if (isStandardStream(path.string()))
+            cannotWriteStandardOutput(reason);
+        else
+            line("cannot write " + printable(path.string()) + ": " + reason);
     }
     void cannotWriteStandardOutput(const std::string& reason) { line("cannot write standard output: " + reason); }
 
@@ -236,12 +252,16 @@ public:
         reportText("\r" + progress_ + "\033[K");
     }
 
+    // Clears the progress line for good, before the records that come at the end (which a terminal
+    // may show on the same screen) and the summary.
     void finish()
     {
-        if (!showProgress_) return;
         const std::lock_guard<std::mutex> lock(mutex_);
-        reportText("\r\033[K");
+        if (showProgress_) reportText("\r\033[K");
+        showProgress_ = false;
     }
+
+    void summary(const std::string& text) { line(text); }
 
 private:
     void line(const std::string& message)
@@ -253,7 +273,7 @@ private:
         reportText(text);
     }
 
-    const bool showProgress_;
+    bool showProgress_;
     const std::size_t total_;
     const std::size_t digits_;
     std::mutex mutex_;
@@ -262,7 +282,77 @@ private:
 
 }  // namespace
 
-int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerminal, bool outputClosed)
+namespace {
+
+// `count` and the noun, plural unless the count is one.
+std::string counted(std::size_t count, const std::string& noun, const std::string& plural)
+{
+    return std::to_string(count) + " " + (count == 1 ? noun : plural);
+}
+
+// The figure of `statistics` that a sort by `key` compares (paths are compared apart).
+double sortFigure(const PhotoStatistics& statistics, SortKey key)
+{
+    switch (key) {
+    case SortKey::meanMean:
+        return statistics.means.averageMean;
+    case SortKey::p90Mean:
+        return statistics.means.p90Mean;
+    default:
+        return statistics.means.maxMean;
+    }
+}
+
+// The photos' indices in the order the records are printed: as `order` says, ties and the photos not
+// read (last) in input order.
+std::vector<std::size_t> recordOrder(const std::vector<Photo>& photos, const std::vector<PhotoOutcome>& outcomes,
+                                     const SortOrder& order)
+{
+    std::vector<std::size_t> indices(photos.size());
+    for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = i;
+    std::stable_sort(indices.begin(), indices.end(), [&](std::size_t a, std::size_t b) {
+        const std::optional<PhotoStatistics>& first = outcomes[a].statistics;
+        const std::optional<PhotoStatistics>& second = outcomes[b].statistics;
+        if (!first || !second) return first && !second;
+        if (order.key == SortKey::path)
+            return order.descending ? photos[b].input < photos[a].input : photos[a].input < photos[b].input;
+        const double x = sortFigure(*first, order.key), y = sortFigure(*second, order.key);
+        return order.descending ? y < x : x < y;
+    });
+    return indices;
+}
+
+}  // namespace
+
+std::string summaryLine(const BatchOutcome& outcome, const Options& options)
+{
+    std::size_t read = 0, unreadable = 0, maps = 0, others = 0, sidecars = 0, blurry = 0, sharp = 0;
+    for (const PhotoOutcome& photo : outcome.photos) {
+        read += photo.statistics ? 1 : 0;
+        unreadable += photo.statistics ? 0 : 1;
+        maps += photo.mapWritten ? 1 : 0;
+        others += std::size_t(photo.otherOutputsWritten);
+        sidecars += std::size_t(photo.sidecarsWritten);
+        if (photo.verdict) ++(photo.verdict->blurry ? blurry : sharp);
+    }
+    std::string line = counted(read, "photo", "photos") + " read, " + std::to_string(unreadable) + " unreadable";
+    std::vector<std::string> written;
+    if (!options.dryRun && !options.noMap) written.push_back(counted(maps, "map", "maps"));
+    if (!options.dryRun && (options.blurred || options.colormap || options.overlay || options.means))
+        written.push_back(counted(others, "other output", "other outputs"));
+    if (!options.dryRun && options.xmp) written.push_back(counted(sidecars, "sidecar", "sidecars"));
+    for (std::size_t i = 0; i < written.size(); ++i)
+        line += (i == 0 ? "; " : i + 1 == written.size() ? " and " : ", ") + written[i];
+    if (!written.empty()) line += " written";
+    if (options.dryRun) line += "; nothing written (dry run)";
+    if (outcome.threshold)
+        line += "; " + std::to_string(sharp) + " sharp, " + std::to_string(blurry) + " blurry (largest mean below " +
+            decimal(*outcome.threshold) + ")";
+    return line;
+}
+
+int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerminal, bool outputClosed,
+        BatchOutcome* result)
 {
     MemoryBudget budget(options.memory ? *options.memory : defaultMemoryBudget());
     StreamReporter reporter(errIsTerminal && !options.quiet && photos.size() > 1, photos.size());
@@ -279,11 +369,17 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     };
 
     // A threshold that is a share of the median is known once every photo is figured: then the
-    // records and sidecars wait for the whole batch. Otherwise each photo is finished as soon as
-    // those before it are.
+    // records and sidecars wait for the whole batch. Records in an order of their own wait too.
+    // Otherwise each photo is finished as soon as those before it are.
     const bool table = options.rejectBelow && !options.json && !options.stats;
     const bool deferred = options.rejectBelow && options.rejectBelow->percentOfMedian;
-    std::optional<double> threshold;
+    const bool recordsAtEnd = deferred || options.sort.has_value();
+    BatchOutcome own;
+    BatchOutcome& batch = result != nullptr ? *result : own;
+    batch = BatchOutcome();
+    batch.photos.resize(photos.size());
+    std::vector<PhotoOutcome>& outcomes = batch.photos;
+    std::optional<double>& threshold = batch.threshold;
     if (options.rejectBelow && !deferred) threshold = options.rejectBelow->value;
     // The report's thumbnails are written as each photo is done, its page at the end.
     std::optional<ContactSheet> sheet;
@@ -292,24 +388,20 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
         allGood = false;
         sheet.reset();
     }
-    if (options.stats) print(statisticsHeader());
+    if (options.stats) print(statisticsHeader(options.rejectBelow.has_value()));
     if (table && threshold) print(verdictHeader(*threshold, std::nullopt, 0.0));
 
-    // Prints the record of photo `i` and updates its sidecar; called in input order.
-    const auto finish = [&](std::size_t i, const PhotoOutcome& outcome) {
+    // Judges photo `i` and updates its sidecars; called in input order.
+    const auto judge = [&](std::size_t i) {
         const Photo& photo = photos[i];
+        PhotoOutcome& outcome = outcomes[i];
         const std::optional<PhotoStatistics>& statistics = outcome.statistics;
+        if (threshold && statistics)
+            outcome.verdict = Verdict{isBlurry(statistics->means.maxMean, *threshold), *threshold};
         std::optional<bool> blurry;
-        if (threshold && statistics) blurry = isBlurry(statistics->means.maxMean, *threshold);
+        if (outcome.verdict) blurry = outcome.verdict->blurry;
         if (sheet) sheet->add({i, photo.input, statistics, outcome.unreadable, blurry, outcome.thumbnails.size});
-        if (options.json)
-            print(statistics ? jsonRecord(photo.input, *statistics, blurry)
-                             : jsonFailure(photo.input, outcome.unreadable));
-        else if (options.stats && statistics)
-            print(statisticsRow(photo.input, *statistics));
-        else if (table && blurry)
-            print(verdictRow(photo.input, statistics->means.maxMean, *blurry));
-        if (!photo.sidecar || !statistics) return;
+        if (!statistics) return;
         const SidecarFigures figures{statistics->width,
                                      statistics->height,
                                      statistics->means.maxMean,
@@ -318,15 +410,32 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
                                      options.sigma,
                                      options.window};
         std::optional<SidecarVerdict> verdict;
-        if (blurry) verdict = SidecarVerdict{*blurry, *threshold, options.overwriteRatings};
-        const std::string why = updateSidecar(*photo.sidecar, figures, verdict);
-        if (why.empty()) return;
-        reporter.cannotWrite(*photo.sidecar, why);
-        allGood = false;
+        if (outcome.verdict) verdict = SidecarVerdict{outcome.verdict->blurry, *threshold, options.overwriteRatings};
+        for (const fs::path& sidecar : photo.sidecars) {
+            const std::string why = updateSidecar(sidecar, figures, verdict);
+            if (why.empty()) {
+                ++outcome.sidecarsWritten;
+                continue;
+            }
+            reporter.cannotWrite(sidecar, why);
+            allGood = false;
+        }
+    };
+    // Prints the record of photo `i`.
+    const auto printRecord = [&](std::size_t i) {
+        const Photo& photo = photos[i];
+        const PhotoOutcome& outcome = outcomes[i];
+        const std::optional<PhotoStatistics>& statistics = outcome.statistics;
+        if (options.json)
+            print(statistics ? jsonRecord(photo.input, *statistics, photo.companion, outcome.verdict)
+                             : jsonFailure(photo.input, outcome.unreadable, photo.companion));
+        else if (options.stats && statistics)
+            print(statisticsRow(photo.input, *statistics, photo.companion, outcome.verdict));
+        else if (table && statistics && outcome.verdict)
+            print(verdictRow(photo.input, statistics->means.maxMean, outcome.verdict->blurry, photo.companion));
     };
 
     std::mutex finishing;
-    std::vector<PhotoOutcome> outcomes(photos.size());
     std::vector<bool> done(photos.size(), false);
     std::size_t nextToFinish = 0;
     std::atomic<std::size_t> next{0};
@@ -348,8 +457,10 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
             outcomes[i] = std::move(outcome);
             done[i] = true;
             if (deferred) continue;
-            for (; nextToFinish < photos.size() && done[nextToFinish]; ++nextToFinish)
-                finish(nextToFinish, std::exchange(outcomes[nextToFinish], PhotoOutcome()));
+            for (; nextToFinish < photos.size() && done[nextToFinish]; ++nextToFinish) {
+                judge(nextToFinish);
+                if (!recordsAtEnd) printRecord(nextToFinish);
+            }
         }
     };
     std::vector<std::thread> pool;
@@ -361,6 +472,7 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     worker();
     for (std::thread& thread : pool) thread.join();
 
+    reporter.finish();
     if (deferred) {
         std::vector<double> maxMeans;
         for (const PhotoOutcome& outcome : outcomes)
@@ -371,11 +483,17 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
             sheetSettings.percentOfMedian = options.rejectBelow->value;
             sheetSettings.medianMaxMean = median(maxMeans);
         }
-        for (std::size_t i = 0; i < photos.size(); ++i) finish(i, outcomes[i]);
+        for (std::size_t i = 0; i < photos.size(); ++i) judge(i);
     }
     sheetSettings.threshold = threshold;
     if (sheet && !sheet->write(sheetSettings, reporter)) allGood = false;
-    reporter.finish();
+    if (recordsAtEnd) {
+        if (options.sort)
+            for (const std::size_t i : recordOrder(photos, outcomes, *options.sort)) printRecord(i);
+        else
+            for (std::size_t i = 0; i < photos.size(); ++i) printRecord(i);
+    }
+    if (options.summary || (errIsTerminal && !options.quiet)) reporter.summary(summaryLine(batch, options));
     return allGood ? 0 : 1;
 }
 

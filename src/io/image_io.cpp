@@ -5,15 +5,19 @@
 #include "heif_reader.hpp"
 #include "image_header.hpp"
 #include "jpeg_reader.hpp"
+#include "memory.hpp"
 #include "messages.hpp"
 #include "png_writer.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <cctype>
+#include <optional>
 #include <utility>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,6 +80,54 @@ bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason
     return true;
 }
 
+bool loadPhotoStream(int fd, PhotoFile& file, std::string& reason, std::int64_t limit)
+{
+    std::vector<unsigned char> content = std::move(file.content);
+    content.clear();
+    file = PhotoFile();
+    reason.clear();
+    const std::size_t most = std::size_t(std::clamp<std::int64_t>(limit, 0, std::int64_t(content.max_size() / 2)));
+    try {
+        struct stat status { };
+        if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
+            content.reserve(std::min(std::size_t(status.st_size), most));
+        unsigned char buffer[1 << 16];
+        while (reason.empty()) {
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got == 0) break;
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // A descriptor left non-blocking by whoever started the program: wait for its data.
+                pollfd readable{fd, POLLIN, 0};
+                if (::poll(&readable, 1, -1) < 0 && errno != EINTR) reason = reasonOf(errno);
+                continue;
+            }
+            if (got < 0)
+                reason = errno == EISDIR ? "is a folder" : reasonOf(errno);
+            else if (content.size() + std::size_t(got) > most)
+                reason = "too large (more than the memory allowed, " + formatMemorySize(std::int64_t(most)) + ")";
+            else
+                content.insert(content.end(), buffer, buffer + got);
+        }
+        if (reason.empty() && content.empty()) reason = "not an image";
+        if (!reason.empty()) {
+            file.content = std::move(content);
+            file.content.clear();
+            return false;
+        }
+        const PhotoHeader header = readPhotoHeader(content.data(), content.size());
+        file.content = std::move(content);
+        file.format = header.format;
+        file.declaredSize = header.size;
+        file.decoderBytes = header.decoderBytes;
+    } catch (const std::bad_alloc&) {
+        file = PhotoFile();
+        reason = "out of memory";
+        return false;
+    }
+    return true;
+}
+
 cv::Mat decodePhoto(const PhotoFile& file, std::string& reason, RawDevelopment raw, cv::Mat* reuse)
 {
     reason.clear();
@@ -121,34 +173,54 @@ cv::Mat readColorImage(const std::string& path, std::string* reason)
 
 namespace {
 
-bool isPngPath(const std::string& path)
+bool isPngExtension(std::string extension)
 {
-    std::string extension = std::filesystem::path(path).extension().string();
     for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
     return extension == ".png";
+}
+
+// Encodes `image` as a file of `extension` holds it, into `encoded`, or the PNG encoder's own output
+// buffer (`*bytes` then points to it). Returns an empty string, or the reason it cannot be encoded.
+std::string encodeImage(const std::string& extension, const cv::Mat& image, const std::vector<int>& params,
+                        PngEncoder* png, std::optional<PngEncoder>& own, std::vector<unsigned char>& encoded,
+                        const std::vector<unsigned char>*& bytes)
+{
+    if (params.empty() && isPngExtension(extension) && PngEncoder::handles(image)) {
+        PngEncoder& encoder = png != nullptr ? *png : own.emplace();
+        const std::string reason = encoder.encode(image, encoder.output());
+        bytes = &encoder.output();
+        return reason;
+    }
+    bytes = &encoded;
+    try {
+        if (!cv::imencode(extension, image, encoded, params)) return "cannot encode the image";
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
+    } catch (const cv::Exception& error) {
+        return isOutOfMemory(error) ? "out of memory" : "cannot encode the image";
+    }
+    return "";
 }
 
 }  // namespace
 
 std::string writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params, PngEncoder* png)
 {
-    if (params.empty() && isPngPath(path) && PngEncoder::handles(image)) {
-        std::optional<PngEncoder> own;
-        PngEncoder& encoder = png != nullptr ? *png : own.emplace();
-        const std::string reason = encoder.encode(image, encoder.output());
-        if (!reason.empty()) return reason;
-        return writeFileAtomically(path, encoder.output());
-    }
+    std::optional<PngEncoder> own;
     std::vector<unsigned char> encoded;
-    try {
-        if (!cv::imencode(std::filesystem::path(path).extension().string(), image, encoded, params))
-            return "cannot encode the image";
-    } catch (const std::bad_alloc&) {
-        return "out of memory";
-    } catch (const cv::Exception& error) {
-        return isOutOfMemory(error) ? "out of memory" : "cannot encode the image";
-    }
-    return writeFileAtomically(path, encoded);
+    const std::vector<unsigned char>* bytes = nullptr;
+    const std::string reason =
+        encodeImage(std::filesystem::path(path).extension().string(), image, params, png, own, encoded, bytes);
+    return reason.empty() ? writeFileAtomically(path, *bytes) : reason;
+}
+
+std::string writeImage(int fd, const std::string& extension, const cv::Mat& image, PngEncoder* png)
+{
+    std::optional<PngEncoder> own;
+    std::vector<unsigned char> encoded;
+    const std::vector<unsigned char>* bytes = nullptr;
+    const std::string reason = encodeImage(extension, image, {}, png, own, encoded, bytes);
+    return reason.empty() ? writeAll(fd, bytes->data(), bytes->size()) : reason;
 }
 
 }  // namespace dofmap

@@ -30,6 +30,12 @@ struct PhotoFile {
 // when it cannot be read.
 bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason);
 
+// Reads all that descriptor `fd` holds until its end (standard input: a pipe, a file or a terminal)
+// into `file`, as loadPhotoFile reads a file, its format known by its content alone. Returns false,
+// with the reason in `reason`, when it cannot be read: "not an image" when it holds nothing, "too
+// large (more than the memory allowed, M)" past `limit` bytes, "out of memory", or the system's reason.
+bool loadPhotoStream(int fd, PhotoFile& file, std::string& reason, std::int64_t limit);
+
 // Decodes a photo as 8-bit, three-channel BGR color: grayscale is expanded, alpha dropped, 16-bit
 // scaled down, and EXIF orientation applied; HEIF files as libheif decodes them (their rotation and
 // mirroring applied), RAW files as `raw` says. Empty when it cannot be decoded, with the reason in
@@ -51,5 +57,10 @@ cv::Mat readColorImage(const std::string& path, std::string* reason = nullptr);
 // image. Returns an empty string, or the reason why the file could not be written.
 std::string writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params = {},
                        PngEncoder* png = nullptr);
+
+// Encodes `image` as a file of `extension` (".png", ".jpg", ".tif") would hold it, as writeImage
+// encodes without params, and writes it to descriptor `fd` (standard output). Returns an empty string,
+// or the reason why it could not be encoded or written.
+std::string writeImage(int fd, const std::string& extension, const cv::Mat& image, PngEncoder* png = nullptr);
 
 }  // namespace dofmap

@@ -28,8 +28,9 @@ def client():
 
 @pytest.fixture(scope="module")
 def shoot(tmp_path_factory):
-    """A folder tree: photos at the top and below, unreadable ones, and what is not taken (a text
-    file, a hidden folder's photo, an earlier map)."""
+    """A folder tree: photos at the top and below, unreadable ones, what is not taken (a text file, a
+    hidden folder's photo, an earlier map), and a RAW+JPEG shot figured from its JPEG (its RAW file
+    is not read)."""
     root = tmp_path_factory.mktemp("shoot")
     for folder in ("day1", "day1/raw", "day2", ".trash"):
         (root / folder).mkdir()
@@ -39,6 +40,7 @@ def shoot(tmp_path_factory):
     (root / "day2/truncated.png").write_bytes((root / "a.png").read_bytes()[:300])
     (root / "notes.txt").write_text("not a photo\n")
     cv2.imwrite(str(root / "day1/b.dof.png"), synthetic_photo(1, 10, 10))
+    (root / "day1/b.NEF").write_bytes(b"the shot's RAW file")
     return root
 
 
@@ -65,6 +67,7 @@ def test_the_figures_of_a_folder_tree_are_the_programs(client, shoot):
     assert_rows_are_records(table, records)
     assert sum("error" in record for record in records) == 2
     assert len(records) == 7
+    assert table["companion"].dropna().tolist() == [str(shoot / "day1/b.NEF")]
     assert str(table.dtypes["width"]) == "Int64" and str(table.dtypes["max_mean"]) == "float64"
     workers = {task["worker"] for task in tasks.data}
     assert workers and workers <= set(client.scheduler_info()["workers"])
