@@ -2,6 +2,7 @@
 // their order, escaping and thumbnails through the DOM, and a screenshot of the page.
 #include "batch_runs.hpp"
 #include "browser.hpp"
+#include "camera_files.hpp"
 #include "messages.hpp"
 
 #include <gtest/gtest.h>
@@ -9,8 +10,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace dofmap {
 namespace {
@@ -18,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::batch;
+using testing::csvFields;
 using testing::entriesIn;
 using testing::photo;
 using testing::readFile;
@@ -169,7 +173,8 @@ TEST(Report, PageThatCannotBeWrittenFailsTheRunNamingIt)
 }
 
 // A page or thumbnail that would replace a photo, or a photo's output, is a usage error before any
-// work; and a walk of a folder that holds an earlier report takes none of its thumbnails for photos.
+// work, listed with the other problems of the plan; and a walk of a folder that holds an earlier report takes none of
+// its thumbnails for photos.
 TEST(Report, WritesNoPhotoAndIsNoPhoto)
 {
     const TemporaryDirectory work("dofmap-report");
@@ -181,6 +186,13 @@ TEST(Report, WritesNoPhotoAndIsNoPhoto)
         EXPECT_EQ(run.status, 2) << page;
         EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
     }
+    // Listed with the other planning problems, at once.
+    const testing::RunResult both = batch({"--report", "a.png", "a.png", "a.png"}, work.path());
+    EXPECT_EQ(both.status, 2);
+    EXPECT_EQ(both.err,
+              "dofmap-batch: input a.png is given twice\n"
+              "dofmap-batch: report a.png would overwrite the input a.png\n"
+              "Run with --help for more information.\n");
     EXPECT_EQ(entriesIn(work.path()), 1u) << "nothing was written";
 
     ASSERT_EQ(batch({"--report", "review.html", "--no-map", "."}, work.path()).status, 0);
@@ -188,6 +200,86 @@ TEST(Report, WritesNoPhotoAndIsNoPhoto)
     const testing::RunResult again = batch({"-r", "--no-map", "--stats", "."}, work.path());
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 2) << "only a.png is a photo:\n" << again.out;
+}
+
+// What the cards and the summary line say of a card's folder reviewed with --sort: the cards come in
+// the records' order (the CSV's rows, the photo that cannot be read last) and not blurry first, the
+// RAW+JPEG shot's card names its RAW file, and the header's counts are the summary line's.
+TEST(Report, CardsFollowTheSortNameTheShotsCompanionAndCountAsTheSummary)
+{
+    const TemporaryDirectory work("dofmap-report");
+    const fs::path card = work.path() / "card";
+    fs::create_directories(card);
+    std::ofstream(card / "A_broken.jpg") << "not a photo";
+    cv::Mat soft;
+    cv::GaussianBlur(photo(120, 80, 1), soft, cv::Size(), 4.0);
+    save(card / "B_soft.png", soft);
+    save(card / "C_sharp.png", photo(120, 80, 2));
+    ASSERT_EQ(testing::writeBayerDng(card / "IMG_1.DNG", photo(96, 64, 3)), "");
+    save(card / "IMG_1.JPG", photo(120, 80, 4));
+
+    const testing::RunResult run = batch({"-q", "--summary", "--no-map", "--stats", "--reject-below", "50%", "--sort",
+                                          "-p90_mean", "--report", "page.html", "card"},
+                                         work.path());
+    ASSERT_EQ(run.status, 1) << run.err;
+    std::vector<std::pair<std::string, std::string>> expected;  // name and companion, in the CSV's order
+    std::istringstream rows(run.out);
+    std::string row;
+    std::getline(rows, row);
+    while (std::getline(rows, row)) {
+        const std::vector<std::string> fields = csvFields(row);
+        expected.emplace_back(fields.at(0), fields.at(6).empty() ? "" : "with " + fields.at(6));
+    }
+    expected.emplace_back("card/A_broken.jpg", "");
+    ASSERT_EQ(expected.size(), 4u) << run.out;
+    EXPECT_EQ(expected[2].first, "card/B_soft.png") << "the least sharp of those read comes last:\n" << run.out;
+    std::size_t read = 0, unreadable = 0, sharp = 0, blurry = 0;
+    const std::string summary = run.err.substr(run.err.rfind("dofmap-batch: "));
+    ASSERT_EQ(std::sscanf(summary.c_str(), "dofmap-batch: %zu photos read, %zu unreadable; %zu sharp, %zu blurry",
+                          &read, &unreadable, &sharp, &blurry),
+              4)
+        << run.err;
+    EXPECT_EQ(read, 3u) << "the shot counts once: " << summary;
+
+    const char* const cards = R"({
+      cards: [...document.querySelectorAll('article.card')].map(card => [card.querySelector('h2').textContent,
+        card.querySelector('.companion') ? card.querySelector('.companion').textContent : '']),
+      counts: document.querySelector('.counts').textContent})";
+    const testing::PageVisit visit =
+        testing::visitPage(testing::fileUrl(work.path() / "page.html"), cards, kWindowWidth, kWindowHeight, 60s);
+    ASSERT_EQ(visit.failure, "");
+    std::vector<std::pair<std::string, std::string>> shown;
+    for (const nlohmann::json& each : visit.value["cards"]) shown.emplace_back(each[0], each[1]);
+    EXPECT_EQ(shown, expected) << visit.value.dump(1);
+    EXPECT_NE(std::find(shown.begin(), shown.end(),
+                        std::pair<std::string, std::string>("card/IMG_1.JPG", "with card/IMG_1.DNG")),
+              shown.end());
+    EXPECT_EQ(visit.value["counts"],
+              "photos 4 read " + std::to_string(read) + " unreadable " + std::to_string(unreadable) + " sharp " +
+                  std::to_string(sharp) + " blurry " + std::to_string(blurry))
+        << summary;
+}
+
+// The page goes to a file and its thumbnails beside it, so --report - is a usage error; a photo from
+// standard input is named - on its card, and with -o - the page is still written while standard
+// output holds the map alone.
+TEST(Report, StandardStreamsCarryPhotosAndMapsNotThePage)
+{
+    const TemporaryDirectory work("dofmap-report");
+    save(work.path() / "a.png", photo(64, 48, 1));
+    const testing::RunResult dash = batch({"--report", "-", "a.png"}, work.path());
+    EXPECT_EQ(dash.status, 2);
+    EXPECT_NE(dash.err.find("--report: must name a file (./- for one called -), not -"), std::string::npos) << dash.err;
+    EXPECT_EQ(entriesIn(work.path()), 1u) << "nothing was written";
+
+    ASSERT_EQ(batch({"a.png"}, work.path()).status, 0);
+    const testing::RunResult piped =
+        testing::batchRedirected("< a.png", {"--report", "page.html", "-", "-o", "-"}, work.path());
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, readFile(work.path() / "a.dof.png")) << "standard output holds the map alone";
+    const std::string page = readFile(work.path() / "page.html");
+    EXPECT_NE(page.find("<h2>-</h2>"), std::string::npos) << page;
+    EXPECT_TRUE(fs::exists(work.path() / "page_files/0001.overlay.dof-thumb.jpg"));
 }
 
 }  // namespace

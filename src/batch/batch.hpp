@@ -71,7 +71,7 @@ struct Options {
     std::optional<SortOrder> sort;  // the records' order; input order if unset
     bool quiet = false;  // no progress line, and no summary unless asked for
     bool summary = false;  // a summary line at the end, whatever stderr is
-    std::optional<std::filesystem::path> report;  // write the contact sheet there (see ContactSheet)
+    std::optional<std::filesystem::path> report;  // write the contact sheet there (see ContactSheet); not "-"
 };
 
 // Whether the map goes to standard output (--output -).
@@ -196,9 +196,28 @@ struct BatchOutcome {
     std::optional<double> threshold;
 };
 
+// What a batch came to, as the summary line and the report's page count it: photos read and not
+// read (a shot counts once), the maps, other outputs and sidecars written, and the verdicts.
+struct BatchCounts {
+    std::size_t read = 0;
+    std::size_t unreadable = 0;
+    std::size_t maps = 0;
+    std::size_t otherOutputs = 0;
+    std::size_t sidecars = 0;
+    std::size_t sharp = 0;
+    std::size_t blurry = 0;
+};
+BatchCounts countsOf(const BatchOutcome& outcome);
+
 // The line that sums a batch up: photos read and unreadable, what was written, and the verdicts with
-// their threshold.
+// their threshold (the counts of countsOf).
 std::string summaryLine(const BatchOutcome& outcome, const Options& options);
+
+// The photos' indices in the order of `order`, the one comparison of --sort for the records and the
+// report's page: by the figure (or the path's bytes), ascending or descending; ties, and the photos
+// not read (last), in input order. `outcomes` are the photos', in their order.
+std::vector<std::size_t> recordOrder(const std::vector<Photo>& photos, const std::vector<PhotoOutcome>& outcomes,
+                                     const SortOrder& order);
 
 // Runs the whole batch: every photo, `options.jobs` at a time; CSV rows, JSON objects or the verdict
 // table on standard output in input order (or as options.sort says, at the end), and sidecars written

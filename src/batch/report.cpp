@@ -144,6 +144,7 @@ h2{margin:8px 0 4px;font-size:13px;font-weight:600;overflow-wrap:anywhere}
 dl{display:grid;grid-template-columns:auto 1fr;gap:0 10px;margin:0;font-variant-numeric:tabular-nums}
 dt{color:#555}
 dd{margin:0}
+.companion{margin:0 0 4px;color:#555;overflow-wrap:anywhere}
 .reason{margin:0;color:#b3261e}
 )";
 
@@ -168,27 +169,54 @@ std::string style()
     return css;
 }
 
-std::string card(const ReportEntry& entry, const std::string& folderUrl, std::size_t count)
+// The order of the cards in the header's words: of --sort, or blurry photos first when judged.
+std::string orderInWords(const Options& options, bool judged)
 {
-    const bool blurry = entry.blurry.value_or(false);
+    if (!options.sort) return judged ? "; blurry photos first" : "";
+    const char* key = "max_mean";
+    switch (options.sort->key) {
+    case SortKey::meanMean:
+        key = "mean_mean";
+        break;
+    case SortKey::p90Mean:
+        key = "p90_mean";
+        break;
+    case SortKey::path:
+        key = "path";
+        break;
+    default:
+        break;
+    }
+    return std::string("; ordered by ") + key + (options.sort->descending ? ", descending" : "") +
+        ", unreadable photos last";
+}
+
+std::string card(std::size_t index, const Photo& photo, const PhotoOutcome& outcome, const std::string& folderUrl,
+                 std::size_t count)
+{
+    const bool blurry = outcome.verdict && outcome.verdict->blurry;
     std::string html = std::string("<article class=\"card") + (blurry ? " blurry" : "") +
-        (entry.statistics ? "" : " unreadable") + "\">\n";
-    if (!entry.thumbnails.empty()) {
-        const std::string size = " width=\"" + std::to_string(entry.thumbnails.width) + "\" height=\"" +
-            std::to_string(entry.thumbnails.height) + "\"";
-        const std::string number = numbered(entry.index, count);
+        (outcome.statistics ? "" : " unreadable") + "\">\n";
+    const cv::Size thumbnails = outcome.thumbnails.size;
+    if (!thumbnails.empty()) {
+        const std::string size =
+            " width=\"" + std::to_string(thumbnails.width) + "\" height=\"" + std::to_string(thumbnails.height) + "\"";
+        const std::string number = numbered(index, count);
         html += "<div class=\"thumbs\"><img src=\"" + folderUrl + number + ".photo.dof-thumb.jpg\"" + size +
             " alt=\"photo\" loading=\"lazy\"><img src=\"" + folderUrl + number + ".overlay.dof-thumb.jpg\"" + size +
             " alt=\"overlay\" loading=\"lazy\"></div>\n";
     } else {
         html += std::string("<div class=\"thumbs missing\">") +
-            (entry.statistics ? "no thumbnail: it could not be written" : "no thumbnail") + "</div>\n";
+            (outcome.statistics ? "no thumbnail: it could not be written" : "no thumbnail") + "</div>\n";
     }
-    html += "<h2>" + shown(entry.path) + "</h2>\n";
-    if (!entry.statistics)
-        return html + "<p class=\"reason\">cannot read: " + shown(entry.unreadable) + "</p>\n</article>\n";
-    if (entry.blurry) html += std::string("<p class=\"verdict") + (blurry ? " blurry\">blurry" : "\">sharp") + "</p>\n";
-    const PhotoStatistics& statistics = *entry.statistics;
+    html += "<h2>" + shown(photo.input) + "</h2>\n";
+    // The other file of a shot, which was not read, as the records name it.
+    if (!photo.companion.empty()) html += "<p class=\"companion\">with " + shown(photo.companion) + "</p>\n";
+    if (!outcome.statistics)
+        return html + "<p class=\"reason\">cannot read: " + shown(outcome.unreadable) + "</p>\n</article>\n";
+    if (outcome.verdict)
+        html += std::string("<p class=\"verdict") + (blurry ? " blurry\">blurry" : "\">sharp") + "</p>\n";
+    const PhotoStatistics& statistics = *outcome.statistics;
     html += "<dl><dt>size</dt><dd>" + std::to_string(statistics.width) + " &times; " +
         std::to_string(statistics.height) + "</dd><dt>max_mean</dt><dd>" + decimal(statistics.means.maxMean) +
         "</dd><dt>mean_mean</dt><dd>" + decimal(statistics.means.averageMean) + "</dd><dt>p90_mean</dt><dd>" +
@@ -226,50 +254,58 @@ std::vector<fs::path> thumbnailPaths(const fs::path& page, std::size_t index, st
     return {folder / (number + ".photo.dof-thumb.jpg"), folder / (number + ".overlay.dof-thumb.jpg")};
 }
 
-bool comesBefore(const ReportEntry& a, const ReportEntry& b)
+std::vector<std::size_t> pageOrder(const std::vector<Photo>& photos, const BatchOutcome& outcome,
+                                   const Options& options)
 {
-    const bool aBlurry = a.blurry.value_or(false), bBlurry = b.blurry.value_or(false);
-    if (aBlurry != bBlurry) return aBlurry;
-    return a.index < b.index;
+    if (options.sort) return recordOrder(photos, outcome.photos, *options.sort);
+    std::vector<std::size_t> order(photos.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_partition(order.begin(), order.end(), [&](std::size_t i) {
+        const std::optional<Verdict>& verdict = outcome.photos[i].verdict;
+        return verdict && verdict->blurry;
+    });
+    return order;
 }
 
-std::string contactSheetHtml(const fs::path& page, std::vector<ReportEntry> entries, const ReportSettings& settings,
-                             std::size_t count)
+std::string contactSheetHtml(const fs::path& page, const std::vector<Photo>& photos, const BatchOutcome& outcome,
+                             const Options& options)
 {
-    std::sort(entries.begin(), entries.end(), comesBefore);
-    std::size_t read = 0, blurry = 0;
-    for (const ReportEntry& entry : entries) {
-        if (entry.statistics) ++read;
-        if (entry.blurry.value_or(false)) ++blurry;
-    }
-    const bool judged = settings.threshold.has_value();
+    const BatchCounts counts = countsOf(outcome);
+    const std::string total = std::to_string(photos.size());
+    const bool judged = outcome.threshold.has_value();
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
                        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
                        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; img-src 'self'; "
                        "style-src 'unsafe-inline'\">\n<title>dofmap-batch: " +
-        std::to_string(entries.size()) + " photos</title>\n<style>\n" + style() + "</style>\n</head>\n<body>\n";
-    html += "<header>\n<h1>Depth of field: " + std::to_string(entries.size()) +
-        " photos</h1>\n<p class=\"counts\"><span class=\"photos\">photos <b>" + std::to_string(entries.size()) +
-        "</b></span> <span class=\"read\">read <b>" + std::to_string(read) +
-        "</b></span> <span class=\"unreadable\">unreadable <b>" + std::to_string(entries.size() - read) + "</b></span>";
+        total + " photos</title>\n<style>\n" + style() + "</style>\n</head>\n<body>\n";
+    html += "<header>\n<h1>Depth of field: " + total +
+        " photos</h1>\n<p class=\"counts\"><span class=\"photos\">photos <b>" + total +
+        "</b></span> <span class=\"read\">read <b>" + std::to_string(counts.read) +
+        "</b></span> <span class=\"unreadable\">unreadable <b>" + std::to_string(counts.unreadable) + "</b></span>";
     if (judged)
-        html += " <span class=\"sharp\">sharp <b>" + std::to_string(read - blurry) +
-            "</b></span> <span class=\"blurry\">blurry <b>" + std::to_string(blurry) + "</b></span>";
+        html += " <span class=\"sharp\">sharp <b>" + std::to_string(counts.sharp) +
+            "</b></span> <span class=\"blurry\">blurry <b>" + std::to_string(counts.blurry) + "</b></span>";
     html += "</p>\n";
     // The verdict table's first line, without its comment mark, so that both say the same.
-    if (judged)
+    if (judged) {
+        const bool share = options.rejectBelow && options.rejectBelow->percentOfMedian;
+        std::vector<double> maxMeans;
+        for (const PhotoOutcome& photo : outcome.photos)
+            if (photo.statistics) maxMeans.push_back(photo.statistics->means.maxMean);
+        const std::optional<double> percent = share ? std::optional<double>(options.rejectBelow->value) : std::nullopt;
         html += "<p class=\"threshold\">" +
-            htmlEscaped(
-                    verdictHeader(*settings.threshold, settings.percentOfMedian, settings.medianMaxMean).substr(2)) +
+            htmlEscaped(verdictHeader(*outcome.threshold, percent, share ? median(maxMeans) : 0.0).substr(2)) +
             "</p>\n";
+    }
     char blur[64];
-    std::snprintf(blur, sizeof blur, "%g", settings.sigma);
+    std::snprintf(blur, sizeof blur, "%g", options.sigma);
     html +=
         std::string("<p class=\"settings\">each photo beside its overlay, tinted where it is sharp; blur &sigma; ") +
-        blur + ", window " + std::to_string(settings.window) + (judged ? "; blurry photos first" : "") +
+        blur + ", window " + std::to_string(options.window) + orderInWords(options, judged) +
         "</p>\n</header>\n<main>\n";
     const std::string folderUrl = percentEncoded(thumbnailFolder(page).filename().string()) + "/";
-    for (const ReportEntry& entry : entries) html += card(entry, folderUrl, count);
+    for (const std::size_t i : pageOrder(photos, outcome, options))
+        html += card(i, photos[i], outcome.photos[i], folderUrl, photos.size());
     return html + "</main>\n</body>\n</html>\n";
 }
 
@@ -308,16 +344,12 @@ bool ContactSheet::writeThumbnails(std::size_t index, Thumbnails& thumbnails, Re
     return written;
 }
 
-void ContactSheet::add(ReportEntry entry)
-{
-    entries_.push_back(std::move(entry));
-}
-
-bool ContactSheet::write(const ReportSettings& settings, Reporter& reporter) const
+bool ContactSheet::write(const std::vector<Photo>& photos, const BatchOutcome& outcome, const Options& options,
+                         Reporter& reporter) const
 {
     std::string why;
     try {
-        const std::string html = contactSheetHtml(page_, entries_, settings, count_);
+        const std::string html = contactSheetHtml(page_, photos, outcome, options);
         why = writeFileAtomically(page_, std::vector<unsigned char>(html.begin(), html.end()));
     } catch (const std::bad_alloc&) {
         why = "out of memory";

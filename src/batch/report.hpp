@@ -2,20 +2,20 @@
 // thumbnail of its overlay, its figures and verdict, with the thumbnails in a folder beside the page.
 #pragma once
 
-#include "records.hpp"
-
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cstddef>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace dofmap::batch {
 
 class Reporter;
+struct BatchOutcome;
+struct Options;
+struct Photo;
 
 // The longer side of a thumbnail in pixels (a smaller photo keeps its size): the page shows it in a
 // box of kThumbnailBox CSS pixels (three cards to a row at 1280 pixels), so screens of up to 1.8 device
@@ -55,40 +55,25 @@ std::filesystem::path thumbnailFolder(const std::filesystem::path& page);
 std::vector<std::filesystem::path> thumbnailPaths(const std::filesystem::path& page, std::size_t index,
                                                   std::size_t count);
 
-// What the page shows of one photo.
-struct ReportEntry {
-    std::size_t index = 0;  // in input order
-    std::string path;  // as given or found
-    std::optional<PhotoStatistics> statistics;  // when it was read
-    std::string unreadable;  // the reason, when it could not be read
-    std::optional<bool> blurry;  // the verdict, when judged
-    cv::Size thumbnails;  // their size when both were written, else empty
-};
+// The order of the page's cards, as indices of `photos`: the records' order (recordOrder) when
+// options.sort is given; otherwise the blurry photos first, then the others (sharp, unjudged or
+// unreadable), each group in input order.
+std::vector<std::size_t> pageOrder(const std::vector<Photo>& photos, const BatchOutcome& outcome,
+                                   const Options& options);
 
-// Whether `a` comes before `b` on the page: blurry photos first, then the others (sharp, unjudged
-// or unreadable), each group in input order. The one comparison that orders the page.
-bool comesBefore(const ReportEntry& a, const ReportEntry& b);
+// The page's HTML for `photos` and what became of them (`outcome`, in the photos' order): a header
+// with the counts of countsOf, which the summary line gives too (photos, read, unreadable, and sharp
+// and blurry when judged), the threshold, the settings and the order, then one <article
+// class="card"> per photo in pageOrder, naming the photo, and the other file of its shot. Paths and
+// reasons are printed as the messages print them (control characters, C1 and bidirectional
+// controls and bytes that are not UTF-8 escaped), then HTML-escaped; the thumbnails are linked by
+// the folder's name percent-encoded. Plain HTML and CSS, no script: its Content-Security-Policy
+// allows only its own style and images from beside it.
+std::string contactSheetHtml(const std::filesystem::path& page, const std::vector<Photo>& photos,
+                             const BatchOutcome& outcome, const Options& options);
 
-// What the page's header says about the run besides the counts.
-struct ReportSettings {
-    double sigma = 0.0;
-    int window = 0;
-    std::optional<double> threshold;  // absolute, when the photos were judged
-    std::optional<double> percentOfMedian;  // when the threshold is a share of the median
-    double medianMaxMean = 0.0;  // of the photos read, with percentOfMedian
-};
-
-// The page's HTML: a header with the counts (photos, read, unreadable, and sharp and blurry when
-// judged) and the threshold, then one <article class="card"> per entry in the order of
-// comesBefore. Paths and reasons are printed as the messages print them (control characters,
-// C1 and bidirectional controls and bytes that are not UTF-8 escaped), then HTML-escaped; the
-// thumbnails are linked by the folder's name percent-encoded. Plain HTML and CSS, no script: its
-// Content-Security-Policy allows only its own style and images from beside it.
-std::string contactSheetHtml(const std::filesystem::path& page, std::vector<ReportEntry> entries,
-                             const ReportSettings& settings, std::size_t count);
-
-// The report of a run of `count` photos, collected while the run goes: thumbnails are written as
-// each photo is done, the page at the end.
+// The report of a run of `count` photos: thumbnails written as each photo is done, the page at the
+// end from the batch's outcome.
 class ContactSheet {
 public:
     ContactSheet(std::filesystem::path page, std::size_t count);
@@ -104,17 +89,14 @@ public:
     // empty size, so that the photo's card says so. Returns whether both were written.
     bool writeThumbnails(std::size_t index, Thumbnails& thumbnails, Reporter& reporter) const;
 
-    // Adds a photo's entry; not safe from several threads at once.
-    void add(ReportEntry entry);
-
-    // Writes the page with writeFileAtomically. Returns whether it was written; otherwise tells
-    // `reporter` why.
-    bool write(const ReportSettings& settings, Reporter& reporter) const;
+    // Writes the page (contactSheetHtml) with writeFileAtomically. Returns whether it was written;
+    // otherwise tells `reporter` why.
+    bool write(const std::vector<Photo>& photos, const BatchOutcome& outcome, const Options& options,
+               Reporter& reporter) const;
 
 private:
     std::filesystem::path page_;
     std::size_t count_;
-    std::vector<ReportEntry> entries_;
 };
 
 }  // namespace dofmap::batch

@@ -303,8 +303,41 @@ double sortFigure(const PhotoStatistics& statistics, SortKey key)
     }
 }
 
-// The photos' indices in the order the records are printed: as `order` says, ties and the photos not
-// read (last) in input order.
+}  // namespace
+
+BatchCounts countsOf(const BatchOutcome& outcome)
+{
+    BatchCounts counts;
+    for (const PhotoOutcome& photo : outcome.photos) {
+        ++(photo.statistics ? counts.read : counts.unreadable);
+        counts.maps += photo.mapWritten ? 1 : 0;
+        counts.otherOutputs += std::size_t(photo.otherOutputsWritten);
+        counts.sidecars += std::size_t(photo.sidecarsWritten);
+        if (photo.verdict) ++(photo.verdict->blurry ? counts.blurry : counts.sharp);
+    }
+    return counts;
+}
+
+std::string summaryLine(const BatchOutcome& outcome, const Options& options)
+{
+    const BatchCounts counts = countsOf(outcome);
+    std::string line =
+        counted(counts.read, "photo", "photos") + " read, " + std::to_string(counts.unreadable) + " unreadable";
+    std::vector<std::string> written;
+    if (!options.dryRun && !options.noMap) written.push_back(counted(counts.maps, "map", "maps"));
+    if (!options.dryRun && (options.blurred || options.colormap || options.overlay || options.means))
+        written.push_back(counted(counts.otherOutputs, "other output", "other outputs"));
+    if (!options.dryRun && options.xmp) written.push_back(counted(counts.sidecars, "sidecar", "sidecars"));
+    for (std::size_t i = 0; i < written.size(); ++i)
+        line += (i == 0 ? "; " : i + 1 == written.size() ? " and " : ", ") + written[i];
+    if (!written.empty()) line += " written";
+    if (options.dryRun) line += "; nothing written (dry run)";
+    if (outcome.threshold)
+        line += "; " + std::to_string(counts.sharp) + " sharp, " + std::to_string(counts.blurry) +
+            " blurry (largest mean below " + decimal(*outcome.threshold) + ")";
+    return line;
+}
+
 std::vector<std::size_t> recordOrder(const std::vector<Photo>& photos, const std::vector<PhotoOutcome>& outcomes,
                                      const SortOrder& order)
 {
@@ -320,35 +353,6 @@ std::vector<std::size_t> recordOrder(const std::vector<Photo>& photos, const std
         return order.descending ? y < x : x < y;
     });
     return indices;
-}
-
-}  // namespace
-
-std::string summaryLine(const BatchOutcome& outcome, const Options& options)
-{
-    std::size_t read = 0, unreadable = 0, maps = 0, others = 0, sidecars = 0, blurry = 0, sharp = 0;
-    for (const PhotoOutcome& photo : outcome.photos) {
-        read += photo.statistics ? 1 : 0;
-        unreadable += photo.statistics ? 0 : 1;
-        maps += photo.mapWritten ? 1 : 0;
-        others += std::size_t(photo.otherOutputsWritten);
-        sidecars += std::size_t(photo.sidecarsWritten);
-        if (photo.verdict) ++(photo.verdict->blurry ? blurry : sharp);
-    }
-    std::string line = counted(read, "photo", "photos") + " read, " + std::to_string(unreadable) + " unreadable";
-    std::vector<std::string> written;
-    if (!options.dryRun && !options.noMap) written.push_back(counted(maps, "map", "maps"));
-    if (!options.dryRun && (options.blurred || options.colormap || options.overlay || options.means))
-        written.push_back(counted(others, "other output", "other outputs"));
-    if (!options.dryRun && options.xmp) written.push_back(counted(sidecars, "sidecar", "sidecars"));
-    for (std::size_t i = 0; i < written.size(); ++i)
-        line += (i == 0 ? "; " : i + 1 == written.size() ? " and " : ", ") + written[i];
-    if (!written.empty()) line += " written";
-    if (options.dryRun) line += "; nothing written (dry run)";
-    if (outcome.threshold)
-        line += "; " + std::to_string(sharp) + " sharp, " + std::to_string(blurry) + " blurry (largest mean below " +
-            decimal(*outcome.threshold) + ")";
-    return line;
 }
 
 int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerminal, bool outputClosed,
@@ -383,7 +387,6 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     if (options.rejectBelow && !deferred) threshold = options.rejectBelow->value;
     // The report's thumbnails are written as each photo is done, its page at the end.
     std::optional<ContactSheet> sheet;
-    ReportSettings sheetSettings{options.sigma, options.window, std::nullopt, std::nullopt, 0.0};
     if (options.report && !sheet.emplace(*options.report, photos.size()).prepare(reporter)) {
         allGood = false;
         sheet.reset();
@@ -398,9 +401,6 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
         const std::optional<PhotoStatistics>& statistics = outcome.statistics;
         if (threshold && statistics)
             outcome.verdict = Verdict{isBlurry(statistics->means.maxMean, *threshold), *threshold};
-        std::optional<bool> blurry;
-        if (outcome.verdict) blurry = outcome.verdict->blurry;
-        if (sheet) sheet->add({i, photo.input, statistics, outcome.unreadable, blurry, outcome.thumbnails.size});
         if (!statistics) return;
         const SidecarFigures figures{statistics->width,
                                      statistics->height,
@@ -452,6 +452,7 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
             PhotoOutcome outcome = processPhoto(photos[i], options, job, reporter, complete);
             if (sheet && outcome.statistics && !sheet->writeThumbnails(i, outcome.thumbnails, reporter))
                 allGood = false;
+            if (!sheet) outcome.thumbnails = Thumbnails();  // nowhere to go; else kept to the end with the outcome
             if (!complete) allGood = false;
             const std::lock_guard<std::mutex> lock(finishing);
             outcomes[i] = std::move(outcome);
@@ -479,14 +480,9 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
             if (outcome.statistics) maxMeans.push_back(outcome.statistics->means.maxMean);
         threshold = absoluteThreshold(*options.rejectBelow, maxMeans);
         if (table && threshold) print(verdictHeader(*threshold, options.rejectBelow->value, median(maxMeans)));
-        if (threshold) {
-            sheetSettings.percentOfMedian = options.rejectBelow->value;
-            sheetSettings.medianMaxMean = median(maxMeans);
-        }
         for (std::size_t i = 0; i < photos.size(); ++i) judge(i);
     }
-    sheetSettings.threshold = threshold;
-    if (sheet && !sheet->write(sheetSettings, reporter)) allGood = false;
+    if (sheet && !sheet->write(photos, batch, options, reporter)) allGood = false;
     if (recordsAtEnd) {
         if (options.sort)
             for (const std::size_t i : recordOrder(photos, outcomes, *options.sort)) printRecord(i);
