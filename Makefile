@@ -4,7 +4,7 @@
 PACKAGES := cmake g++ make pkg-config libopencv-dev libjpeg-dev libraw-dev libheif-dev libde265-dev libexiv2-dev libdeflate-dev libtiff-dev \
             nlohmann-json3-dev libcli11-dev \
             libgtest-dev libbenchmark-dev libx11-dev xvfb xauth xdotool openbox libraw-bin libheif-examples \
-            libimage-exiftool-perl libpng-tools clang-format strace bsdutils \
+            libimage-exiftool-perl libpng-tools chromium clang-format strace bsdutils \
             pybind11-dev python3-dev python3-numpy python3-opencv python3-pytest python3-pandas python3-dask \
             python3-distributed help2man
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

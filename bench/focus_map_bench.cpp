@@ -1,7 +1,7 @@
 // Speed of the focus map: the linear-time scan against the literal per-position scan, at the demo
 // size and at 24 megapixels, and the whole headless run against the work every run does anyway; and
 // reading a RAW file, developed or by its preview; a photo culled with its map, its figures alone or
-// its figures into a sidecar.
+// its figures into a sidecar; and what the --report contact sheet adds to a run.
 #include "batch.hpp"
 #include "camera_files.hpp"
 #include "focus_map.hpp"
@@ -19,6 +19,9 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -440,6 +443,105 @@ void FolderInterleaved(benchmark::State& state)
     }
 }
 BENCHMARK(FolderInterleaved)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(9);
+
+// The contact sheet's cost in a run of a hundred photos of 1600 x 1000 (the demo photo scaled, each
+// one flipped or marked so that none is another's copy), on two threads: each iteration runs the
+// batch without --report and with it, one after the other, and the medians and their ratio are
+// counted. 0: the default run, maps written; 1: a culling run, --no-map with verdicts (--json).
+constexpr int kReportPhotos = 100;
+
+struct ReportShoot {
+    Outputs directory;
+    std::vector<std::string> paths;
+
+    ReportShoot()
+    {
+        cv::Mat base;
+        cv::resize(demo().source, base, cv::Size(1600, 1000), 0, 0, cv::INTER_CUBIC);
+        for (int i = 0; i < kReportPhotos; ++i) {
+            cv::Mat shot;
+            cv::flip(base, shot, i % 3 - 1);
+            shot.row(i).setTo(cv::Scalar(i, 255 - i, i));
+            paths.push_back(directory.path() + "/shot" + std::to_string(1000 + i) + ".jpg");
+            if (!cv::imwrite(paths.back(), shot)) throw std::runtime_error("cannot write " + paths.back());
+        }
+    }
+
+    // The batch's options and plan for the photos, with or without the report.
+    std::pair<batch::Options, std::vector<batch::Photo>> planned(bool culling, bool report) const
+    {
+        batch::Options options;
+        options.inputs = paths;
+        options.output = directory.path() + "/maps";
+        options.jobs = 2;
+        options.quiet = true;
+        options.noMap = culling;
+        if (culling) options.rejectBelow = batch::parseThreshold("50%");
+        if (report) options.report = directory.path() + "/review.html";
+        std::vector<std::string> problems;
+        std::vector<batch::Photo> photos = batch::plan(options, problems);
+        if (photos.empty()) throw std::runtime_error(problems.empty() ? "no photo" : problems[0]);
+        return {options, photos};
+    }
+};
+
+void ReportHundredPhotos(benchmark::State& state)
+{
+    static const ReportShoot shoot;
+    const bool culling = state.range(0) == 1;
+    const auto [plainOptions, plainPhotos] = shoot.planned(culling, false);
+    const auto [reportOptions, reportPhotos] = shoot.planned(culling, true);
+    // The culling run prints its verdicts on standard output: they go to /dev/null meanwhile.
+    const int kept = ::dup(STDOUT_FILENO);
+    const int quiet = ::open("/dev/null", O_WRONLY);
+    const auto timed = [&](const batch::Options& options, const std::vector<batch::Photo>& photos) {
+        ::dup2(quiet, STDOUT_FILENO);
+        const auto start = std::chrono::steady_clock::now();
+        const int status = batch::run(photos, options, false);
+        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        ::dup2(kept, STDOUT_FILENO);
+        if (status != 0) throw std::runtime_error("the batch failed");
+        return ms;
+    };
+    std::vector<double> plainTimes, reportTimes;
+    for (auto _ : state) {
+        plainTimes.push_back(timed(plainOptions, plainPhotos));
+        reportTimes.push_back(timed(reportOptions, reportPhotos));
+        state.SetIterationTime(reportTimes.back() / 1e3);
+    }
+    ::close(quiet);
+    ::close(kept);
+    using batch::median;
+    state.counters["without_ms"] = median(plainTimes);
+    state.counters["with_ms"] = median(reportTimes);
+    state.counters["added_ms"] = median(reportTimes) - median(plainTimes);
+    state.counters["ratio"] = median(reportTimes) / median(plainTimes);
+    std::error_code ignored;
+    state.counters["page_kB"] =
+        double(std::filesystem::file_size(shoot.directory.path() + "/review.html", ignored)) / 1e3;
+}
+BENCHMARK(ReportHundredPhotos)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(7)
+    ->ArgName("culling")
+    ->Arg(0)
+    ->Arg(1);
+
+// The two thumbnails of a 24-megapixel photo and its map: scaled, the overlay mixed, both encoded.
+void Thumbnails24Megapixels(benchmark::State& state)
+{
+    const cv::Mat map = dofMapOf(large().source, large().blurred, kWindow, 1);
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        const batch::Thumbnails thumbnails = batch::makeThumbnails(large().source, map, cv::COLORMAP_INFERNO);
+        if (thumbnails.empty()) throw std::runtime_error("no thumbnails");
+        bytes = thumbnails.photo.size() + thumbnails.overlay.size();
+    }
+    setPixels(state, large().source);
+    state.counters["bytes"] = double(bytes);
+}
+BENCHMARK(Thumbnails24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void DecodeBlurEncodeDemo(benchmark::State& state)
 {

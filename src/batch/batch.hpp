@@ -6,6 +6,7 @@
 #include "memory_budget.hpp"
 #include "png_writer.hpp"
 #include "records.hpp"
+#include "report.hpp"
 #include "verdicts.hpp"
 
 #include <cstdint>
@@ -70,12 +71,13 @@ struct Options {
     std::optional<SortOrder> sort;  // the records' order; input order if unset
     bool quiet = false;  // no progress line, and no summary unless asked for
     bool summary = false;  // a summary line at the end, whatever stderr is
+    std::optional<std::filesystem::path> report;  // write the contact sheet there (see ContactSheet); not "-"
 };
 
 // Whether the map goes to standard output (--output -).
 bool mapToStandardOutput(const Options& options);
 
-// Whether the options ask for each photo's figures (statistics, JSON, sidecars or verdicts).
+// Whether the options ask for each photo's figures (statistics, JSON, sidecars, verdicts or the report).
 bool figuresWanted(const Options& options);
 
 // One photo, or one shot of two files, and the files it will be written to.
@@ -148,6 +150,7 @@ struct PhotoOutcome {
     bool mapWritten = false;  // the map, to its file or to standard output
     int otherOutputsWritten = 0;  // the blurred reference, false-color map, overlay and means written
     int sidecarsWritten = 0;  // set by run()
+    Thumbnails thumbnails;  // with --report, when it was read; let go once written
 };
 
 // What one job keeps from photo to photo: the file's bytes, the decoded photo, its blurred copy,
@@ -193,9 +196,28 @@ struct BatchOutcome {
     std::optional<double> threshold;
 };
 
+// What a batch came to, as the summary line and the report's page count it: photos read and not
+// read (a shot counts once), the maps, other outputs and sidecars written, and the verdicts.
+struct BatchCounts {
+    std::size_t read = 0;
+    std::size_t unreadable = 0;
+    std::size_t maps = 0;
+    std::size_t otherOutputs = 0;
+    std::size_t sidecars = 0;
+    std::size_t sharp = 0;
+    std::size_t blurry = 0;
+};
+BatchCounts countsOf(const BatchOutcome& outcome);
+
 // The line that sums a batch up: photos read and unreadable, what was written, and the verdicts with
-// their threshold.
+// their threshold (the counts of countsOf).
 std::string summaryLine(const BatchOutcome& outcome, const Options& options);
+
+// The photos' indices in the order of `order`, the one comparison of --sort for the records and the
+// report's page: by the figure (or the path's bytes), ascending or descending; ties, and the photos
+// not read (last), in input order. `outcomes` are the photos', in their order.
+std::vector<std::size_t> recordOrder(const std::vector<Photo>& photos, const std::vector<PhotoOutcome>& outcomes,
+                                     const SortOrder& order);
 
 // Runs the whole batch: every photo, `options.jobs` at a time; CSV rows, JSON objects or the verdict
 // table on standard output in input order (or as options.sort says, at the end), and sidecars written

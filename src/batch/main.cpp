@@ -186,6 +186,18 @@ int main(int argc, char** argv)
     app.add_flag("--summary", options.summary,
                  "Print the summary line on stderr at the end (photos read and unreadable, what was written, the "
                  "verdicts) whatever stderr is, also with -q; without it, only when stderr is a terminal");
+    std::string report;
+    app.add_option("--report", report,
+                   "Also write an HTML page to review the shoot: each photo's thumbnail, its overlay's, its figures "
+                   "and verdict, blurry ones first (or as --sort says); the thumbnails go to FILE_files/ beside it "
+                   "(FILE's name without extension). Written also with --dry-run and -o -")
+        ->check(CLI::Validator(
+            [](std::string& name) {
+                if (name.empty()) return "must name a file";
+                // The page has a folder of thumbnails beside it: standard output cannot hold both.
+                return batch::isStandardStream(name) ? "must name a file (./- for one called -), not -" : "";
+            },
+            "FILE"));
 
     // Culling: figures without maps, records for pipelines, sidecars and verdicts for photo managers.
     app.add_flag("--no-map", options.noMap,
@@ -233,14 +245,14 @@ int main(int argc, char** argv)
                  "Also reject blurry photos that already have a rating (1 to 5); without it their rating is kept")
         ->needs(reject);
     app.add_flag("--dry-run", options.dryRun,
-                 "Write nothing (no map, output or sidecar): print the verdicts only, as a table, or with --json or "
-                 "--stats")
+                 "Write nothing (no map, output or sidecar) but the --report page: print the verdicts only, as a "
+                 "table, or with --json or --stats")
         ->needs(reject);
     std::string sort;
     app.add_option("--sort", sort,
-                   "Order the records (--stats, --json, the verdict table) by max_mean, mean_mean, p90_mean or path, "
-                   "ascending, or descending with a minus sign before it; they then come at the end, photos that "
-                   "cannot be read last")
+                   "Order the records (--stats, --json, the verdict table) and the --report page's cards by "
+                   "max_mean, mean_mean, p90_mean or path, ascending, or descending with a minus sign before it; the "
+                   "records then come at the end, photos that cannot be read last")
         ->check(CLI::Validator(
             [](std::string& text) {
                 return parseSortOrder(text) ? std::string()
@@ -266,6 +278,7 @@ int main(int argc, char** argv)
     if (!colormap.empty()) options.colormap = colormap;
     if (!memory.empty()) options.memory = parseMemorySize(memory);
     if (!threshold.empty()) options.rejectBelow = batch::parseThreshold(threshold);
+    if (!report.empty()) options.report = report;
     if (!sort.empty()) options.sort = parseSortOrder(sort);
     options.xmpName = xmpName == "full" ? batch::SidecarName::full : batch::SidecarName::adobe;
     options.pair = pairing == "raw" ? batch::Pairing::raw
@@ -275,8 +288,9 @@ int main(int argc, char** argv)
         !options.means)
         return usageError("--no-map leaves nothing to do: ask for figures (--stats, --json, --xmp, --reject-below) or "
                           "other outputs");
-    if (options.sort && !options.stats && !options.json && !options.rejectBelow)
-        return usageError("--sort orders the records: ask for --stats, --json or --reject-below");
+    if (options.sort && !options.stats && !options.json && !options.rejectBelow && !options.report)
+        return usageError("--sort orders the records and the page: ask for --stats, --json, --reject-below or "
+                          "--report");
     const bool mapToStandardOutput = batch::mapToStandardOutput(options);
     if (mapToStandardOutput && options.noMap)
         return usageError("-o - writes the map to standard output: not with --no-map");

@@ -44,7 +44,7 @@ bool isOwnOutput(const std::string& name)
     };
     for (const char* format : {"png", "jpg", "tif"})
         if (endsWith(std::string(".dof.") + format) || endsWith(std::string(".blur.") + format)) return true;
-    if (endsWith(".means.tif") || endsWith(".dof-overlay.jpg")) return true;
+    if (endsWith(".means.tif") || endsWith(".dof-overlay.jpg") || endsWith(".dof-thumb.jpg")) return true;
     const std::size_t colored = lower.rfind(".dof-");
     return colored != std::string::npos && endsWith(".png");
 }
@@ -224,7 +224,8 @@ std::vector<Planned> joinShots(const std::vector<Found>& files, Pairing pairing,
 
 bool figuresWanted(const Options& options)
 {
-    return options.stats || options.json || options.xmp || options.rejectBelow.has_value();
+    return options.stats || options.json || options.xmp || options.rejectBelow.has_value() ||
+        options.report.has_value();
 }
 
 bool mapToStandardOutput(const Options& options)
@@ -332,6 +333,21 @@ std::vector<Photo> plan(const Options& options, std::vector<std::string>& proble
                                    output.string());
         }
         photos.push_back(std::move(photo));
+    }
+    // The report's page and thumbnails overwrite no input, and no output or sidecar of a photo.
+    if (options.report) {
+        std::vector<fs::path> written{*options.report};
+        for (std::size_t i = 0; i < photos.size(); ++i)
+            for (fs::path& thumbnail : thumbnailPaths(*options.report, i, photos.size()))
+                written.push_back(std::move(thumbnail));
+        for (const fs::path& output : written) {
+            const std::string key = identity(output);
+            const std::string* input = overwritten(key);
+            const auto writer = writers.find(key);
+            if (input == nullptr && writer == writers.end()) continue;
+            problems.push_back("report " + output.string() + " would overwrite the " +
+                               (input != nullptr ? "input " + *input : "output of " + writer->second));
+        }
     }
     if (!problems.empty()) return {};
     return photos;

@@ -68,6 +68,7 @@ std::int64_t photoMemory(const PhotoFile& file, const Options& options, bool one
     if (options.colormap) perPixel += 3 + 1;
     if (options.overlay) perPixel += 3 + 3 + 1;
     if (options.means) perPixel += 4 + 4;
+    if (options.report) perPixel += kThumbnailBytesPerPixel;
     const double pixels = double(file.declaredSize->width) * double(file.declaredSize->height);
     return fileBytes + kPhotoOverheadBytes +
         std::int64_t(std::min(pixels * perPixel + double(file.decoderBytes), 9.0e18));
@@ -164,7 +165,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         // none. The outputs are those the plan named, in its order.
         const bool writing = !options.dryRun;
         const bool mapWritten = writing && !options.noMap;
-        const bool mapNeeded = mapWritten || (writing && (options.colormap || options.overlay));
+        const bool mapNeeded = mapWritten || (writing && (options.colormap || options.overlay)) || options.report;
         blurredReference(source, job.blurred_, options.sigma);
         const cv::Mat& blurred = job.blurred_;
         FocusRequest request;
@@ -182,6 +183,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         if (writing && options.colormap) images.push_back(falseColor(analysis.map, colormap));
         if (writing && options.overlay) images.push_back(dofmap::overlay(source, analysis.map, colormap));
         if (writing && options.means) images.push_back(analysis.means);
+        if (options.report) outcome.thumbnails = makeThumbnails(source, analysis.map, colormap);
 
         complete = true;
         for (std::size_t i = 0; i < images.size() && i < photo.outputs.size(); ++i) {
@@ -301,8 +303,41 @@ double sortFigure(const PhotoStatistics& statistics, SortKey key)
     }
 }
 
-// The photos' indices in the order the records are printed: as `order` says, ties and the photos not
-// read (last) in input order.
+}  // namespace
+
+BatchCounts countsOf(const BatchOutcome& outcome)
+{
+    BatchCounts counts;
+    for (const PhotoOutcome& photo : outcome.photos) {
+        ++(photo.statistics ? counts.read : counts.unreadable);
+        counts.maps += photo.mapWritten ? 1 : 0;
+        counts.otherOutputs += std::size_t(photo.otherOutputsWritten);
+        counts.sidecars += std::size_t(photo.sidecarsWritten);
+        if (photo.verdict) ++(photo.verdict->blurry ? counts.blurry : counts.sharp);
+    }
+    return counts;
+}
+
+std::string summaryLine(const BatchOutcome& outcome, const Options& options)
+{
+    const BatchCounts counts = countsOf(outcome);
+    std::string line =
+        counted(counts.read, "photo", "photos") + " read, " + std::to_string(counts.unreadable) + " unreadable";
+    std::vector<std::string> written;
+    if (!options.dryRun && !options.noMap) written.push_back(counted(counts.maps, "map", "maps"));
+    if (!options.dryRun && (options.blurred || options.colormap || options.overlay || options.means))
+        written.push_back(counted(counts.otherOutputs, "other output", "other outputs"));
+    if (!options.dryRun && options.xmp) written.push_back(counted(counts.sidecars, "sidecar", "sidecars"));
+    for (std::size_t i = 0; i < written.size(); ++i)
+        line += (i == 0 ? "; " : i + 1 == written.size() ? " and " : ", ") + written[i];
+    if (!written.empty()) line += " written";
+    if (options.dryRun) line += "; nothing written (dry run)";
+    if (outcome.threshold)
+        line += "; " + std::to_string(counts.sharp) + " sharp, " + std::to_string(counts.blurry) +
+            " blurry (largest mean below " + decimal(*outcome.threshold) + ")";
+    return line;
+}
+
 std::vector<std::size_t> recordOrder(const std::vector<Photo>& photos, const std::vector<PhotoOutcome>& outcomes,
                                      const SortOrder& order)
 {
@@ -318,35 +353,6 @@ std::vector<std::size_t> recordOrder(const std::vector<Photo>& photos, const std
         return order.descending ? y < x : x < y;
     });
     return indices;
-}
-
-}  // namespace
-
-std::string summaryLine(const BatchOutcome& outcome, const Options& options)
-{
-    std::size_t read = 0, unreadable = 0, maps = 0, others = 0, sidecars = 0, blurry = 0, sharp = 0;
-    for (const PhotoOutcome& photo : outcome.photos) {
-        read += photo.statistics ? 1 : 0;
-        unreadable += photo.statistics ? 0 : 1;
-        maps += photo.mapWritten ? 1 : 0;
-        others += std::size_t(photo.otherOutputsWritten);
-        sidecars += std::size_t(photo.sidecarsWritten);
-        if (photo.verdict) ++(photo.verdict->blurry ? blurry : sharp);
-    }
-    std::string line = counted(read, "photo", "photos") + " read, " + std::to_string(unreadable) + " unreadable";
-    std::vector<std::string> written;
-    if (!options.dryRun && !options.noMap) written.push_back(counted(maps, "map", "maps"));
-    if (!options.dryRun && (options.blurred || options.colormap || options.overlay || options.means))
-        written.push_back(counted(others, "other output", "other outputs"));
-    if (!options.dryRun && options.xmp) written.push_back(counted(sidecars, "sidecar", "sidecars"));
-    for (std::size_t i = 0; i < written.size(); ++i)
-        line += (i == 0 ? "; " : i + 1 == written.size() ? " and " : ", ") + written[i];
-    if (!written.empty()) line += " written";
-    if (options.dryRun) line += "; nothing written (dry run)";
-    if (outcome.threshold)
-        line += "; " + std::to_string(sharp) + " sharp, " + std::to_string(blurry) + " blurry (largest mean below " +
-            decimal(*outcome.threshold) + ")";
-    return line;
 }
 
 int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerminal, bool outputClosed,
@@ -379,6 +385,12 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     std::vector<PhotoOutcome>& outcomes = batch.photos;
     std::optional<double>& threshold = batch.threshold;
     if (options.rejectBelow && !deferred) threshold = options.rejectBelow->value;
+    // The report's thumbnails are written as each photo is done, its page at the end.
+    std::optional<ContactSheet> sheet;
+    if (options.report && !sheet.emplace(*options.report, photos.size()).prepare(reporter)) {
+        allGood = false;
+        sheet.reset();
+    }
     if (options.stats) print(statisticsHeader(options.rejectBelow.has_value()));
     if (table && threshold) print(verdictHeader(*threshold, std::nullopt, 0.0));
 
@@ -438,6 +450,9 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
             reporter.starting(i + 1, photos[i].input);
             bool complete = false;
             PhotoOutcome outcome = processPhoto(photos[i], options, job, reporter, complete);
+            if (sheet && outcome.statistics && !sheet->writeThumbnails(i, outcome.thumbnails, reporter))
+                allGood = false;
+            if (!sheet) outcome.thumbnails = Thumbnails();  // nowhere to go; else kept to the end with the outcome
             if (!complete) allGood = false;
             const std::lock_guard<std::mutex> lock(finishing);
             outcomes[i] = std::move(outcome);
@@ -467,6 +482,7 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
         if (table && threshold) print(verdictHeader(*threshold, options.rejectBelow->value, median(maxMeans)));
         for (std::size_t i = 0; i < photos.size(); ++i) judge(i);
     }
+    if (sheet && !sheet->write(photos, batch, options, reporter)) allGood = false;
     if (recordsAtEnd) {
         if (options.sort)
             for (const std::size_t i : recordOrder(photos, outcomes, *options.sort)) printRecord(i);
