@@ -36,6 +36,27 @@ bool isOutOfMemory(const cv::Exception& error)
 
 }  // namespace
 
+namespace {
+
+// Fills in what the header of the content read into `file` declares (its file named `name`, or
+// empty when it has no name). False, `file` emptied, when the memory for it cannot be had.
+bool readHeaderOf(PhotoFile& file, const std::string& name, std::string& reason)
+{
+    try {
+        const PhotoHeader header = readPhotoHeader(file.content.data(), file.content.size(), name);
+        file.format = header.format;
+        file.declaredSize = header.size;
+        file.decoderBytes = header.decoderBytes;
+    } catch (const std::bad_alloc&) {
+        file = PhotoFile();
+        reason = "out of memory";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason)
 {
     std::vector<unsigned char> content = std::move(file.content);
@@ -67,17 +88,7 @@ bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason
         file = PhotoFile();
         return false;
     }
-    try {
-        const PhotoHeader header = readPhotoHeader(file.content.data(), file.content.size(), path);
-        file.format = header.format;
-        file.declaredSize = header.size;
-        file.decoderBytes = header.decoderBytes;
-    } catch (const std::bad_alloc&) {
-        file = PhotoFile();
-        reason = "out of memory";
-        return false;
-    }
-    return true;
+    return readHeaderOf(file, path, reason);
 }
 
 bool loadPhotoStream(int fd, PhotoFile& file, std::string& reason, std::int64_t limit)
@@ -115,17 +126,13 @@ bool loadPhotoStream(int fd, PhotoFile& file, std::string& reason, std::int64_t 
             file.content.clear();
             return false;
         }
-        const PhotoHeader header = readPhotoHeader(content.data(), content.size());
         file.content = std::move(content);
-        file.format = header.format;
-        file.declaredSize = header.size;
-        file.decoderBytes = header.decoderBytes;
     } catch (const std::bad_alloc&) {
         file = PhotoFile();
         reason = "out of memory";
         return false;
     }
-    return true;
+    return readHeaderOf(file, {}, reason);
 }
 
 cv::Mat decodePhoto(const PhotoFile& file, std::string& reason, RawDevelopment raw, cv::Mat* reuse)
