@@ -4,6 +4,7 @@
 // its figures into a sidecar; and what the --report contact sheet adds to a run.
 #include "batch.hpp"
 #include "camera_files.hpp"
+#include "cull_figures.hpp"
 #include "focus_map.hpp"
 #include "image_io.hpp"
 #include "literal_map.hpp"
@@ -249,7 +250,8 @@ public:
 
 // One 24-megapixel JPEG through the batch's own processing: 0 writes the map (the default run),
 // 1 only figures it (--no-map with --json or --stats), 2 figures it and merges the figures and a
-// verdict into its sidecar (--no-map --xmp --reject-below).
+// verdict into its sidecar (--no-map --xmp --reject-below), 3 figures it with the culling figures
+// too (Options::cullFigures).
 void CullPhoto24Megapixels(benchmark::State& state)
 {
     const Outputs outputs;
@@ -259,6 +261,7 @@ void CullPhoto24Megapixels(benchmark::State& state)
     options.inputs = {path};
     options.noMap = state.range(0) > 0;
     options.json = options.noMap;
+    options.cullFigures = state.range(0) == 3;
     std::vector<std::string> problems;
     const std::vector<batch::Photo> photos = batch::plan(options, problems);
     if (photos.size() != 1) throw std::runtime_error(problems.empty() ? "no photo" : problems[0]);
@@ -284,7 +287,56 @@ void CullPhoto24Megapixels(benchmark::State& state)
     }
     setPixels(state, large().source);
 }
-BENCHMARK(CullPhoto24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime()->ArgName("figures")->DenseRange(0, 2);
+BENCHMARK(CullPhoto24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime()->ArgName("figures")->DenseRange(0, 3);
+
+// Figures only against figures and culling figures, one after the other in each iteration so that
+// the machine's drift falls on both alike: the medians of each, in ms, and their ratio.
+void CullFiguresInterleaved24Megapixels(benchmark::State& state)
+{
+    const Outputs outputs;
+    const std::string path = outputs.path() + "/large.jpg";
+    if (!cv::imwrite(path, large().source)) throw std::runtime_error("cannot write " + path);
+    batch::Options figuresOnly;
+    figuresOnly.inputs = {path};
+    figuresOnly.noMap = true;
+    figuresOnly.json = true;
+    batch::Options withCull = figuresOnly;
+    withCull.cullFigures = true;
+    std::vector<std::string> problems;
+    const std::vector<batch::Photo> photos = batch::plan(figuresOnly, problems);
+    if (photos.size() != 1) throw std::runtime_error(problems.empty() ? "no photo" : problems[0]);
+    batch::MemoryBudget budget(std::int64_t(8) << 30);
+    FailingReporter reporter;
+    batch::Job job(budget);
+    const auto timed = [&](const batch::Options& options) {
+        const auto start = std::chrono::steady_clock::now();
+        bool complete = false;
+        const batch::PhotoOutcome outcome = batch::processPhoto(photos[0], options, job, reporter, complete);
+        if (!complete || !outcome.statistics) throw std::runtime_error("the photo was not processed");
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    };
+    std::vector<double> plainTimes, cullTimes;
+    for (auto _ : state) {
+        plainTimes.push_back(timed(figuresOnly));
+        cullTimes.push_back(timed(withCull));
+        state.SetIterationTime(cullTimes.back() / 1e3);
+    }
+    using batch::median;
+    state.counters["figures_ms"] = median(plainTimes);
+    state.counters["cull_ms"] = median(cullTimes);
+    state.counters["ratio"] = median(cullTimes) / median(plainTimes);
+}
+BENCHMARK(CullFiguresInterleaved24Megapixels)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(15);
+
+// The culling figures alone of the 24-megapixel photo, beside the statistics they come with.
+void CullFigures24Megapixels(benchmark::State& state)
+{
+    const Pair& pair = large();
+    const double maxMean = meanStatistics(pair.source, pair.blurred).maxMean;
+    for (auto _ : state) benchmark::DoNotOptimize(cullFigures(pair.source, pair.blurred, maxMean).motion);
+    setPixels(state, pair.source);
+}
+BENCHMARK(CullFigures24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The stages of a photo at 24 megapixels, each on its own: decoding the JPEG, blurring it into a
 // kept image, and encoding the map as PNG by the maps' encoder (0) and by OpenCV's (1).

@@ -1,6 +1,7 @@
 // The compiled part of the Python package dofmap: depth-of-field maps, means and figures of NumPy
 // photos, the programs' readers, and one photo's record as dofmap-batch --json prints it.
 #include "batch.hpp"
+#include "cull_figures.hpp"
 #include "focus_map.hpp"
 #include "image_io.hpp"
 #include "messages.hpp"
@@ -267,6 +268,25 @@ py::object statistics(const py::module_& module, const py::object& photo, const 
     return module.attr("Statistics")(result.maxMean, result.averageMean, result.p90Mean);
 }
 
+py::object cullFigures(const py::module_& module, const py::object& photo, const py::object& windowObject,
+                       const py::object& sigmaObject, const py::object& rgb)
+{
+    const int window = windowOf(windowObject);
+    const double sigma = sigmaOf(sigmaObject);
+    const InputPhoto input = inputPhoto(photo, rgbOf(rgb));
+    const dofmap::CullFigures result = interruptible([&](const std::atomic<bool>* cancel) {
+        const cv::Mat source = input.bgr();
+        const cv::Mat blurred = dofmap::blurredReference(source, sigma);
+        dofmap::FocusRequest request;
+        request.mapChannels = 0;
+        request.statistics = true;
+        request.cancel = cancel;
+        const double maxMean = dofmap::analyzeFocus(source, blurred, window, request).maxMean;
+        return dofmap::cullFigures(source, blurred, maxMean, sigma, cancel);
+    });
+    return module.attr("CullFigures")(result.noise, result.correctedMaxMean, result.detailRatio, result.motion);
+}
+
 // The error number of a reader's reason: ENOENT for "no such file", EISDIR for "is a folder", the
 // number whose system message the reason is (EACCES for "permission denied", ...), or 0 for the
 // reasons that are not the system's ("not an image", "not a regular file", ...).
@@ -393,6 +413,16 @@ PYBIND11_MODULE(_dofmap, module)
     statisticsType.attr("__doc__") = "Figures of a photo's neighborhood means, in units of color distance: the largest "
                                      "(exact), the average and the 90th percentile by nearest rank.";
     module.attr("Statistics") = statisticsType;
+    py::object cullType =
+        py::module_::import("collections")
+            .attr("namedtuple")("CullFigures",
+                                std::vector<std::string>{"noise", "corrected_max_mean", "detail_ratio", "motion"});
+    cullType.attr("__module__") = "dofmap";
+    cullType.attr("__doc__") =
+        "Figures for judging a photo's sharpness that mean the same in every photo: noise, the noise's sigma in each "
+        "channel in 8-bit levels; corrected_max_mean, the largest mean with that noise taken out; detail_ratio, a "
+        "sharpness free of contrast and exposure; motion, directional blur in pixels.";
+    module.attr("CullFigures") = cullType;
 
     // The readers' errors, defined in Python so that each kind may also be a built-in subclass of
     // OSError and keep its message and its pickling.
@@ -459,6 +489,19 @@ shape (height, width), in units of color distance: the values dofmap-batch --mea
         "photo"_a, py::kw_only(), "window"_a = dofmap::kWindow, "sigma"_a = dofmap::kBlurSigma, "rgb"_a = false,
         R"(Statistics(max_mean, mean_mean, p90_mean) of the neighborhood means of `photo` (as
 focus_map takes it): the figures of dofmap-batch --stats, unrounded.)");
+    module.def(
+        "cull_figures",
+        [module](const py::object& photo, const py::object& window, const py::object& sigma, const py::object& rgb) {
+            return cullFigures(module, photo, window, sigma, rgb);
+        },
+        "photo"_a, py::kw_only(), "window"_a = dofmap::kWindow, "sigma"_a = dofmap::kBlurSigma, "rgb"_a = false,
+        R"(CullFigures(noise, corrected_max_mean, detail_ratio, motion) of `photo` (as focus_map takes it):
+noise, the standard deviation of the photo's noise in each channel in 8-bit levels (Immerkaer's
+estimate over the flattest pixels); corrected_max_mean, sqrt(max(0, max_mean^2 - (1.64 noise)^2));
+detail_ratio, the RMS difference from the blur over that from a blur 8/3 as wide on the sharpest
+tiles, unchanged by exposure and contrast, lower for a blurred photo; motion, the blur along the
+least sharp direction less that along the sharpest, in pixels (high for motion blur, near 0 for a
+sharp photo whatever its lines). window is that of max_mean, sigma the blur of the reference.)");
     module.def(
         "read", [module](const py::object& path, bool rawPreview) { return read(module, path, rawPreview); }, "path"_a,
         py::kw_only(), "raw_preview"_a = false,

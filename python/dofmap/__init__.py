@@ -16,13 +16,27 @@ missing file). dofmap.dask figures many photos on a Dask cluster.
 from ._dofmap import (
     SIGMA,
     WINDOW,
+    CullFigures,
     ReadError,
     Statistics,
     __version__,
+    cull_figures,
     focus_map,
     means,
     read,
     statistics,
 )
 
-__all__ = ["SIGMA", "WINDOW", "ReadError", "Statistics", "__version__", "focus_map", "means", "read", "statistics"]
+__all__ = [
+    "SIGMA",
+    "WINDOW",
+    "CullFigures",
+    "ReadError",
+    "Statistics",
+    "__version__",
+    "cull_figures",
+    "focus_map",
+    "means",
+    "read",
+    "statistics",
+]

@@ -16,6 +16,12 @@ class Statistics(NamedTuple):
     mean_mean: float
     p90_mean: float
 
+class CullFigures(NamedTuple):
+    noise: float
+    corrected_max_mean: float
+    detail_ratio: float
+    motion: float
+
 # An OSError with errno (None for reasons that are not the system's) and filename set; for "no such
 # file", "permission denied" and "is a folder" also a FileNotFoundError, PermissionError and
 # IsADirectoryError.
@@ -33,6 +39,9 @@ def means(
 def statistics(
     photo: npt.NDArray[np.uint8], *, window: int = 30, sigma: float = 1.5, rgb: bool = False
 ) -> Statistics: ...
+def cull_figures(
+    photo: npt.NDArray[np.uint8], *, window: int = 30, sigma: float = 1.5, rgb: bool = False
+) -> CullFigures: ...
 def read(path: _Path, *, raw_preview: bool = False) -> npt.NDArray[np.uint8]: ...
 def _batch_record(
     path: _Path, *, companion: Optional[_Path] = None, raw_preview: bool = False, window: int = 30, sigma: float = 1.5

@@ -62,6 +62,9 @@ struct Options {
     SidecarName xmpName = SidecarName::adobe;  // the sidecar's name when the photo has none yet
     Pairing pair = Pairing::jpeg;  // the file of a RAW+JPEG shot that is figured
     std::optional<Threshold> rejectBelow;  // judge every photo: blurry below this largest mean
+    // Also compute each photo's culling figures (cullFigures: noise, corrected largest mean, detail
+    // ratio, motion) into PhotoStatistics::cull; the photo's figures are then computed too.
+    bool cullFigures = false;
     bool overwriteRatings = false;  // a blurry photo's rating is replaced even when it has one
     bool dryRun = false;  // write nothing: print the verdicts only
     double sigma = kBlurSigma;

@@ -2,6 +2,7 @@
 // verdicts.
 #pragma once
 
+#include "cull_figures.hpp"
 #include "focus_map.hpp"
 
 #include <optional>
@@ -14,6 +15,7 @@ struct PhotoStatistics {
     int width = 0;
     int height = 0;
     MeanStatistics means{};
+    std::optional<CullFigures> cull;  // with Options::cullFigures
 };
 
 // A photo's verdict, and the largest mean below which a photo is blurry.

@@ -34,6 +34,9 @@ constexpr std::int64_t kUnknownPhotoBytes = std::int64_t(64) << 20;
 // The analysis's own buffers beside the images (block totals, the statistics' kept means), in
 // bytes a pixel.
 constexpr double kAnalysisBytesPerPixel = 1.0;
+// The culling figures' own buffers: the gray photo binned 2 x 2 in floats and its pyramid, in bytes
+// a pixel.
+constexpr double kCullFigureBytesPerPixel = 1.4;
 // Jobs render their maps from one scan of each photo when each has at least this many photos.
 constexpr std::size_t kOneScanPhotosPerJob = 48;
 // What every photo takes whatever its size: row buffers, encoders' state.
@@ -69,6 +72,7 @@ std::int64_t photoMemory(const PhotoFile& file, const Options& options, bool one
     if (options.overlay) perPixel += 3 + 3 + 1;
     if (options.means) perPixel += 4 + 4;
     if (options.report) perPixel += kThumbnailBytesPerPixel;
+    if (options.cullFigures) perPixel += kCullFigureBytesPerPixel;
     const double pixels = double(file.declaredSize->width) * double(file.declaredSize->height);
     return fileBytes + kPhotoOverheadBytes +
         std::int64_t(std::min(pixels * perPixel + double(file.decoderBytes), 9.0e18));
@@ -171,7 +175,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         FocusRequest request;
         request.mapChannels = mapNeeded ? 1 : 0;
         request.meansDepth = writing && options.means ? CV_32F : 0;
-        request.statistics = figuresWanted(options);
+        request.statistics = figuresWanted(options) || options.cullFigures;
         request.oneScan = job.oneScanMaps_;
         FocusAnalysis& analysis = job.analysis_;
         analyzeFocus(source, blurred, options.window, request, analysis);
@@ -203,7 +207,9 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
             reporter.cannotWrite(path, why);
             complete = false;
         }
-        outcome.statistics = PhotoStatistics{source.cols, source.rows, analysis.statistics};
+        outcome.statistics = PhotoStatistics{source.cols, source.rows, analysis.statistics, std::nullopt};
+        if (options.cullFigures)
+            outcome.statistics->cull = cullFigures(source, blurred, analysis.maxMean, options.sigma);
         return outcome;
     } catch (const std::bad_alloc&) {
         reason = "out of memory";

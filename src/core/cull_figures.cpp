@@ -79,8 +79,10 @@ void addNoiseRow(const cv::Mat& source, int y, std::vector<std::int32_t>& mask, 
         mask[i] = (a - 2 * b + d) - 2 * (e - 2 * f + g) + (h - 2 * k + m);
         const int gx = (d - a) + 2 * (g - e) + (m - h);
         const int gy = (h + 2 * k + m) - (a + 2 * b + d);
-        const int least = std::min(std::min(std::min(a, b), std::min(d, e)), std::min(std::min(f, g), std::min(h, std::min(k, m))));
-        const int most = std::max(std::max(std::max(a, b), std::max(d, e)), std::max(std::max(f, g), std::max(h, std::max(k, m))));
+        const int least =
+            std::min(std::min(std::min(a, b), std::min(d, e)), std::min(std::min(f, g), std::min(h, std::min(k, m))));
+        const int most =
+            std::max(std::max(std::max(a, b), std::max(d, e)), std::max(std::max(f, g), std::max(h, std::max(k, m))));
         // A neighborhood that touches 0 or 255 is clipped, its noise cut short: left out.
         gradient[i] = least == 0 || most == 255 ? -1 : gx * gx + gy * gy;
     }

@@ -285,3 +285,22 @@ def test_results_outlive_their_inputs_and_are_their_own():
     again[...] = 0
     assert_same_pixels(depth_map, expected, "map")
     assert depth_map.flags.writeable and depth_map.flags.c_contiguous
+
+
+def test_cull_figures_measure_the_noise_added_and_take_it_out():
+    photo = cv2.imread(str(DEMO), cv2.IMREAD_COLOR)
+    noise = np.random.default_rng(7).normal(0.0, 10.0, photo.shape)
+    noisy = np.clip(np.rint(photo + noise), 0, 255).astype(np.uint8)
+    clean = dofmap.cull_figures(photo)
+    figures = dofmap.cull_figures(noisy)
+    assert isinstance(figures, dofmap.CullFigures) and figures._fields == (
+        "noise",
+        "corrected_max_mean",
+        "detail_ratio",
+        "motion",
+    )
+    assert clean.noise < 1.0 and abs(figures.noise - 10.0) < 1.0, figures
+    max_mean = dofmap.statistics(noisy).max_mean
+    assert max_mean > 1.3 * clean.corrected_max_mean
+    assert abs(figures.corrected_max_mean - clean.corrected_max_mean) < 0.05 * clean.corrected_max_mean, figures
+    assert dofmap.cull_figures(noisy[:, :, ::-1].copy(), rgb=True) == figures
