@@ -97,8 +97,10 @@ std::string writeBayerDng(const std::filesystem::path& path, const cv::Mat& phot
         TIFFSetField(t, EXIFTAG_DATETIMEORIGINAL, options.dateTimeOriginal.c_str());
         if (!options.subSecTimeOriginal.empty())
             TIFFSetField(t, EXIFTAG_SUBSECTIMEORIGINAL, options.subSecTimeOriginal.c_str());
-        if (!TIFFWriteCustomDirectory(t, &exifDirectory) || TIFFCreateDirectory(t) != 0)
-            return "cannot write the Exif directory of " + path.string();
+        if (!TIFFWriteCustomDirectory(t, &exifDirectory)) return "cannot write the Exif directory of " + path.string();
+        // Its values are let go before the image's directory is set up (which would keep them).
+        TIFFFreeDirectory(t);
+        if (TIFFCreateDirectory(t) != 0) return "cannot make the first directory of " + path.string();
     }
     const auto pointToExif = [&] {
         if (exifDirectory != 0) TIFFSetField(t, TIFFTAG_EXIFIFD, exifDirectory);
