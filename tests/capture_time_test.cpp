@@ -1,13 +1,16 @@
 // When a photo was taken, read from its file's bytes: EXIF written by exiftool into a JPEG and a
-// HEIC file, and by libtiff into a DNG file; files without a valid time give none.
+// HEIC file, and by libtiff into a DNG file (also read by LibRaw); files without a valid time give none.
 #include "camera_files.hpp"
 #include "capture_time.hpp"
 #include "image_io.hpp"
 #include "process.hpp"
+#include "raw_reader.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -81,6 +84,27 @@ TEST(CaptureTime, ReadFromJpegHeicAndDngToTheFraction)
     EXPECT_EQ(fromDng->seconds, 1709193601);
     EXPECT_EQ(fromDng->nanoseconds, 250000000);
     EXPECT_FALSE(fromDng->offsetMinutes);
+
+    // LibRaw's time, the one of RAW files not laid out as TIFF, is the clock's too: in a time zone
+    // far from UTC, as in UTC.
+    PhotoFile file;
+    std::string reason;
+    ASSERT_TRUE(loadPhotoFile(dng.string(), file, reason)) << reason;
+    const std::optional<std::string> zone =
+        std::getenv("TZ") != nullptr ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;
+    setenv("TZ", "America/New_York", 1);
+    tzset();
+    const std::optional<std::tm> clock = readRawDateTime(file.content.data(), file.content.size());
+    if (zone)
+        setenv("TZ", zone->c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+    ASSERT_TRUE(clock);
+    EXPECT_EQ(std::to_string(clock->tm_year + 1900) + "-" + std::to_string(clock->tm_mon + 1) + "-" +
+                  std::to_string(clock->tm_mday) + " " + std::to_string(clock->tm_hour) + ":" +
+                  std::to_string(clock->tm_min) + ":" + std::to_string(clock->tm_sec),
+              "2024-2-29 8:0:1");
 }
 
 TEST(CaptureTime, NoneWithoutAValidTime)
