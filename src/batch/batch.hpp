@@ -7,6 +7,7 @@
 #include "png_writer.hpp"
 #include "records.hpp"
 #include "report.hpp"
+#include "scenes.hpp"
 #include "verdicts.hpp"
 
 #include <cstdint>
@@ -154,7 +155,15 @@ struct PhotoOutcome {
     int otherOutputsWritten = 0;  // the blurred reference, false-color map, overlay and means written
     int sidecarsWritten = 0;  // set by run()
     Thumbnails thumbnails;  // with --report, when it was read; let go once written
+    // When the figures are wanted and it was read: when it was taken (if its file says), and the
+    // signature of its content, of which the scenes of the batch are made (see assignScenes).
+    std::optional<CaptureTime> captureTime;
+    SceneSignature signature;
 };
+
+// The scenes of a batch's photos, from the capture times and signatures of their outcomes (in the
+// order of the photos planned); see assignScenes of SceneFrame.
+SceneAssignment assignScenes(const std::vector<PhotoOutcome>& photos);
 
 // What one job keeps from photo to photo: the file's bytes, the decoded photo, its blurred copy,
 // the map and means, and the PNG encoder's buffers. Photos of one size then touch no fresh memory

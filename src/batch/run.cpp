@@ -2,6 +2,7 @@
 // progress and failures reported and statistics rows printed in input order.
 #include "batch.hpp"
 
+#include "capture_time.hpp"
 #include "false_color.hpp"
 #include "image_io.hpp"
 #include "memory.hpp"
@@ -116,6 +117,8 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
     const auto refused = [&](const std::string& reason) {
         reporter.cannotRead(photo.input, reason);
         outcome.unreadable = reason;
+        outcome.captureTime.reset();
+        outcome.signature = SceneSignature();
         return outcome;
     };
     std::string reason;
@@ -149,10 +152,15 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         }
     } keep{job};
     try {
+        // What the scenes of a judged batch are made of: the time from the file's bytes, the
+        // signature from the decoded photo.
+        const bool figures = figuresWanted(options);
+        if (figures) outcome.captureTime = readCaptureTime(file);
         const cv::Mat source = decodePhoto(
             file, reason, options.rawPreview ? RawDevelopment::previewWhenLarge : RawDevelopment::full, &job.source_);
         file.content.clear();  // its bytes are not needed any more; the memory stays for the next file
         if (source.empty()) return refused(reason);
+        if (figures) outcome.signature = sceneSignature(source);
         // The folders of the outputs, created as needed; an output whose folder cannot be made is
         // reported with that reason (not the "no such file or directory" its write would give).
         std::vector<std::string> folderFailures(photo.outputs.size());
@@ -175,7 +183,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         FocusRequest request;
         request.mapChannels = mapNeeded ? 1 : 0;
         request.meansDepth = writing && options.means ? CV_32F : 0;
-        request.statistics = figuresWanted(options) || options.cullFigures;
+        request.statistics = figures || options.cullFigures;
         request.oneScan = job.oneScanMaps_;
         FocusAnalysis& analysis = job.analysis_;
         analyzeFocus(source, blurred, options.window, request, analysis);

@@ -142,6 +142,30 @@ std::optional<HeifHeader> readHeifHeader(const unsigned char* data, std::size_t 
     return header;
 }
 
+std::vector<unsigned char> readHeifExif(const unsigned char* data, std::size_t size)
+{
+    Context context;
+    Handle handle;
+    std::string reason;
+    if (!openPrimary(data, size, context, handle, reason)) {
+        if (reason == "out of memory") throw std::bad_alloc();
+        return {};
+    }
+    heif_item_id id = 0;
+    if (heif_image_handle_get_list_of_metadata_block_IDs(handle.get(), "Exif", &id, 1) < 1) return {};
+    const std::size_t length = heif_image_handle_get_metadata_size(handle.get(), id);
+    // The item starts with the offset, big-endian in four bytes, from its end to the TIFF header
+    // (past an "Exif\0\0" prefix, say).
+    if (length < 4 || length > size) return {};
+    std::vector<unsigned char> item(length);
+    if (heif_image_handle_get_metadata(handle.get(), id, item.data()).code != heif_error_Ok) return {};
+    const std::size_t offset = (std::size_t(item[0]) << 24) | (std::size_t(item[1]) << 16) |
+        (std::size_t(item[2]) << 8) | std::size_t(item[3]);
+    if (offset >= length - 4) return {};
+    item.erase(item.begin(), item.begin() + std::ptrdiff_t(4 + offset));
+    return item;
+}
+
 cv::Mat decodeHeif(const unsigned char* data, std::size_t size, std::string& reason)
 {
     reason.clear();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace dofmap {
 
@@ -28,5 +29,10 @@ std::optional<HeifHeader> readHeifHeader(const unsigned char* data, std::size_t 
 // more than 8 bits per sample cut to their top 8. Empty when it cannot be decoded, with the reason in
 // `reason`: "not an image", "truncated or corrupt data", "unsupported image" or "out of memory".
 cv::Mat decodeHeif(const unsigned char* data, std::size_t size, std::string& reason);
+
+// The EXIF data of the primary image of the HEIF file in `data`: the TIFF structure its Exif item
+// holds, from the byte order mark on. Empty when the file has none or it cannot be read; throws
+// std::bad_alloc when the memory for it cannot be had.
+std::vector<unsigned char> readHeifExif(const unsigned char* data, std::size_t size);
 
 }  // namespace dofmap

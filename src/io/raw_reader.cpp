@@ -209,6 +209,22 @@ std::optional<RawHeader> readRawHeader(const unsigned char* data, std::size_t si
     return header;
 }
 
+std::optional<std::tm> readRawDateTime(const unsigned char* data, std::size_t size)
+{
+    Trouble trouble;
+    std::string reason;
+    RawStream stream(data, size);
+    const std::unique_ptr<LibRaw> raw = openRaw(stream, trouble, reason);
+    if (trouble.outOfMemory) throw std::bad_alloc();
+    if (!raw || raw->imgdata.other.timestamp <= 0) return std::nullopt;
+    // LibRaw makes its timestamp of the clock's date and time with mktime, as local time: local
+    // time gives them back.
+    const std::time_t timestamp = raw->imgdata.other.timestamp;
+    std::tm clock{};
+    if (localtime_r(&timestamp, &clock) == nullptr) return std::nullopt;
+    return clock;
+}
+
 cv::Mat decodeRaw(const unsigned char* data, std::size_t size, RawDevelopment development, std::string& reason)
 {
     reason.clear();

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -36,5 +37,11 @@ enum class RawDevelopment {
 // read, with the reason in `reason`: "truncated or corrupt data" (also for files LibRaw does not
 // know), "unsupported image", "too large for the RAW decoder" or "out of memory".
 cv::Mat decodeRaw(const unsigned char* data, std::size_t size, RawDevelopment development, std::string& reason);
+
+// The date and time the RAW file in `data` was taken as LibRaw reads it from the file's metadata:
+// whole seconds on the camera's clock (std::tm's fields; its other members unset). Nullopt when the
+// file gives none or LibRaw does not open it; throws std::bad_alloc when the memory for it cannot
+// be had.
+std::optional<std::tm> readRawDateTime(const unsigned char* data, std::size_t size);
 
 }  // namespace dofmap

@@ -4,6 +4,7 @@
 #include "xmp_sidecar.hpp"
 
 #include "atomic_file.hpp"
+#include "exiv2_toolkit.hpp"
 #include "messages.hpp"
 
 #include <exiv2/exiv2.hpp>
@@ -35,30 +36,6 @@ const std::string kRejected = "-1";
 std::string ownKey(const char* property)
 {
     return std::string("Xmp.") + kXmpPrefix + "." + property;
-}
-
-// The XMP toolkit, set up once for the process (this program's namespace registered, Exiv2's own
-// messages muted) and released at exit. Exiv2's XMP calls are not safe from several threads at
-// once, so every use holds the lock.
-class Toolkit {
-public:
-    Toolkit()
-    {
-        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-        Exiv2::XmpParser::initialize();
-        Exiv2::XmpProperties::registerNs(kXmpNamespace, kXmpPrefix);
-    }
-    ~Toolkit() { Exiv2::XmpParser::terminate(); }
-    Toolkit(const Toolkit&) = delete;
-    Toolkit& operator=(const Toolkit&) = delete;
-
-    std::mutex lock;
-};
-
-Toolkit& toolkit()
-{
-    static Toolkit instance;
-    return instance;
 }
 
 // Reads and merges a sidecar that changes meanwhile this many times before it is left alone.
@@ -317,7 +294,7 @@ void keepEmptyLanguageItems(Exiv2::XmpData& xmp)
 std::string merge(const std::string& packet, const SidecarFigures& figures,
                   const std::optional<SidecarVerdict>& verdict, std::string& merged)
 {
-    const std::lock_guard<std::mutex> hold(toolkit().lock);
+    const std::lock_guard<std::mutex> hold(exiv2Toolkit().lock);
     Exiv2::XmpData xmp;
     if (!packet.empty() && (Exiv2::XmpParser::decode(xmp, packet) != 0 || (xmp.empty() && !isXmp(packet))))
         return "not an XMP sidecar";

@@ -88,6 +88,24 @@ std::string writeBayerDng(const std::filesystem::path& path, const cv::Mat& phot
     TIFF* const t = tiff.get();
     const bool withPreview = options.previewHalvings >= 0;
 
+    // The Exif directory goes first, outside the chain of image directories, so that the first
+    // directory can point to it.
+    std::uint64_t exifDirectory = 0;
+    if (!options.dateTimeOriginal.empty()) {
+        // libtiff's directory calls return 0 on success, the writes 1.
+        if (TIFFCreateEXIFDirectory(t) != 0) return "cannot make the Exif directory of " + path.string();
+        TIFFSetField(t, EXIFTAG_DATETIMEORIGINAL, options.dateTimeOriginal.c_str());
+        if (!options.subSecTimeOriginal.empty())
+            TIFFSetField(t, EXIFTAG_SUBSECTIMEORIGINAL, options.subSecTimeOriginal.c_str());
+        if (!TIFFWriteCustomDirectory(t, &exifDirectory)) return "cannot write the Exif directory of " + path.string();
+        // Its values are let go before the image's directory is set up (which would keep them).
+        TIFFFreeDirectory(t);
+        if (TIFFCreateDirectory(t) != 0) return "cannot make the first directory of " + path.string();
+    }
+    const auto pointToExif = [&] {
+        if (exifDirectory != 0) TIFFSetField(t, TIFFTAG_EXIFIFD, exifDirectory);
+    };
+
     if (withPreview) {
         cv::Mat preview = photo;
         for (int i = 0; i < options.previewHalvings; ++i) cv::pyrDown(preview, preview);
@@ -114,6 +132,7 @@ std::string writeBayerDng(const std::filesystem::path& path, const cv::Mat& phot
         TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, std::uint32_t((rgb.rows + 15) / 16 * 16));
         setArray(t, TIFFTAG_SUBIFD, 1, &subdirectory);
         setCameraTags(t, options.orientation);
+        pointToExif();
         if (!writeRows(t, rgb) || !TIFFWriteDirectory(t)) return "cannot write the preview of " + path.string();
     }
 
@@ -135,7 +154,10 @@ std::string writeBayerDng(const std::filesystem::path& path, const cv::Mat& phot
     setArray(t, TIFFTAG_CFAPATTERN, 4, pattern);
     setArray(t, TIFFTAG_BLACKLEVEL, 1, black);
     setArray(t, TIFFTAG_WHITELEVEL, 1, white);
-    if (!withPreview) setCameraTags(t, options.orientation);
+    if (!withPreview) {
+        setCameraTags(t, options.orientation);
+        pointToExif();
+    }
     if (!writeRows(t, mosaic) || !TIFFWriteDirectory(t)) return "cannot write the raw data of " + path.string();
     return "";
 }

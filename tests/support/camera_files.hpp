@@ -17,6 +17,10 @@ struct DngOptions {
     // directory (the raw data then lies in a sub-directory, as cameras write them); none when negative.
     int previewHalvings = -1;
     bool jpegPreview = false;  // the preview JPEG-compressed; uncompressed otherwise
+    // EXIF DateTimeOriginal ("2024:05:01 10:11:12") and SubSecTimeOriginal ("25") in an Exif
+    // directory of the first directory, as cameras record when a photo was taken; none when empty.
+    std::string dateTimeOriginal;
+    std::string subSecTimeOriginal;
 };
 
 // Writes the 8-bit BGR `photo` as a DNG file holding a 16-bit RGGB Bayer mosaic of it (linearized
