@@ -63,6 +63,7 @@ struct Options {
     SidecarName xmpName = SidecarName::adobe;  // the sidecar's name when the photo has none yet
     Pairing pair = Pairing::jpeg;  // the file of a RAW+JPEG shot that is figured
     std::optional<Threshold> rejectBelow;  // judge every photo: blurry below this largest mean
+    bool cull = false;  // judge every photo against its scene, or alone (see culling.hpp)
     // Also compute each photo's culling figures (cullFigures: noise, corrected largest mean, detail
     // ratio, motion) into PhotoStatistics::cull; the photo's figures are then computed too.
     bool cullFigures = false;
@@ -206,7 +207,14 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, MemoryBudg
 struct BatchOutcome {
     std::vector<PhotoOutcome> photos;
     std::optional<double> threshold;
+    std::optional<int> scenes;  // with --cull: how many scenes the photos read were grouped in
 };
+
+// Whether the options ask for verdicts: --reject-below or --cull.
+inline bool judged(const Options& options)
+{
+    return options.rejectBelow.has_value() || options.cull;
+}
 
 // What a batch came to, as the summary line and the report's page count it: photos read and not
 // read (a shot counts once), the maps, other outputs and sidecars written, and the verdicts.

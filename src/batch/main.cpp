@@ -241,13 +241,17 @@ int main(int argc, char** argv)
                         : "must be a number from 0, or a percentage such as 40%, not " + text;
                 },
                 "T"));
+    app.add_flag("--cull", options.cull,
+                 "Judge every photo as a photographer culls a shoot: the frames of one scene (taken within "
+                 "seconds and alike) against the sharpest of them, a photo alone by its detail ratio and motion "
+                 "blur; the records then carry scene, judged_by, cut and the culling figures (noise, "
+                 "corrected_max_mean, detail_ratio, motion); blurry photos are marked as with --reject-below")
+        ->excludes(reject);
     app.add_flag("--overwrite-ratings", options.overwriteRatings,
-                 "Also reject blurry photos that already have a rating (1 to 5); without it their rating is kept")
-        ->needs(reject);
+                 "Also reject blurry photos that already have a rating (1 to 5); without it their rating is kept");
     app.add_flag("--dry-run", options.dryRun,
                  "Write nothing (no map, output or sidecar) but the --report page: print the verdicts only, as a "
-                 "table, or with --json or --stats")
-        ->needs(reject);
+                 "table, or with --json or --stats");
     std::string sort;
     app.add_option("--sort", sort,
                    "Order the records (--stats, --json, the verdict table) and the --report page's cards by "
@@ -284,11 +288,14 @@ int main(int argc, char** argv)
     options.pair = pairing == "raw" ? batch::Pairing::raw
         : pairing == "both"         ? batch::Pairing::both
                                     : batch::Pairing::jpeg;
+    if ((options.overwriteRatings || options.dryRun) && !batch::judged(options))
+        return usageError(std::string(options.dryRun ? "--dry-run" : "--overwrite-ratings") +
+                          " requires --reject-below or --cull");
     if (options.noMap && !batch::figuresWanted(options) && !options.blurred && !options.colormap && !options.overlay &&
         !options.means)
         return usageError("--no-map leaves nothing to do: ask for figures (--stats, --json, --xmp, --reject-below) or "
                           "other outputs");
-    if (options.sort && !options.stats && !options.json && !options.rejectBelow && !options.report)
+    if (options.sort && !options.stats && !options.json && !batch::judged(options) && !options.report)
         return usageError("--sort orders the records and the page: ask for --stats, --json, --reject-below or "
                           "--report");
     const bool mapToStandardOutput = batch::mapToStandardOutput(options);
@@ -297,7 +304,7 @@ int main(int argc, char** argv)
     if (mapToStandardOutput && (options.blurred || options.colormap || options.overlay || options.means))
         return usageError("-o - writes the map alone to standard output: not with --blurred, --colormap, --overlay "
                           "or --means, which need a folder");
-    if (mapToStandardOutput && (options.stats || options.json || options.rejectBelow))
+    if (mapToStandardOutput && (options.stats || options.json || batch::judged(options)))
         return usageError("-o - writes the map to standard output, where the records of --stats, --json and "
                           "--reject-below would go too");
 

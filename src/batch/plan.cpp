@@ -224,8 +224,7 @@ std::vector<Planned> joinShots(const std::vector<Found>& files, Pairing pairing,
 
 bool figuresWanted(const Options& options)
 {
-    return options.stats || options.json || options.xmp || options.rejectBelow.has_value() ||
-        options.report.has_value();
+    return options.stats || options.json || options.xmp || judged(options) || options.report.has_value();
 }
 
 bool mapToStandardOutput(const Options& options)

@@ -116,18 +116,28 @@ std::string decimal(double value)
     return text;
 }
 
-std::string statisticsHeader(bool judged)
+std::string statisticsHeader(bool judged, bool culled)
 {
-    return std::string("path,width,height,max_mean,mean_mean,p90_mean,companion") + (judged ? ",verdict" : "");
+    return std::string("path,width,height,max_mean,mean_mean,p90_mean,companion") + (judged ? ",verdict" : "") +
+        (culled ? ",scene,judged_by,cut,noise,corrected_max_mean,detail_ratio,motion" : "");
 }
 
 std::string statisticsRow(const std::string& path, const PhotoStatistics& statistics, const std::string& companion,
-                          const std::optional<Verdict>& verdict)
+                          const std::optional<Verdict>& verdict, bool culled)
 {
-    return csvField(path) + "," + std::to_string(statistics.width) + "," + std::to_string(statistics.height) + "," +
-        decimal(statistics.means.maxMean) + "," + decimal(statistics.means.averageMean) + "," +
-        decimal(statistics.means.p90Mean) + "," + csvField(companion) +
-        (verdict ? std::string(",") + verdictWord(verdict->blurry) : "");
+    std::string row = csvField(path) + "," + std::to_string(statistics.width) + "," +
+        std::to_string(statistics.height) + "," + decimal(statistics.means.maxMean) + "," +
+        decimal(statistics.means.averageMean) + "," + decimal(statistics.means.p90Mean) + "," + csvField(companion);
+    if (verdict) row += std::string(",") + verdictWord(verdict->blurry);
+    if (!culled) return row;
+    const std::optional<CullJudgement> judgement = verdict ? verdict->cull : std::nullopt;
+    row += judgement ? "," + std::to_string(judgement->scene) + "," + judgement->figure + "," + decimal(judgement->cut)
+                     : std::string(",,,");
+    const std::optional<CullFigures>& cull = statistics.cull;
+    row += cull ? "," + decimal(cull->noise) + "," + decimal(cull->correctedMaxMean) + "," +
+            decimal(cull->detailRatio) + "," + decimal(cull->motion)
+                : std::string(",,,,");
+    return row;
 }
 
 std::string jsonRecord(const std::string& path, const PhotoStatistics& statistics, const std::string& companion,
@@ -143,7 +153,19 @@ std::string jsonRecord(const std::string& path, const PhotoStatistics& statistic
     nlohmann::ordered_json judged;
     if (verdict) {
         judged["verdict"] = verdictWord(verdict->blurry);
-        judged["threshold"] = asPrinted(verdict->threshold);
+        if (const std::optional<CullJudgement>& cull = verdict->cull) {
+            judged["scene"] = cull->scene;
+            judged["judged_by"] = cull->figure;
+            judged["cut"] = asPrinted(cull->cut);
+        } else {
+            judged["threshold"] = asPrinted(verdict->threshold);
+        }
+    }
+    if (const std::optional<CullFigures>& cull = statistics.cull) {
+        judged["noise"] = asPrinted(cull->noise);
+        judged["corrected_max_mean"] = asPrinted(cull->correctedMaxMean);
+        judged["detail_ratio"] = asPrinted(cull->detailRatio);
+        judged["motion"] = asPrinted(cull->motion);
     }
     return lineWithPath(path, figures, companion, judged);
 }
@@ -164,6 +186,25 @@ std::string verdictHeader(double threshold, const std::optional<double>& percent
         header += std::string(" (") + share + " % of the median largest mean, " + decimal(medianMaxMean) + ")";
     }
     return header;
+}
+
+std::string cullHeader(int scenes)
+{
+    return "# blurry: judged against the sharpest frames of its scene, or alone (" + std::to_string(scenes) +
+        (scenes == 1 ? " scene)" : " scenes)");
+}
+
+std::string cullRow(const std::string& path, const Verdict& verdict, const std::string& companion)
+{
+    const CullJudgement& cull = *verdict.cull;
+    // Motion is blurry above its cut, the other figures below theirs.
+    const bool above = cull.figure == "motion";
+    const char* const relation = above ? (verdict.blurry ? "> " : "<=") : (verdict.blurry ? "< " : ">=");
+    char figures[160];
+    std::snprintf(figures, sizeof figures, "%-18s %11.6f %s %11.6f  scene %d", cull.figure.c_str(), cull.value,
+                  relation, cull.cut, cull.scene);
+    return std::string(verdict.blurry ? "blurry" : "sharp ") + " " + figures + "  " + printable(path) +
+        (companion.empty() ? "" : " (with " + printable(companion) + ")");
 }
 
 std::string verdictRow(const std::string& path, double maxMean, bool blurry, const std::string& companion)

@@ -216,11 +216,22 @@ std::string card(std::size_t index, const Photo& photo, const PhotoOutcome& outc
         return html + "<p class=\"reason\">cannot read: " + shown(outcome.unreadable) + "</p>\n</article>\n";
     if (outcome.verdict)
         html += std::string("<p class=\"verdict") + (blurry ? " blurry\">blurry" : "\">sharp") + "</p>\n";
+    // What a verdict of culling rests on: the figure against its cut, in the photo's scene.
+    if (outcome.verdict && outcome.verdict->cull) {
+        const CullJudgement& cull = *outcome.verdict->cull;
+        html += "<p class=\"judged\">" + htmlEscaped(cull.figure) + " " + decimal(cull.value) + ", cut " +
+            decimal(cull.cut) + "; scene " + std::to_string(cull.scene) + " of " + std::to_string(cull.sceneSize) +
+            (cull.sceneSize == 1 ? " photo" : " photos") + "</p>\n";
+    }
     const PhotoStatistics& statistics = *outcome.statistics;
     html += "<dl><dt>size</dt><dd>" + std::to_string(statistics.width) + " &times; " +
         std::to_string(statistics.height) + "</dd><dt>max_mean</dt><dd>" + decimal(statistics.means.maxMean) +
         "</dd><dt>mean_mean</dt><dd>" + decimal(statistics.means.averageMean) + "</dd><dt>p90_mean</dt><dd>" +
-        decimal(statistics.means.p90Mean) + "</dd></dl>\n";
+        decimal(statistics.means.p90Mean) + "</dd>";
+    if (const std::optional<CullFigures>& cull = statistics.cull)
+        html += "<dt>noise</dt><dd>" + decimal(cull->noise) + "</dd><dt>detail_ratio</dt><dd>" +
+            decimal(cull->detailRatio) + "</dd><dt>motion</dt><dd>" + decimal(cull->motion) + "</dd>";
+    html += "</dl>\n";
     return html + "</article>\n";
 }
 
@@ -272,7 +283,7 @@ std::string contactSheetHtml(const fs::path& page, const std::vector<Photo>& pho
 {
     const BatchCounts counts = countsOf(outcome);
     const std::string total = std::to_string(photos.size());
-    const bool judged = outcome.threshold.has_value();
+    const bool judged = outcome.threshold.has_value() || outcome.scenes.has_value();
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
                        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
                        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; img-src 'self'; "
@@ -287,7 +298,9 @@ std::string contactSheetHtml(const fs::path& page, const std::vector<Photo>& pho
             "</b></span> <span class=\"blurry\">blurry <b>" + std::to_string(counts.blurry) + "</b></span>";
     html += "</p>\n";
     // The verdict table's first line, without its comment mark, so that both say the same.
-    if (judged) {
+    if (outcome.scenes) {
+        html += "<p class=\"threshold\">" + htmlEscaped(cullHeader(*outcome.scenes).substr(2)) + "</p>\n";
+    } else if (judged) {
         const bool share = options.rejectBelow && options.rejectBelow->percentOfMedian;
         std::vector<double> maxMeans;
         for (const PhotoOutcome& photo : outcome.photos)

@@ -3,6 +3,7 @@
 #include "batch.hpp"
 
 #include "capture_time.hpp"
+#include "culling.hpp"
 #include "false_color.hpp"
 #include "image_io.hpp"
 #include "memory.hpp"
@@ -73,7 +74,7 @@ std::int64_t photoMemory(const PhotoFile& file, const Options& options, bool one
     if (options.overlay) perPixel += 3 + 3 + 1;
     if (options.means) perPixel += 4 + 4;
     if (options.report) perPixel += kThumbnailBytesPerPixel;
-    if (options.cullFigures) perPixel += kCullFigureBytesPerPixel;
+    if (options.cullFigures || options.cull) perPixel += kCullFigureBytesPerPixel;
     const double pixels = double(file.declaredSize->width) * double(file.declaredSize->height);
     return fileBytes + kPhotoOverheadBytes +
         std::int64_t(std::min(pixels * perPixel + double(file.decoderBytes), 9.0e18));
@@ -183,7 +184,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         FocusRequest request;
         request.mapChannels = mapNeeded ? 1 : 0;
         request.meansDepth = writing && options.means ? CV_32F : 0;
-        request.statistics = figures || options.cullFigures;
+        request.statistics = figures || options.cullFigures || options.cull;
         request.oneScan = job.oneScanMaps_;
         FocusAnalysis& analysis = job.analysis_;
         analyzeFocus(source, blurred, options.window, request, analysis);
@@ -216,7 +217,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
             complete = false;
         }
         outcome.statistics = PhotoStatistics{source.cols, source.rows, analysis.statistics, std::nullopt};
-        if (options.cullFigures)
+        if (options.cullFigures || options.cull)
             outcome.statistics->cull = cullFigures(source, blurred, analysis.maxMean, options.sigma);
         return outcome;
     } catch (const std::bad_alloc&) {
@@ -349,6 +350,9 @@ std::string summaryLine(const BatchOutcome& outcome, const Options& options)
     if (outcome.threshold)
         line += "; " + std::to_string(counts.sharp) + " sharp, " + std::to_string(counts.blurry) +
             " blurry (largest mean below " + decimal(*outcome.threshold) + ")";
+    if (outcome.scenes)
+        line += "; " + std::to_string(counts.sharp) + " sharp, " + std::to_string(counts.blurry) + " blurry (in " +
+            counted(*outcome.scenes, "scene", "scenes") + ")";
     return line;
 }
 
@@ -389,8 +393,9 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     // A threshold that is a share of the median is known once every photo is figured: then the
     // records and sidecars wait for the whole batch. Records in an order of their own wait too.
     // Otherwise each photo is finished as soon as those before it are.
-    const bool table = options.rejectBelow && !options.json && !options.stats;
-    const bool deferred = options.rejectBelow && options.rejectBelow->percentOfMedian;
+    // Culling groups the photos into scenes: it too waits for the whole batch.
+    const bool table = judged(options) && !options.json && !options.stats;
+    const bool deferred = (options.rejectBelow && options.rejectBelow->percentOfMedian) || options.cull;
     const bool recordsAtEnd = deferred || options.sort.has_value();
     BatchOutcome own;
     BatchOutcome& batch = result != nullptr ? *result : own;
@@ -405,7 +410,7 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
         allGood = false;
         sheet.reset();
     }
-    if (options.stats) print(statisticsHeader(options.rejectBelow.has_value()));
+    if (options.stats) print(statisticsHeader(judged(options), options.cull));
     if (table && threshold) print(verdictHeader(*threshold, std::nullopt, 0.0));
 
     // Judges photo `i` and updates its sidecars; called in input order.
@@ -414,17 +419,25 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
         PhotoOutcome& outcome = outcomes[i];
         const std::optional<PhotoStatistics>& statistics = outcome.statistics;
         if (threshold && statistics)
-            outcome.verdict = Verdict{isBlurry(statistics->means.maxMean, *threshold), *threshold};
+            outcome.verdict = Verdict{isBlurry(statistics->means.maxMean, *threshold), *threshold, std::nullopt};
         if (!statistics) return;
-        const SidecarFigures figures{statistics->width,
-                                     statistics->height,
-                                     statistics->means.maxMean,
-                                     statistics->means.averageMean,
-                                     statistics->means.p90Mean,
-                                     options.sigma,
-                                     options.window};
+        SidecarFigures figures{statistics->width,
+                               statistics->height,
+                               statistics->means.maxMean,
+                               statistics->means.averageMean,
+                               statistics->means.p90Mean,
+                               options.sigma,
+                               options.window,
+                               std::nullopt};
+        if (const std::optional<CullFigures>& cull = statistics->cull)
+            figures.cull = SidecarCullFigures{cull->noise, cull->correctedMaxMean, cull->detailRatio, cull->motion};
         std::optional<SidecarVerdict> verdict;
-        if (outcome.verdict) verdict = SidecarVerdict{outcome.verdict->blurry, *threshold, options.overwriteRatings};
+        if (outcome.verdict) {
+            verdict = SidecarVerdict{outcome.verdict->blurry, outcome.verdict->threshold, options.overwriteRatings,
+                                     std::nullopt};
+            if (const std::optional<CullJudgement>& cull = outcome.verdict->cull)
+                verdict->cull = SidecarJudgement{cull->scene, cull->figure, cull->cut};
+        }
         for (const fs::path& sidecar : photo.sidecars) {
             const std::string why = updateSidecar(sidecar, figures, verdict);
             if (why.empty()) {
@@ -444,7 +457,9 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
             print(statistics ? jsonRecord(photo.input, *statistics, photo.companion, outcome.verdict)
                              : jsonFailure(photo.input, outcome.unreadable, photo.companion));
         else if (options.stats && statistics)
-            print(statisticsRow(photo.input, *statistics, photo.companion, outcome.verdict));
+            print(statisticsRow(photo.input, *statistics, photo.companion, outcome.verdict, options.cull));
+        else if (table && statistics && outcome.verdict && outcome.verdict->cull)
+            print(cullRow(photo.input, *outcome.verdict, photo.companion));
         else if (table && statistics && outcome.verdict)
             print(verdictRow(photo.input, statistics->means.maxMean, outcome.verdict->blurry, photo.companion));
     };
@@ -488,7 +503,14 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     for (std::thread& thread : pool) thread.join();
 
     reporter.finish();
-    if (deferred) {
+    if (options.cull) {
+        const SceneAssignment scenes = assignScenes(outcomes);
+        const std::vector<std::optional<Verdict>> verdicts = cullVerdicts(outcomes, scenes);
+        for (std::size_t i = 0; i < photos.size(); ++i) outcomes[i].verdict = verdicts[i];
+        batch.scenes = int(scenes.sizes.size());
+        if (table) print(cullHeader(*batch.scenes));
+        for (std::size_t i = 0; i < photos.size(); ++i) judge(i);
+    } else if (deferred) {
         std::vector<double> maxMeans;
         for (const PhotoOutcome& outcome : outcomes)
             if (outcome.statistics) maxMeans.push_back(outcome.statistics->means.maxMean);

@@ -307,9 +307,24 @@ std::string merge(const std::string& packet, const SidecarFigures& figures,
     setText(xmp, ownKey("Height"), std::to_string(figures.height));
     setText(xmp, ownKey("Sigma"), decimal(figures.sigma));
     setText(xmp, ownKey("Window"), std::to_string(figures.window));
+    if (const std::optional<SidecarCullFigures>& cull = figures.cull) {
+        setText(xmp, ownKey("Noise"), decimal(cull->noise));
+        setText(xmp, ownKey("CorrectedMaxMean"), decimal(cull->correctedMaxMean));
+        setText(xmp, ownKey("DetailRatio"), decimal(cull->detailRatio));
+        setText(xmp, ownKey("Motion"), decimal(cull->motion));
+    }
     if (verdict) {
         setText(xmp, ownKey("Verdict"), verdict->blurry ? "blurry" : "sharp");
-        setText(xmp, ownKey("Threshold"), decimal(verdict->threshold));
+        // What the verdict rests on, and nothing of an earlier verdict's other kind.
+        if (const std::optional<SidecarJudgement>& cull = verdict->cull) {
+            erase(xmp, ownKey("Threshold"));
+            setText(xmp, ownKey("Scene"), std::to_string(cull->scene));
+            setText(xmp, ownKey("JudgedBy"), cull->figure);
+            setText(xmp, ownKey("Cut"), decimal(cull->cut));
+        } else {
+            setText(xmp, ownKey("Threshold"), decimal(verdict->threshold));
+            for (const char* property : {"Scene", "JudgedBy", "Cut"}) erase(xmp, ownKey(property));
+        }
         if (verdict->blurry)
             markBlurry(xmp, *verdict);
         else

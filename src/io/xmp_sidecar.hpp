@@ -11,8 +11,10 @@ namespace dofmap {
 
 // The namespace of the figures: a stable URI and its prefix. The properties (all simple text):
 // MaxMean, MeanMean, P90Mean (the figures of --stats, six decimals), Width, Height (of the image
-// analyzed), Sigma, Window (the settings that give the figures their meaning); and when the photo
-// was judged, Verdict ("sharp" or "blurry") and Threshold. KeywordAdded, HierarchyAdded and
+// analyzed), Sigma, Window (the settings that give the figures their meaning); Noise,
+// CorrectedMaxMean, DetailRatio, Motion (the culling figures, when made); and when the photo was
+// judged, Verdict ("sharp" or "blurry") and Threshold, or for a verdict of culling Scene, JudgedBy
+// and Cut instead. KeywordAdded, HierarchyAdded and
 // RatingSet are "True" when a run of this program added the keyword to dc:subject, to
 // lr:hierarchicalSubject, or set the rating, so that a later run takes back what it gave and nothing
 // else; PreviousRating holds a rating replaced through overwriteRatings.
@@ -23,18 +25,32 @@ inline constexpr const char* kXmpPrefix = "dofmap";
 inline constexpr const char* kBlurryKeyword = "blurry";
 inline constexpr const char* kBlurryHierarchy = "dofmap|blurry";
 
+// The culling figures of a photo (see CullFigures): Noise, CorrectedMaxMean, DetailRatio, Motion.
+struct SidecarCullFigures {
+    double noise = 0.0, correctedMaxMean = 0.0, detailRatio = 0.0, motion = 0.0;
+};
+
 struct SidecarFigures {
     int width = 0, height = 0;
     double maxMean = 0.0, meanMean = 0.0, p90Mean = 0.0;
     double sigma = 0.0;
     int window = 0;
+    std::optional<SidecarCullFigures> cull;  // when they were made; left as they are otherwise
+};
+
+// What a verdict of culling rests on: Scene (the scene's id in that run), JudgedBy (the figure), Cut.
+struct SidecarJudgement {
+    int scene = -1;
+    std::string figure;
+    double cut = 0.0;
 };
 
 // A photo's verdict, as the sidecar is to record it.
 struct SidecarVerdict {
     bool blurry = false;
-    double threshold = 0.0;  // the largest mean below which a photo is blurry
+    double threshold = 0.0;  // the largest mean below which a photo is blurry, unless judged by culling
     bool overwriteRatings = false;  // a blurry photo's existing rating (1 to 5) is replaced by -1 too
+    std::optional<SidecarJudgement> cull;  // judged by culling: written instead of Threshold
 };
 
 // Merges `figures` and, when given, `verdict` into the XMP sidecar at `path`, created when there is
