@@ -56,12 +56,12 @@ std::vector<std::optional<Verdict>> cullVerdicts(const std::vector<PhotoOutcome>
             continue;
         }
         const CullFigures& best = *figuresOf(std::size_t(sharpest[std::size_t(scene)]));
-        if (judgedAlone(best, scene, size).blurry) {
+        if (best.detailRatio < kBlurredSceneDetailRatio || best.motion > kBlurredSceneMotion) {
             verdicts[i] = judgedAlone(*figures, scene, size);
             continue;
         }
         Verdict verdict;
-        const double motionCut = leastMotion[std::size_t(scene)] + kMotionCut;
+        const double motionCut = leastMotion[std::size_t(scene)] + kSceneMotionMargin;
         if (figures->motion > motionCut) {
             verdict.blurry = true;
             verdict.cull = CullJudgement{scene, size, "motion", figures->motion, motionCut};
