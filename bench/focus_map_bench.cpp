@@ -279,9 +279,10 @@ void CullPhoto24Megapixels(benchmark::State& state)
                                          means.averageMean,
                                          means.p90Mean,
                                          kBlurSigma,
-                                         kWindow};
+                                         kWindow,
+                                         std::nullopt};
             const std::string why = updateSidecar(outputs.path() + "/large.xmp", figures,
-                                                  SidecarVerdict{means.maxMean < 10.0, 10.0, false});
+                                                  SidecarVerdict{means.maxMean < 10.0, 10.0, false, std::nullopt});
             if (!why.empty()) throw std::runtime_error("cannot write the sidecar: " + why);
         }
     }

@@ -7,7 +7,7 @@ _dofmap_batch()
     local previous=${COMP_WORDS[COMP_CWORD-1]}
     local options="-h --help --version -r --recursive --raw-preview -o --output --format --blurred --colormap
         --overlay --means --stats --sigma --window -j --jobs --memory -q --quiet --no-map --json --xmp --xmp-name
-        --reject-below --overwrite-ratings --dry-run --pair --sort --summary --report"
+        --reject-below --cull --overwrite-ratings --dry-run --pair --sort --summary --report"
     local colormaps="autumn bone jet winter rainbow ocean summer spring cool hsv pink hot parula magma inferno
         plasma viridis cividis twilight twilight_shifted turbo deepgreen"
     local IFS=$'\n'

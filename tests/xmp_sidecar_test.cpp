@@ -61,7 +61,7 @@ const char* const kDarktableSidecar = R"(<?xml version="1.0" encoding="UTF-8"?>
 </x:xmpmeta>
 )";
 
-const SidecarFigures kFigures{600, 400, 50.512072, 11.51951, 24.09759, 1.5, 30};
+const SidecarFigures kFigures{600, 400, 50.512072, 11.51951, 24.09759, 1.5, 30, std::nullopt};
 
 fs::path written(const fs::path& path, const std::string& content)
 {
@@ -107,7 +107,7 @@ TEST(XmpSidecar, MergeKeepsEveryForeignPropertyAsExiv2AndExiftoolReadThem)
     ASSERT_GT(before.size(), 15u);
     ASSERT_TRUE(tagsBefore.contains("XMP-darktable:History")) << tagsBefore.dump(1);
 
-    ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 20.0, false}), "");
+    ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 20.0, false, std::nullopt}), "");
 
     // Only the keywords change among the properties that were there (the rating 3 is kept).
     const std::map<std::string, std::string> after = exiv2Properties(path);
@@ -190,15 +190,15 @@ TEST(XmpSidecar, RatingsAreSetOnlyWhereAskedAndTakenBackWhenJudgedSharp)
     for (const auto& c : cases) {
         const fs::path path = folder.path() / (std::string(c.what) + ".xmp");
         if (c.sidecar) written(path, *c.sidecar);
-        ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 60.0, c.overwrite}), "") << c.what;
+        ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 60.0, c.overwrite, std::nullopt}), "") << c.what;
         std::map<std::string, std::string> properties = exiv2Properties(path);
         EXPECT_EQ(property(properties, "Xmp.xmp.Rating"), c.ratingWhenBlurry) << c.what;
         EXPECT_EQ(property(properties, "Xmp.dc.subject"), "blurry") << c.what;
         // A second blurry verdict changes nothing more.
-        ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 60.0, c.overwrite}), "") << c.what;
+        ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 60.0, c.overwrite, std::nullopt}), "") << c.what;
         EXPECT_EQ(exiv2Properties(path), properties) << c.what;
 
-        ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{false, 40.0, c.overwrite}), "") << c.what;
+        ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{false, 40.0, c.overwrite, std::nullopt}), "") << c.what;
         properties = exiv2Properties(path);
         EXPECT_EQ(property(properties, "Xmp.xmp.Rating"), c.ratingWhenSharpAgain) << c.what;
         EXPECT_EQ(property(properties, "Xmp.dc.subject"), "(absent)") << c.what;
@@ -210,23 +210,23 @@ TEST(XmpSidecar, RatingsAreSetOnlyWhereAskedAndTakenBackWhenJudgedSharp)
     // What the photographer did after a verdict of blurry stays when the photo is judged sharp:
     // a keyword they gave themselves and a rating they changed.
     const fs::path path = folder.path() / "changed.xmp";
-    ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 60.0, false}), "");
+    ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 60.0, false, std::nullopt}), "");
     Exiv2::XmpData xmp;
     ASSERT_EQ(Exiv2::XmpParser::decode(xmp, readFile(path)), 0);
     xmp["Xmp.xmp.Rating"] = "2";
     std::string packet;
     ASSERT_EQ(Exiv2::XmpParser::encode(packet, xmp), 0);
     written(path, packet);
-    ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{false, 40.0, false}), "");
+    ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{false, 40.0, false, std::nullopt}), "");
     std::map<std::string, std::string> properties = exiv2Properties(path);
     EXPECT_EQ(property(properties, "Xmp.xmp.Rating"), "2");
 
     std::string ownKeyword = kDarktableSidecar;
     ownKeyword.replace(ownKeyword.find("<rdf:li>dunes"), 13, "<rdf:li>blurry");
     const fs::path own = written(folder.path() / "own keyword.xmp", ownKeyword);
-    ASSERT_EQ(updateSidecar(own, kFigures, SidecarVerdict{true, 60.0, false}), "");
+    ASSERT_EQ(updateSidecar(own, kFigures, SidecarVerdict{true, 60.0, false, std::nullopt}), "");
     EXPECT_EQ(property(exiv2Properties(own), "Xmp.lr.hierarchicalSubject"), "places|dunes, dofmap|blurry");
-    ASSERT_EQ(updateSidecar(own, kFigures, SidecarVerdict{false, 40.0, false}), "");
+    ASSERT_EQ(updateSidecar(own, kFigures, SidecarVerdict{false, 40.0, false, std::nullopt}), "");
     properties = exiv2Properties(own);
     EXPECT_EQ(property(properties, "Xmp.dc.subject"), "holiday, blurry");
     EXPECT_EQ(property(properties, "Xmp.lr.hierarchicalSubject"), "places|dunes");
