@@ -2,6 +2,7 @@
 // photos, the programs' readers, and one photo's record as dofmap-batch --json prints it.
 #include "batch.hpp"
 #include "cull_figures.hpp"
+#include "culling.hpp"
 #include "focus_map.hpp"
 #include "image_io.hpp"
 #include "messages.hpp"
@@ -18,7 +19,9 @@
 #include <climits>
 #include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -362,6 +365,114 @@ std::string batchRecord(const py::object& path, const py::object& companion, boo
                               : dofmap::batch::jsonFailure(photo.input, outcome.unreadable, photo.companion);
 }
 
+// What judging a shoot by culling needs of one photo, carried from the worker that figured it to
+// the process that judges the shoot: its exact figures (the records print them rounded), capture
+// time and signature, as bytes in this build's own layout (both ends run the same module).
+struct CullState {
+    bool read = false;
+    int width = 0, height = 0;
+    dofmap::MeanStatistics means{};
+    dofmap::CullFigures cull{};
+    bool timed = false;
+    dofmap::CaptureTime time{};
+    bool offset = false;
+    float aspect = 0.0f;
+    bool flat = false;
+    std::uint16_t cells[dofmap::batch::kSignatureSide * dofmap::batch::kSignatureSide] = {};
+    bool signed_ = false;  // the signature's cells are given
+};
+
+py::bytes cullStateOf(const dofmap::batch::PhotoOutcome& outcome)
+{
+    CullState state;
+    if (outcome.statistics && outcome.statistics->cull) {
+        state.read = true;
+        state.width = outcome.statistics->width;
+        state.height = outcome.statistics->height;
+        state.means = outcome.statistics->means;
+        state.cull = *outcome.statistics->cull;
+        if (outcome.captureTime) {
+            state.timed = true;
+            state.time = *outcome.captureTime;
+            state.offset = outcome.captureTime->offsetMinutes.has_value();
+        }
+        state.aspect = outcome.signature.aspect;
+        state.flat = outcome.signature.flat;
+        state.signed_ = outcome.signature.cells.size() == std::size(state.cells);
+        if (state.signed_) std::copy(outcome.signature.cells.begin(), outcome.signature.cells.end(), state.cells);
+    }
+    return py::bytes(reinterpret_cast<const char*>(&state), sizeof state);
+}
+
+dofmap::batch::PhotoOutcome outcomeOf(const py::bytes& bytes)
+{
+    const std::string raw = bytes;
+    if (raw.size() != sizeof(CullState)) throw py::value_error("not a culling state of this module");
+    CullState state;
+    std::memcpy(&state, raw.data(), sizeof state);
+    dofmap::batch::PhotoOutcome outcome;
+    if (!state.read) return outcome;
+    outcome.statistics = dofmap::batch::PhotoStatistics{state.width, state.height, state.means, state.cull};
+    if (state.timed) {
+        outcome.captureTime = state.time;
+        if (!state.offset) outcome.captureTime->offsetMinutes.reset();
+    }
+    outcome.signature.aspect = state.aspect;
+    outcome.signature.flat = state.flat;
+    if (state.signed_) outcome.signature.cells.assign(std::begin(state.cells), std::end(state.cells));
+    return outcome;
+}
+
+// The record of the photo at `path` with its culling figures, and its culling state.
+py::tuple cullRecord(const py::object& path, const py::object& companion, bool rawPreview, const py::object& window,
+                     const py::object& sigma)
+{
+    dofmap::batch::Options options;
+    options.noMap = true;
+    options.json = true;
+    options.cull = true;
+    options.rawPreview = rawPreview;
+    options.window = windowOf(window);
+    options.sigma = sigmaOf(sigma);
+    const dofmap::batch::Photo photo{
+        fileSystemPath(path), companion.is_none() ? "" : fileSystemPath(companion), {}, {}};
+    static dofmap::batch::MemoryBudget budget(dofmap::batch::defaultMemoryBudget());
+    dofmap::batch::PhotoOutcome outcome;
+    {
+        const py::gil_scoped_release released;
+        SilentReporter reporter;
+        bool complete = false;
+        outcome = dofmap::batch::processPhoto(photo, options, budget, reporter, complete);
+    }
+    const std::string line = outcome.statistics
+        ? dofmap::batch::jsonRecord(photo.input, *outcome.statistics, photo.companion)
+        : dofmap::batch::jsonFailure(photo.input, outcome.unreadable, photo.companion);
+    return py::make_tuple(line, cullStateOf(outcome));
+}
+
+// The verdicts of culling for the photos of one shoot, in the program's order, from their states:
+// (blurry, scene, judged_by, cut) for each photo figured, None for the others.
+py::list cullVerdicts(const std::vector<py::bytes>& states)
+{
+    std::vector<dofmap::batch::PhotoOutcome> outcomes;
+    outcomes.reserve(states.size());
+    for (const py::bytes& state : states) outcomes.push_back(outcomeOf(state));
+    std::vector<std::optional<dofmap::batch::Verdict>> verdicts;
+    {
+        const py::gil_scoped_release released;
+        verdicts = dofmap::batch::cullVerdicts(outcomes, dofmap::batch::assignScenes(outcomes));
+    }
+    py::list judged;
+    for (const std::optional<dofmap::batch::Verdict>& verdict : verdicts) {
+        if (!verdict || !verdict->cull) {
+            judged.append(py::none());
+            continue;
+        }
+        judged.append(py::make_tuple(verdict->blurry, verdict->cull->scene, verdict->cull->figure, verdict->cull->cut));
+    }
+    return judged;
+}
+
 // The photos dofmap-batch takes for `inputs`, each with the companion of its shot (None for a photo
 // alone), and the folders it could not read with their reasons.
 py::tuple planPhotos(const std::vector<py::object>& inputs, bool recursive)
@@ -516,6 +627,13 @@ FileNotFoundError, PermissionError and IsADirectoryError.)");
                "raw_preview"_a = false, "window"_a = dofmap::kWindow, "sigma"_a = dofmap::kBlurSigma,
                "The line dofmap-batch --no-map --json prints for the photo at `path`, the other file of its shot "
                "being `companion`.");
+    module.def("_cull_record", &cullRecord, "path"_a, py::kw_only(), "companion"_a = py::none(),
+               "raw_preview"_a = false, "window"_a = dofmap::kWindow, "sigma"_a = dofmap::kBlurSigma,
+               "(line, state): the line dofmap-batch --no-map --json --cull prints for the photo at `path` before it "
+               "is judged, and what judging its shoot needs of it (for _cull_verdicts).");
+    module.def("_cull_verdicts", &cullVerdicts, "states"_a,
+               "The verdicts of --cull for a shoot's photos from their states, in the program's order: (blurry, "
+               "scene, judged_by, cut), or None for a photo not figured.");
     module.def("_plan", &planPhotos, "inputs"_a, py::kw_only(), "recursive"_a = false,
                "(photos, unreadable): the photos dofmap-batch takes for `inputs` (paths and folders), in its "
                "order, as (path, companion) in bytes (companion None for a photo that is not one of a RAW+JPEG "

@@ -157,6 +157,92 @@ TEST(BatchCulling, HalfTheMedianRejectsExactlyTheBlurredCopies)
     EXPECT_FALSE(fs::exists(work.path() / "single.xmp"));
 }
 
+// A picture of sharp-edged blocks in many colors, as a scene of a shoot.
+cv::Mat blocks(int width, int height, unsigned seed)
+{
+    cv::RNG random(seed);
+    cv::Mat picture(height, width, CV_8UC3, cv::Scalar(120, 120, 120));
+    for (int i = 0; i < 600; ++i) {
+        const cv::Point corner(random.uniform(0, width), random.uniform(0, height));
+        const cv::Size size(random.uniform(4, width / 10), random.uniform(4, height / 10));
+        cv::rectangle(picture, cv::Rect(corner, size),
+                      cv::Scalar(random.uniform(0, 256), random.uniform(0, 256), random.uniform(0, 256)), cv::FILLED);
+    }
+    return picture;
+}
+
+// A frame of a hand-held burst: the scene shifted by (dx, dy) and cropped to `crop`.
+cv::Mat frameOf(const cv::Mat& scene, int dx, int dy, cv::Size crop)
+{
+    return scene(cv::Rect(cv::Point(dx, dy), crop)).clone();
+}
+
+// Two bursts, each sharp frames and one blurred frame: one blurred along a line, which keeps the
+// edges along the motion sharp and so the largest mean high enough to pass half the shoot's
+// median, the other defocused. --cull judges each frame against its scene's sharpest, and every
+// record, sidecar and card says what each verdict rests on.
+TEST(BatchCulling, ScenesCatchAMotionBlurredFrameThatTheMedianPasses)
+{
+    const TemporaryDirectory work("dofmap-cull");
+    const fs::path shoot = work.path() / "shoot";
+    fs::create_directory(shoot);
+    const cv::Size crop(300, 220);
+    const cv::Mat first = blocks(320, 240, 71), second = blocks(320, 240, 72);
+    cv::Mat motion;
+    cv::filter2D(frameOf(first, 9, 7, crop), motion, -1, cv::Mat::ones(1, 15, CV_32F) / 15.0);
+    cv::Mat defocused;
+    cv::GaussianBlur(frameOf(second, 4, 9, crop), defocused, cv::Size(), 2.0);
+    const std::vector<std::pair<std::string, cv::Mat>> frames = {{"IMG_01.png", frameOf(first, 0, 0, crop)},
+                                                                 {"IMG_02.png", frameOf(first, 6, 3, crop)},
+                                                                 {"IMG_03.png", motion},
+                                                                 {"IMG_04.png", frameOf(first, 12, 10, crop)},
+                                                                 {"IMG_05.png", frameOf(second, 0, 5, crop)},
+                                                                 {"IMG_06.png", defocused},
+                                                                 {"IMG_07.png", frameOf(second, 10, 2, crop)}};
+    for (const auto& [name, frame] : frames) save(shoot / name, frame);
+    const std::set<std::string> blurred = {"IMG_03.png", "IMG_06.png"};
+
+    const RunResult median = batch({"--reject-below", "50%", "--json", "--no-map", "shoot"}, work.path());
+    ASSERT_EQ(median.status, 0) << median.err;
+    const RunResult culled =
+        batch({"--cull", "--json", "--xmp", "--report", "review.html", "--no-map", "shoot"}, work.path());
+    ASSERT_EQ(culled.status, 0) << culled.err;
+    const std::vector<Json> byMedian = jsonLines(median.out), records = jsonLines(culled.out);
+    ASSERT_EQ(records.size(), frames.size()) << culled.out;
+    std::map<std::string, int> scenes;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const Json& record = records[i];
+        const std::string name = fs::path(record["path"].get<std::string>()).filename();
+        EXPECT_EQ(record["verdict"], blurred.count(name) ? "blurry" : "sharp") << record.dump();
+        if (name == "IMG_03.png") {
+            EXPECT_EQ(byMedian[i]["verdict"], "sharp") << byMedian[i].dump();
+        }
+        for (const char* key : {"scene", "judged_by", "cut", "noise", "corrected_max_mean", "detail_ratio", "motion"})
+            EXPECT_TRUE(record.contains(key)) << key << " missing: " << record.dump();
+        EXPECT_FALSE(record.contains("threshold")) << record.dump();
+        scenes[name] = record["scene"];
+    }
+    EXPECT_EQ(scenes["IMG_01.png"], scenes["IMG_04.png"]);
+    EXPECT_EQ(scenes["IMG_05.png"], scenes["IMG_07.png"]);
+    EXPECT_NE(scenes["IMG_01.png"], scenes["IMG_05.png"]);
+
+    std::map<std::string, nlohmann::json> tags = exiftoolTags(shoot, {"IMG_03.xmp", "IMG_05.xmp"});
+    const nlohmann::json& rejected = tags["IMG_03.xmp"];
+    EXPECT_EQ(rejected["XMP-dofmap:Verdict"], "blurry");
+    EXPECT_EQ(rejected["XMP-xmp:Rating"], -1);
+    EXPECT_EQ(rejected["XMP-dofmap:Scene"], scenes["IMG_03.png"]);
+    EXPECT_EQ(rejected["XMP-dofmap:JudgedBy"].get<std::string>(), records[2]["judged_by"].get<std::string>());
+    EXPECT_EQ(rejected["XMP-dofmap:Motion"].get<double>(), records[2]["motion"].get<double>());
+    EXPECT_FALSE(tags["IMG_05.xmp"].contains("XMP-dofmap:Threshold"));
+    const std::string page = readFile(work.path() / "review.html");
+    EXPECT_NE(page.find("judged against the sharpest frames of its scene"), std::string::npos);
+    std::size_t cards = 0;
+    for (std::size_t at = page.find("class=\"judged\""); at != std::string::npos;
+         at = page.find("class=\"judged\"", at + 1))
+        ++cards;
+    EXPECT_EQ(cards, frames.size());
+}
+
 TEST(BatchCulling, JsonLinesCarryTheCsvFiguresAndEveryFailure)
 {
     const TemporaryDirectory work("dofmap-cull");

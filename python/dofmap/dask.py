@@ -38,6 +38,18 @@ from . import _dofmap
 
 #: The columns of the table: the keys of dofmap-batch --json.
 COLUMNS = ["path", "width", "height", "max_mean", "mean_mean", "p90_mean", "companion", "error"]
+#: The columns of a table made with cull=True: also the keys of dofmap-batch --json --cull.
+CULL_COLUMNS = COLUMNS[:-1] + [
+    "verdict",
+    "scene",
+    "judged_by",
+    "cut",
+    "noise",
+    "corrected_max_mean",
+    "detail_ratio",
+    "motion",
+    "error",
+]
 
 _Path = Union[str, bytes, os.PathLike]
 
@@ -78,6 +90,24 @@ def _record(photo: tuple, raw_preview: bool, window: int, sigma: float) -> dict:
     )
 
 
+def _cull_record(photo: tuple, raw_preview: bool, window: int, sigma: float) -> tuple:
+    path, companion = photo
+    line, state = _dofmap._cull_record(path, companion=companion, raw_preview=raw_preview, window=window, sigma=sigma)
+    return json.loads(line), state
+
+
+def _judged(record: dict, verdict: Optional[tuple]) -> dict:
+    """The record with its verdict of culling, its keys in dofmap-batch --json --cull's order."""
+    if verdict is None:
+        return record
+    blurry, scene, judged_by, cut = verdict
+    figures = {key: record.pop(key) for key in ("noise", "corrected_max_mean", "detail_ratio", "motion")}
+    record.update(verdict="blurry" if blurry else "sharp", scene=scene, judged_by=judged_by,
+                  cut=float("%.6f" % cut))  # as the program prints it
+    record.update(figures)
+    return record
+
+
 def figures(
     paths: Union[_Path, Iterable[_Path]],
     client=None,
@@ -87,6 +117,7 @@ def figures(
     window: int = _dofmap.WINDOW,
     sigma: float = _dofmap.SIGMA,
     partitions: Optional[int] = None,
+    cull: bool = False,
 ) -> pandas.DataFrame:
     """The figures of the photos of `paths` (see photos()) computed over Dask, one row per photo.
 
@@ -95,24 +126,36 @@ def figures(
     dofmap-batch's --raw-preview, --window and --sigma. partitions: how many tasks the photos are
     split into (default: one per photo, at most 1024). The rows equal the records of
     `dofmap-batch -r --no-map --json PATHS` (without -r when recursive is False); a folder that
-    cannot be read gives an UnreadableFolderWarning, as in photos()."""
+    cannot be read gives an UnreadableFolderWarning, as in photos().
+
+    cull=True judges the photos as dofmap-batch --cull does: the workers figure each photo, and the
+    photos are grouped into scenes and judged here once all are figured (judging needs the whole
+    shoot). The table then has the columns CULL_COLUMNS, its rows those of
+    `dofmap-batch -r --no-map --json --cull PATHS`."""
     listed = _listed(paths, recursive, stacklevel=2)
     if not listed:
-        return _table([])
+        return _table([], cull)
     count = partitions or min(len(listed), 1024)
     bag = dask.bag.from_sequence(listed, npartitions=count).map(
-        _record, raw_preview=raw_preview, window=window, sigma=sigma
+        _cull_record if cull else _record, raw_preview=raw_preview, window=window, sigma=sigma
     )
     records = bag.compute() if client is None else client.compute(bag).result()
-    return _table(records)
+    if cull:
+        verdicts = _dofmap._cull_verdicts([state for _, state in records])
+        records = [_judged(record, verdict) for (record, _), verdict in zip(records, verdicts)]
+    return _table(records, cull)
 
 
-def _table(records: list) -> pandas.DataFrame:
-    table = pandas.DataFrame.from_records(records, columns=COLUMNS)
+def _table(records: list, cull: bool = False) -> pandas.DataFrame:
+    table = pandas.DataFrame.from_records(records, columns=CULL_COLUMNS if cull else COLUMNS)
     table["path"] = table["path"].astype(object)
     table["companion"] = table["companion"].astype(object)
     for column in ("width", "height"):
         table[column] = table[column].astype("Int64")
     for column in ("max_mean", "mean_mean", "p90_mean"):
         table[column] = table[column].astype("float64")
+    if cull:
+        table["scene"] = table["scene"].astype("Int64")
+        for column in ("cut", "noise", "corrected_max_mean", "detail_ratio", "motion"):
+            table[column] = table[column].astype("float64")
     return table

@@ -10,6 +10,7 @@ import sys
 import tempfile
 
 import cv2
+import numpy as np
 import distributed
 import pandas
 import pytest
@@ -50,8 +51,8 @@ def program_records(*arguments):
     return json_records(result.stdout)
 
 
-def assert_rows_are_records(table, records):
-    assert list(table.columns) == dofmap.dask.COLUMNS
+def assert_rows_are_records(table, records, columns=dofmap.dask.COLUMNS):
+    assert list(table.columns) == columns
     assert len(table) == len(records), f"{len(table)} rows for {len(records)} records"
     for index, (row, record) in enumerate(zip(table.to_dict("records"), records)):
         present = {key: value for key, value in row.items() if not pandas.isna(value)}
@@ -71,6 +72,18 @@ def test_the_figures_of_a_folder_tree_are_the_programs(client, shoot):
     assert str(table.dtypes["width"]) == "Int64" and str(table.dtypes["max_mean"]) == "float64"
     workers = {task["worker"] for task in tasks.data}
     assert workers and workers <= set(client.scheduler_info()["workers"])
+
+
+def test_culling_over_the_workers_judges_as_the_program(client, shoot, tmp_path):
+    # A burst of three frames of one scene, the last blurred: judged against the scene's sharpest.
+    frame = synthetic_photo(7, 240, 320)
+    for index, photo in enumerate([frame, np.roll(frame, 3, axis=1), cv2.GaussianBlur(frame, (0, 0), 2.5)]):
+        cv2.imwrite(str(tmp_path / f"burst{index}.png"), photo)
+    for inputs in ([shoot], [tmp_path]):
+        table = dofmap.dask.figures(inputs, client, cull=True)
+        assert_rows_are_records(table, program_records("-r", "--cull", *inputs), dofmap.dask.CULL_COLUMNS)
+    assert table["verdict"].tolist() == ["sharp", "sharp", "blurry"]
+    assert table["scene"].nunique() == 1
 
 
 def test_a_list_of_paths_with_a_folder_and_missing_photos(client, shoot):
