@@ -25,13 +25,13 @@ import cv2
 import degrade
 import shoots
 
-# A rule: its short name (the CSV's column prefix), its label, and the arguments that make
-# dofmap-batch judge by it (None: judged here).
-Rule = collections.namedtuple("Rule", "tag label arguments")
+# A rule: its short name (the CSV's column prefix), its label (as text, and in Markdown), and the
+# arguments that make dofmap-batch judge by it (None: judged here).
+Rule = collections.namedtuple("Rule", "tag label markdown arguments")
 RULES = [
-    Rule("reject", "--reject-below 50%", ["--reject-below", "50%"]),
-    Rule("vol", "VoL 50%", None),
-    Rule("cull", "--cull", ["--cull"]),
+    Rule("reject", "--reject-below 50%", "`--reject-below 50%`", ["--reject-below", "50%"]),
+    Rule("vol", "VoL 50%", "VoL 50%", None),
+    Rule("cull", "--cull", "`--cull`", ["--cull"]),
 ]
 # The users' targets, on the held-out scenes: (category, share, least %).
 TARGETS = (("held-out bursts", "right", 95.0), ("held-out bursts", "caught", 90.0),
@@ -145,32 +145,33 @@ def _cell(value):
     return "–" if value is None else f"{value:.1f}"
 
 
-def tables(rows, judged):
-    """The tables as lists of rows of text: by category, and blurred photos caught by kind and
-    strength. A rule not judged shows dashes."""
+def tables(rows, judged, rules, markdown):
+    """The tables as lists of rows of text, the rules' columns in turn: by category, and blurred
+    photos caught by kind and strength. A rule not judged shows dashes."""
     shares = ("right", "caught", "passed")
+    labels = [rule.markdown if markdown else rule.label for rule in rules]
     header = ["category", "photos", "blurred"]
-    header += [f"{rule.label} {what}" if what == "right" else what for rule in RULES for what in shares]
+    header += [f"{label} {what}" if what == "right" else what for label in labels for what in shares]
     by_category = [header]
     for label, test in CATEGORIES.items():
         chosen = [row for row in rows if test(row)]
         cells = [label, str(len(chosen)), str(sum(row["truth"] == "blurred" for row in chosen))]
-        for rule in RULES:
+        for rule in rules:
             counted = tally(chosen, judged[rule.tag]) if rule.tag in judged else dict.fromkeys(shares)
             cells += [_cell(counted[what]) for what in shares]
         by_category.append(cells)
-    by_strength = [["blur", "strength", "photos"] + [f"{rule.label} caught" for rule in RULES]]
+    by_strength = [["blur", "strength", "photos"] + [f"{label} caught" for label in labels]]
     for kind, strengths in degrade.BLURS.items():
         for strength in strengths:
             chosen = [row for row in rows if row["blur"] == kind and float(row["strength"]) == strength]
             cells = [kind, f"{strength:g}", str(len(chosen))]
             cells += [_cell(tally(chosen, judged[rule.tag])["caught"] if rule.tag in judged else None)
-                      for rule in RULES]
+                      for rule in rules]
             by_strength.append(cells)
     return by_category, by_strength
 
 
-def targets(rows, judged):
+def targets(rows, judged, markdown):
     """A line for each rule judged: whether it meets the users' targets."""
     lines = []
     for rule in (rule for rule in RULES if rule.tag in judged):
@@ -179,7 +180,7 @@ def targets(rows, judged):
             value = tally([row for row in rows if CATEGORIES[label](row)], judged[rule.tag])[what]
             met = "met" if value is not None and value >= least else "not met"
             parts.append(f"{label} {what} {_cell(value)} % ({met}, >= {least:g})")
-        lines.append(f"{rule.label}: " + "; ".join(parts))
+        lines.append(f"{rule.markdown if markdown else rule.label}: " + "; ".join(parts))
     return lines
 
 
@@ -196,27 +197,34 @@ def as_markdown(table):
 
 
 def write_photos_csv(path, rows, records, judged, vol):
-    """Every photo: its truth (shoots.FIELDS), the figures of the batch's JSON records, each rule's
-    verdict (and threshold), the variance of the Laplacian, and whatever else --cull's records hold
-    (prefixed cull_)."""
-    plain = records.get("reject", {})
-    figure_keys = list(dict.fromkeys(key for record in plain.values() for key in record
-                                     if key not in shoots.FIELDS and key not in ("path", "verdict", "threshold")))
-    cull = records.get("cull", {})
-    cull_keys = list(dict.fromkeys(key for record in cull.values() for key in record
-                                   if key != "path" and key not in shoots.FIELDS and key not in figure_keys))
-    columns = list(shoots.FIELDS) + figure_keys + ["reject_verdict", "reject_threshold", "vol", "vol_verdict"]
+    """Every photo: its truth (shoots.FIELDS), every key of the batch's JSON records by
+    --reject-below (its figures; its verdict and threshold, and any key named as a truth field,
+    prefixed reject_), the variance of the Laplacian and its verdict, and every key of --cull's
+    records but the figures already there (prefixed cull_)."""
+    same = ("path", "width", "height")  # the truth's own, or the same as its
+
+    def keys_of(tag):
+        return list(dict.fromkeys(key for record in records.get(tag, {}).values() for key in record
+                                  if key not in same))
+
+    def plain_column(key):
+        return f"reject_{key}" if key in shoots.FIELDS or key in ("verdict", "threshold") else key
+
+    plain_keys = keys_of("reject")
+    figures = [key for key in plain_keys if plain_column(key) == key]
+    cull_keys = [key for key in keys_of("cull") if key not in figures]
+    columns = list(shoots.FIELDS) + [plain_column(key) for key in plain_keys] + ["vol", "vol_verdict"]
     columns += [f"cull_{key}" for key in cull_keys]
     with open(path, "w", newline="") as out:
         writer = csv.DictWriter(out, columns)
         writer.writeheader()
         for row in rows:
             line = dict(row)
-            record = plain.get(_key(row), {})
-            line.update({key: record.get(key, "") for key in figure_keys})
-            line.update(reject_verdict=record.get("verdict", ""), reject_threshold=record.get("threshold", ""),
-                        vol=vol[_key(row)], vol_verdict=judged["vol"][_key(row)])
-            line.update({f"cull_{key}": cull.get(_key(row), {}).get(key, "") for key in cull_keys})
+            plain = records.get("reject", {}).get(_key(row), {})
+            cull = records.get("cull", {}).get(_key(row), {})
+            line.update({plain_column(key): plain.get(key, "") for key in plain_keys})
+            line.update(vol=vol[_key(row)], vol_verdict=judged["vol"][_key(row)])
+            line.update({f"cull_{key}": cull.get(key, "") for key in cull_keys})
             writer.writerow(line)
 
 
@@ -241,7 +249,7 @@ def main():
     judged, records, notes = {}, {}, []
     for rule in (rule for rule in RULES if rule.arguments is not None):
         if rule.tag == "cull" and not has_option(args.batch, "--cull"):
-            notes.append(f"{rule.label}: not available (this dofmap-batch has no --cull option)")
+            notes.append((rule, f"not available (this dofmap-batch has no {rule.label} option)"))
             continue
         try:
             records[rule.tag] = {
@@ -251,7 +259,7 @@ def main():
         except RunFailed as failure:
             if rule.tag != "cull":
                 sys.exit(f"bench-culling: {failure}")
-            notes.append(f"{rule.label}: failed: {failure}")
+            notes.append((rule, f"failed: {failure}"))
             continue
         judged[rule.tag] = {key: record.get("verdict") for key, record in records[rule.tag].items()}
     batch_seconds = time.monotonic() - started
@@ -261,19 +269,22 @@ def main():
     judged["vol"] = judge_by_share(rows, vol, 0.5)
     vol_seconds = time.monotonic() - started
 
-    by_category, by_strength = tables(rows, judged)
-    summary = targets(rows, judged) + notes
+    by_category, by_strength = tables(rows, judged, RULES, markdown=False)
+    summary = targets(rows, judged, markdown=False) + [f"{rule.label}: {note}" for rule, note in notes]
     split = collections.Counter(row["split"] for row in rows)
     heading = (f"{len(rows)} photos in {len(shoot_names)} shoots ({split['tuning']} of tuning scenes, "
                f"{split['held-out']} of held-out scenes); batch runs {batch_seconds:.0f} s, "
                f"variance of the Laplacian {vol_seconds:.0f} s")
     print(f"{heading}\n\n{as_text(by_category)}\n\n{as_text(by_strength)}\n\n" + "\n".join(summary))
 
+    # Markdown for the README: the rules judged only, the others in the notes.
+    by_category, by_strength = tables(rows, judged, [rule for rule in RULES if rule.tag in judged], markdown=True)
     markdown = os.path.join(args.cache, "results.md")
     with open(markdown, "w") as out:
         out.write(f"{heading}\n\n{as_markdown(by_category)}\n\n"
                   f"Blurred photos caught, by blur and strength (pixels):\n\n{as_markdown(by_strength)}\n\n")
-        out.write("".join(f"- {line}\n" for line in summary))
+        lines = targets(rows, judged, markdown=True) + [f"{rule.markdown}: {note}" for rule, note in notes]
+        out.write("".join(f"- {line}\n" for line in lines))
     photos_csv = os.path.join(args.cache, "photos.csv")
     write_photos_csv(photos_csv, rows, records, judged, vol)
     print(f"\nbench-culling: tables in {markdown}, every photo in {photos_csv}", file=sys.stderr)
