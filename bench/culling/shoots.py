@@ -162,17 +162,23 @@ def plan_shoots():
 
 def exif_segment(taken, width, height):
     """A JPEG APP1 segment with EXIF (little-endian TIFF) holding the capture time `taken` (a
-    datetime): DateTimeOriginal, SubSecTimeOriginal (milliseconds) and OffsetTimeOriginal, beside
-    the tags EXIF requires of a JPEG file (its size, color space, resolution)."""
+    datetime) as a camera writes it into an unedited photo: DateTimeOriginal, SubSecTimeOriginal
+    (milliseconds) and OffsetTimeOriginal, and the same in DateTime, SubSecTime and OffsetTime,
+    beside the tags EXIF requires of a JPEG file (its size, color space, resolution)."""
     def ascii_value(text):
         return text.encode("ascii") + b"\0"
 
+    seconds = ascii_value(taken.strftime("%Y:%m:%d %H:%M:%S"))
+    fraction = ascii_value(f"{taken.microsecond // 1000:03d}")
+    offset = ascii_value("+02:00")
     exif_entries = [
         (0x9000, 7, b"0232"),  # ExifVersion
-        (0x9003, 2, ascii_value(taken.strftime("%Y:%m:%d %H:%M:%S"))),  # DateTimeOriginal
-        (0x9011, 2, ascii_value("+02:00")),  # OffsetTimeOriginal
+        (0x9003, 2, seconds),  # DateTimeOriginal
+        (0x9010, 2, offset),  # OffsetTime
+        (0x9011, 2, offset),  # OffsetTimeOriginal
         (0x9101, 7, b"\1\2\3\0"),  # ComponentsConfiguration: Y, Cb, Cr
-        (0x9291, 2, ascii_value(f"{taken.microsecond // 1000:03d}")),  # SubSecTimeOriginal
+        (0x9290, 2, fraction),  # SubSecTime
+        (0x9291, 2, fraction),  # SubSecTimeOriginal
         (0xA000, 7, b"0100"),  # FlashpixVersion
         (0xA001, 3, struct.pack("<H", 1)),  # ColorSpace: sRGB
         (0xA002, 4, struct.pack("<I", width)),  # PixelXDimension
@@ -184,6 +190,7 @@ def exif_segment(taken, width, height):
             (0x011A, 5, struct.pack("<II", 72, 1)),  # XResolution
             (0x011B, 5, struct.pack("<II", 72, 1)),  # YResolution
             (0x0128, 3, struct.pack("<H", 2)),  # ResolutionUnit: inches
+            (0x0132, 2, seconds),  # DateTime
             (0x0213, 3, struct.pack("<H", 1)),  # YCbCrPositioning: centred
             (0x8769, 4, struct.pack("<I", exif_at)),  # the Exif directory's offset
         ], 8)
