@@ -7,6 +7,10 @@ PACKAGES := cmake g++ make pkg-config libopencv-dev libjpeg-dev libraw-dev libhe
             libimage-exiftool-perl libpng-tools chromium clang-format strace bsdutils \
             pybind11-dev python3-dev python3-numpy python3-opencv python3-pytest python3-pandas python3-dask \
             python3-distributed help2man
+# What the culling benchmark (make bench-culling) needs besides PACKAGES: the photographs it reads
+# where these packages install them, and Python's NumPy and OpenCV.
+BENCH_PACKAGES := python3-numpy python3-opencv python3-skimage mate-backgrounds plasma-workspace-wallpapers \
+                  lomiri-wallpapers-16.04 lomiri-wallpapers-20.04
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc)
 # ON makes every compiler warning an error (continuous integration sets it).
@@ -16,7 +20,7 @@ CMAKE_OPTIONS := -DDOFMAP_WERROR=$(WERROR)
 FORMATTED := $(shell git ls-files --cached --others --exclude-standard 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp' 'bench/*.hpp' \
                                   'reference/*.hpp' 'python/*.cpp' 2>/dev/null)
 
-.PHONY: all deps build run test test-release test-sanitized bench format format-check clean
+.PHONY: all deps bench-deps build run test test-release test-sanitized bench bench-culling format format-check clean
 
 all: build
 
@@ -35,6 +39,15 @@ deps:
 		plugins=$$(for p in $(HEIF_PLUGINS); do installed $$p || ! known $$p || echo $$p; done) && \
 		echo "Installing:" $$missing $$plugins && \
 		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing $$plugins; \
+	fi
+
+# Installs the culling benchmark's packages that are not installed yet.
+bench-deps:
+	@installed() { dpkg-query -W -f='$${Status}' $$1 2>/dev/null | grep -q 'ok installed'; }; \
+	missing=$$(for p in $(BENCH_PACKAGES); do installed $$p || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+		$(SUDO) apt-get update -qq && echo "Installing:" $$missing && \
+		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
 build:
@@ -65,6 +78,14 @@ bench: build
 	mkdir -p build/bench/out
 	./build/bench/peak_memory baseline build/bench/large-24mp.jpg build/bench/out
 	./build/bench/peak_memory run build/bench/large-24mp.jpg build/bench/out
+
+# Culling rules scored on ground truth made from real photographs (README, "A culling benchmark"):
+# the shoots are generated once into build/bench-culling/, the tables printed and written to
+# build/bench-culling/results.md, every photo's figures to build/bench-culling/photos.csv.
+bench-culling: deps bench-deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_OPTIONS)
+	cmake --build build -j $(JOBS) --target dofmap-batch
+	/usr/bin/python3 bench/culling/score.py --batch build/dofmap-batch --cache build/bench-culling --jobs $(JOBS)
 
 format:
 	clang-format -i $(FORMATTED)
