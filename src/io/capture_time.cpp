@@ -2,11 +2,10 @@
 // fraction of a second and its offset from UTC where the camera wrote them.
 #include "capture_time.hpp"
 
+#include "exiv2_compat.hpp"
 #include "exiv2_toolkit.hpp"
 #include "heif_reader.hpp"
 #include "raw_reader.hpp"
-
-#include <exiv2/exiv2.hpp>
 
 #include <algorithm>
 #include <cstring>

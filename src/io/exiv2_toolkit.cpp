@@ -2,9 +2,8 @@
 // messages muted, this program's XMP namespace registered, and one lock for every use.
 #include "exiv2_toolkit.hpp"
 
+#include "exiv2_compat.hpp"
 #include "xmp_sidecar.hpp"
-
-#include <exiv2/exiv2.hpp>
 
 namespace dofmap {
 

@@ -4,10 +4,9 @@
 #include "xmp_sidecar.hpp"
 
 #include "atomic_file.hpp"
+#include "exiv2_compat.hpp"
 #include "exiv2_toolkit.hpp"
 #include "messages.hpp"
-
-#include <exiv2/exiv2.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -156,7 +155,7 @@ std::vector<std::string> items(const Exiv2::XmpData& xmp, const std::string& key
     const Exiv2::Value& value = found->value();
     const Exiv2::TypeId type = value.typeId();
     if (type == Exiv2::xmpBag || type == Exiv2::xmpSeq || type == Exiv2::xmpAlt) {
-        for (long i = 0; i < value.count(); ++i) list.push_back(value.toString(i));
+        for (exiv2::ComponentIndex i = 0; i < value.count(); ++i) list.push_back(value.toString(i));
     } else if (!found->toString().empty()) {
         list.push_back(found->toString());
     }
@@ -172,7 +171,7 @@ void setItems(Exiv2::XmpData& xmp, const std::string& key, const std::vector<std
         found != xmp.end() && found->value().typeId() == Exiv2::xmpSeq ? Exiv2::xmpSeq : Exiv2::xmpBag;
     erase(xmp, key);
     if (list.empty()) return;
-    const Exiv2::Value::AutoPtr value = Exiv2::Value::create(type);
+    const exiv2::ValuePointer value = Exiv2::Value::create(type);
     for (const std::string& item : list) value->read(item);
     xmp.add(Exiv2::XmpKey(key), value.get());
 }
