@@ -20,7 +20,7 @@ CMAKE_OPTIONS := -DDOFMAP_WERROR=$(WERROR)
 FORMATTED := $(shell git ls-files --cached --others --exclude-standard 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp' 'bench/*.hpp' \
                                   'reference/*.hpp' 'python/*.cpp' 2>/dev/null)
 
-.PHONY: all deps bench-deps build run test test-release test-sanitized bench bench-culling format format-check clean
+.PHONY: all deps bench-deps build core-only run test test-release test-sanitized bench bench-culling format format-check clean
 
 all: build
 
@@ -53,6 +53,26 @@ bench-deps:
 build:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_OPTIONS)
 	cmake --build build -j $(JOBS)
+
+# The computation alone, as a project that wants only the map builds it: configured from an empty
+# folder with every other component off, so that it looks up OpenCV and nothing else, installed
+# into a prefix of its own, and a program outside the project built on that install by CMake (which
+# must not find dofmap::io there) and by pkg-config.
+core-only:
+	rm -rf build-core
+	cmake -S . -B build-core -DCMAKE_BUILD_TYPE=Release -DDOFMAP_IO=OFF -DDOFMAP_PROGRAMS=OFF -DDOFMAP_PYTHON=OFF \
+		-DBUILD_TESTING=OFF $(CMAKE_OPTIONS)
+	@looked_up=$$(sed -nE 's/^(FIND_PACKAGE_MESSAGE_DETAILS_|__pkg_config_checked_)([A-Za-z0-9_]+):.*/\2/p; s/^([A-Za-z0-9_]+)_DIR:PATH=.*/\1/p' \
+		build-core/CMakeCache.txt | grep -vE '^(OpenCV|Threads|CMAKE_.*|dofmap_.*|DOFMAP_.*|.*_INCLUDE)$$' | sort -u); \
+	if [ -n "$$looked_up" ]; then echo "The core-only configuration looked up more than OpenCV:" $$looked_up; exit 1; fi
+	cmake --build build-core -j $(JOBS)
+	cmake --install build-core --prefix $(CURDIR)/build-core/prefix
+	cmake -S tests/consumer-core -B build-core/consumer -DCMAKE_PREFIX_PATH=$(CURDIR)/build-core/prefix
+	cmake --build build-core/consumer
+	build-core/consumer/dofmap_core_consumer
+	g++ -std=c++17 -O2 tests/consumer-core/consumer_core.cpp -o build-core/consumer/by_pkg_config \
+		$$(PKG_CONFIG_PATH=$(CURDIR)/build-core/prefix/lib/pkgconfig pkg-config --static --cflags --libs dofmap)
+	build-core/consumer/by_pkg_config
 
 run: deps
 	$(MAKE) build
@@ -95,4 +115,4 @@ format-check:
 	clang-format --dry-run --Werror $(FORMATTED)
 
 clean:
-	rm -rf build build-sanitize
+	rm -rf build build-sanitize build-core

@@ -1,15 +1,23 @@
 # What `cmake --install` puts under the prefix: the programs, the core and io libraries with their
-# public headers, the CMake package and pkg-config file that find them, man pages and completion.
+# public headers, the CMake package and pkg-config file that find them, man pages and completion;
+# of each component only what the build made.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS dofmap dofmap-batch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS dofmap_core dofmap_io EXPORT dofmapTargets
+set(DOFMAP_LIBRARIES dofmap_core)
+# The public headers include one another and OpenCV's only: consumers write <dofmap/focus_map.hpp>.
+set(DOFMAP_PUBLIC_HEADERS src/core/focus_map.hpp src/core/cull_figures.hpp src/core/false_color.hpp)
+if(DOFMAP_IO)
+  list(APPEND DOFMAP_LIBRARIES dofmap_io)
+  list(APPEND DOFMAP_PUBLIC_HEADERS src/io/image_io.hpp src/io/image_header.hpp src/io/png_writer.hpp
+    src/io/raw_reader.hpp)
+endif()
+if(DOFMAP_PROGRAMS)
+  install(TARGETS dofmap dofmap-batch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+install(TARGETS ${DOFMAP_LIBRARIES} EXPORT dofmapTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-# The public headers include one another and OpenCV's only: consumers write <dofmap/focus_map.hpp>.
-install(FILES src/core/focus_map.hpp src/core/cull_figures.hpp src/core/false_color.hpp
-  src/io/image_io.hpp src/io/image_header.hpp src/io/png_writer.hpp src/io/raw_reader.hpp
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dofmap)
+install(FILES ${DOFMAP_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dofmap)
 
 set(DOFMAP_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/dofmap)
 install(EXPORT dofmapTargets NAMESPACE dofmap:: DESTINATION ${DOFMAP_CMAKE_DIR})
@@ -26,27 +34,36 @@ string(REGEX REPLACE "/$" "" DOFMAP_PC_TO_PREFIX "${DOFMAP_PC_TO_PREFIX}")
 # The libraries are static: linking them takes the shared libraries the io library uses, with the
 # flags the build itself links them by. Not their own private libraries: those are for static
 # copies of them, which the distributions rarely ship whole.
-string(JOIN " " DOFMAP_PC_PRIVATE_LIBS ${LIBRAW_LDFLAGS} ${LIBHEIF_LDFLAGS} ${LIBDE265_LDFLAGS} ${EXIV2_LDFLAGS} ${LIBDEFLATE_LDFLAGS} -ljpeg -pthread)
+if(DOFMAP_IO)
+  set(DOFMAP_PC_LIBS "-ldofmap_io -ldofmap_core")
+  string(JOIN " " DOFMAP_PC_PRIVATE_LIBS ${LIBRAW_LDFLAGS} ${LIBHEIF_LDFLAGS} ${LIBDE265_LDFLAGS} ${EXIV2_LDFLAGS} ${LIBDEFLATE_LDFLAGS} -ljpeg -pthread)
+else()
+  set(DOFMAP_PC_LIBS "-ldofmap_core")
+  set(DOFMAP_PC_PRIVATE_LIBS "-pthread")
+endif()
 configure_file(cmake/dofmap.pc.in ${CMAKE_CURRENT_BINARY_DIR}/dofmap.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dofmap.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# Man pages: dofmap-batch's from its --help; the interactive program takes no options (it ignores
-# its arguments), so its page is written by hand.
-find_program(HELP2MAN help2man)
-set(DOFMAP_MAN_PAGES ${CMAKE_CURRENT_SOURCE_DIR}/man/dofmap.1)
-if(HELP2MAN)
-  add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/dofmap-batch.1
-    COMMAND ${HELP2MAN} --no-info --no-discard-stderr
-      --name "depth-of-field maps of photographs and folders of photographs"
-      --output ${CMAKE_CURRENT_BINARY_DIR}/dofmap-batch.1 $<TARGET_FILE:dofmap-batch>
-    DEPENDS dofmap-batch
-    COMMENT "Writing the man page of dofmap-batch")
-  add_custom_target(man_pages ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/dofmap-batch.1)
-  list(APPEND DOFMAP_MAN_PAGES ${CMAKE_CURRENT_BINARY_DIR}/dofmap-batch.1)
-else()
-  message(WARNING "help2man not found: the man page of dofmap-batch is not made")
-endif()
-install(FILES ${DOFMAP_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The programs' man pages and completion.
+if(DOFMAP_PROGRAMS)
+  # Man pages: dofmap-batch's from its --help; the interactive program takes no options (it ignores
+  # its arguments), so its page is written by hand.
+  find_program(HELP2MAN help2man)
+  set(DOFMAP_MAN_PAGES ${CMAKE_CURRENT_SOURCE_DIR}/man/dofmap.1)
+  if(HELP2MAN)
+    add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/dofmap-batch.1
+      COMMAND ${HELP2MAN} --no-info --no-discard-stderr
+        --name "depth-of-field maps of photographs and folders of photographs"
+        --output ${CMAKE_CURRENT_BINARY_DIR}/dofmap-batch.1 $<TARGET_FILE:dofmap-batch>
+      DEPENDS dofmap-batch
+      COMMENT "Writing the man page of dofmap-batch")
+    add_custom_target(man_pages ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/dofmap-batch.1)
+    list(APPEND DOFMAP_MAN_PAGES ${CMAKE_CURRENT_BINARY_DIR}/dofmap-batch.1)
+  else()
+    message(WARNING "help2man not found: the man page of dofmap-batch is not made")
+  endif()
+  install(FILES ${DOFMAP_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-install(FILES completion/dofmap-batch.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
-  RENAME dofmap-batch)
+  install(FILES completion/dofmap-batch.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+    RENAME dofmap-batch)
+endif()
