@@ -69,8 +69,7 @@ struct Options {
     bool cullFigures = false;
     bool overwriteRatings = false;  // a blurry photo's rating is replaced even when it has one
     bool dryRun = false;  // write nothing: print the verdicts only
-    double sigma = kBlurSigma;
-    int window = kWindow;
+    Parameters parameters;  // the blur of the reference and the window of the means
     int jobs = 1;  // photos in flight at once
     std::optional<std::int64_t> memory;  // bytes the photos in flight may take; defaultMemoryBudget() if unset
     std::optional<SortOrder> sort;  // the records' order; input order if unset

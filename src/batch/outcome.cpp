@@ -20,7 +20,7 @@ double sortFigure(const PhotoStatistics& statistics, SortKey key)
 {
     switch (key) {
     case SortKey::meanMean:
-        return statistics.means.averageMean;
+        return statistics.means.meanMean;
     case SortKey::p90Mean:
         return statistics.means.p90Mean;
     default:

@@ -92,7 +92,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         const bool writing = !options.dryRun;
         const bool mapWritten = writing && !options.noMap;
         const bool mapNeeded = mapWritten || (writing && (options.colormap || options.overlay)) || options.report;
-        blurredReference(source, job.blurred_, options.sigma);
+        blurredReference(source, job.blurred_, options.parameters.sigma);
         const cv::Mat& blurred = job.blurred_;
         FocusRequest request;
         request.mapChannels = mapNeeded ? 1 : 0;
@@ -100,7 +100,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         request.statistics = figures || options.cullFigures || options.cull;
         request.oneScan = job.oneScanMaps_;
         FocusAnalysis& analysis = job.analysis_;
-        analyzeFocus(source, blurred, options.window, request, analysis);
+        analyzeFocus(source, blurred, options.parameters.window, request, analysis);
         const cv::ColormapTypes colormap =
             colormapNamed(options.colormap.value_or("inferno")).value_or(cv::COLORMAP_INFERNO);
         std::vector<cv::Mat> images;
@@ -131,7 +131,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         }
         outcome.statistics = PhotoStatistics{source.cols, source.rows, analysis.statistics, std::nullopt};
         if (options.cullFigures || options.cull)
-            outcome.statistics->cull = cullFigures(source, blurred, analysis.maxMean, options.sigma);
+            outcome.statistics->cull = cullFigures(source, blurred, analysis.maxMean, options.parameters.sigma);
         return outcome;
     } catch (const std::bad_alloc&) {
         reason = "out of memory";
@@ -258,14 +258,9 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
         if (threshold && statistics)
             outcome.verdict = Verdict{isBlurry(statistics->means.maxMean, *threshold), *threshold, std::nullopt};
         if (!statistics) return;
-        SidecarFigures figures{statistics->width,
-                               statistics->height,
-                               statistics->means.maxMean,
-                               statistics->means.averageMean,
-                               statistics->means.p90Mean,
-                               options.sigma,
-                               options.window,
-                               std::nullopt};
+        SidecarFigures figures{
+            statistics->width,         statistics->height,       statistics->means.maxMean, statistics->means.meanMean,
+            statistics->means.p90Mean, options.parameters.sigma, options.parameters.window, std::nullopt};
         if (const std::optional<CullFigures>& cull = statistics->cull)
             figures.cull = SidecarCullFigures{cull->noise, cull->correctedMaxMean, cull->detailRatio, cull->motion};
         std::optional<SidecarVerdict> verdict;
@@ -273,7 +268,7 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
             verdict = SidecarVerdict{outcome.verdict->blurry, outcome.verdict->threshold, options.overwriteRatings,
                                      std::nullopt};
             if (const std::optional<CullJudgement>& cull = outcome.verdict->cull)
-                verdict->cull = SidecarJudgement{cull->scene, cull->figure, cull->cut};
+                verdict->cull = SidecarJudgement{cull->scene, cull->judgedBy, cull->cut};
         }
         for (const fs::path& sidecar : photo.sidecars) {
             const std::string why = updateSidecar(sidecar, figures, verdict);
