@@ -112,9 +112,7 @@ CLI::Validator windowValidator()
         "N");
 }
 
-// Accepts a sigma that parameterProblem finds within its range (finite, and bounded: a blur wider
-// than the greatest takes minutes and gigabytes, and proves nothing about focus); the message is its
-// reason.
+// Accepts a sigma that parameterProblem finds within its range; the message is its reason.
 CLI::Validator sigmaValidator()
 {
     return CLI::Validator(

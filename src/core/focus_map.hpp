@@ -16,8 +16,8 @@ constexpr double kBlurSigma = 1.5;
 // Side of the square neighborhood over which color distances are averaged.
 constexpr int kWindow = 30;
 
-// The blurs accepted. A narrower blur leaves the reference all but the photo itself; a wider one
-// takes minutes and gigabytes and proves nothing about focus.
+// The blurs accepted: from the least, whose kernel already leaves the photo as it is, to the
+// greatest; a wider blur takes minutes and gigabytes and proves nothing about focus.
 constexpr double kLeastSigma = 0.1;
 constexpr double kGreatestSigma = 100.0;
 // The windows accepted: from one pixel to a side whose neighborhoods of up to 10^10 positions keep
