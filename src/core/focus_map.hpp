@@ -61,7 +61,7 @@ cv::Mat blurredReference(const cv::Mat& source, double sigma = kBlurSigma);
 // The same into `blurred`, which keeps its memory when it has the size and type already.
 void blurredReference(const cv::Mat& source, cv::Mat& blurred, double sigma);
 
-// A bound on how far an entry `mean` of neighborhoodMeans(..., window) may lie from the mean summed
+// A bound on how far an entry `mean` of analyzeFocus's means at `window` may lie from the mean summed
 // literally: about 1.2e-7 of the mean (the distances are taken as single-precision square roots, or
 // for wide windows as double roots in fixed point, which lie closer), far below any visible change.
 double meanTolerance(double mean, int window = kWindow);
