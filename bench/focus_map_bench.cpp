@@ -64,7 +64,7 @@ void setPixels(benchmark::State& state, const cv::Mat& image)
 void MapDemo(benchmark::State& state)
 {
     const Pair& pair = demo();
-    for (auto _ : state) benchmark::DoNotOptimize(dofMapOf(pair.source, pair.blurred).data);
+    for (auto _ : state) benchmark::DoNotOptimize(computeDofMap(pair.source, pair.blurred).map.data);
     setPixels(state, pair.source);
 }
 BENCHMARK(MapDemo)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -80,7 +80,7 @@ BENCHMARK(MapDemoPerPositionScan)->Unit(benchmark::kMillisecond)->UseRealTime()-
 void Map24Megapixels(benchmark::State& state)
 {
     const Pair& pair = large();
-    for (auto _ : state) benchmark::DoNotOptimize(dofMapOf(pair.source, pair.blurred).data);
+    for (auto _ : state) benchmark::DoNotOptimize(computeDofMap(pair.source, pair.blurred).map.data);
     setPixels(state, pair.source);
 }
 BENCHMARK(Map24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -122,7 +122,7 @@ void Map24MegapixelsWindow(benchmark::State& state)
 {
     const Pair& pair = large();
     const int window = int(state.range(0));
-    for (auto _ : state) benchmark::DoNotOptimize(dofMapOf(pair.source, pair.blurred, window).data);
+    for (auto _ : state) benchmark::DoNotOptimize(computeDofMap(pair.source, pair.blurred, window).map.data);
     setPixels(state, pair.source);
     state.counters["window"] = window;
 }
@@ -150,7 +150,7 @@ void MapStripes24MegapixelsWindow(benchmark::State& state)
         return Pair{source, blurredReference(source)};
     }();
     const int window = int(state.range(0));
-    for (auto _ : state) benchmark::DoNotOptimize(dofMapOf(pair.source, pair.blurred, window).data);
+    for (auto _ : state) benchmark::DoNotOptimize(computeDofMap(pair.source, pair.blurred, window).map.data);
     setPixels(state, pair.source);
     state.counters["window"] = window;
 }
@@ -276,7 +276,7 @@ void CullPhoto24Megapixels(benchmark::State& state)
             const SidecarFigures figures{outcome.statistics->width,
                                          outcome.statistics->height,
                                          means.maxMean,
-                                         means.averageMean,
+                                         means.meanMean,
                                          means.p90Mean,
                                          kBlurSigma,
                                          kWindow,
@@ -333,7 +333,7 @@ BENCHMARK(CullFiguresInterleaved24Megapixels)->Unit(benchmark::kMillisecond)->Us
 void CullFigures24Megapixels(benchmark::State& state)
 {
     const Pair& pair = large();
-    const double maxMean = meanStatistics(pair.source, pair.blurred).maxMean;
+    const double maxMean = computeDofMap(pair.source, pair.blurred, kWindow, 1).maxMean;
     for (auto _ : state) benchmark::DoNotOptimize(cullFigures(pair.source, pair.blurred, maxMean).motion);
     setPixels(state, pair.source);
 }
@@ -367,7 +367,7 @@ BENCHMARK(Blur24Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void EncodePng24MegapixelMap(benchmark::State& state)
 {
-    const cv::Mat map = dofMapOf(large().source, large().blurred, kWindow, 1);
+    const cv::Mat map = computeDofMap(large().source, large().blurred, kWindow, 1).map;
     PngEncoder encoder;
     std::vector<uchar> png;
     for (auto _ : state) {
@@ -584,7 +584,7 @@ BENCHMARK(ReportHundredPhotos)
 // The two thumbnails of a 24-megapixel photo and its map: scaled, the overlay mixed, both encoded.
 void Thumbnails24Megapixels(benchmark::State& state)
 {
-    const cv::Mat map = dofMapOf(large().source, large().blurred, kWindow, 1);
+    const cv::Mat map = computeDofMap(large().source, large().blurred, kWindow, 1).map;
     std::size_t bytes = 0;
     for (auto _ : state) {
         const batch::Thumbnails thumbnails = batch::makeThumbnails(large().source, map, cv::COLORMAP_INFERNO);

@@ -30,7 +30,7 @@ inline void wholeRun(const std::string& photo, const std::string& outputDirector
     const cv::Mat source = cv::imread(photo, cv::IMREAD_COLOR);
     if (source.empty()) throw std::runtime_error("cannot read " + photo);
     const cv::Mat blurred = blurredReference(source);
-    const cv::Mat map = dofMapOf(source, blurred);
+    const cv::Mat map = computeDofMap(source, blurred).map;
     cv::imwrite(outputDirectory + "/Blur.jpg", blurred);
     cv::imwrite(outputDirectory + "/DoF.jpg", map);
 }
@@ -42,7 +42,7 @@ inline void batchPhoto(const std::string& photo, const std::string& map, int win
     const cv::Mat source = readColorImage(photo);
     if (source.empty()) throw std::runtime_error("cannot read " + photo);
     const cv::Mat blurred = blurredReference(source);
-    const std::string reason = writeImage(map, dofMapOf(source, blurred, window, 1));
+    const std::string reason = writeImage(map, computeDofMap(source, blurred, window, 1).map);
     if (!reason.empty()) throw std::runtime_error("cannot write " + map + ": " + reason);
 }
 

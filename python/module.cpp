@@ -13,6 +13,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -35,11 +36,6 @@ namespace py = pybind11;
 
 namespace {
 
-// The parameters dofmap-batch accepts.
-constexpr double kLeastSigma = 0.1;
-constexpr double kGreatestSigma = 100.0;
-constexpr int kGreatestWindow = 100000;
-
 std::string typeNameOf(const py::handle& object)
 {
     return py::str(object.get_type().attr("__name__")).cast<std::string>();
@@ -56,9 +52,13 @@ int windowOf(const py::object& window)
     if (!value) throw py::error_already_set();
     int overflow = 0;
     const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow != 0 || number < 1 || number > kGreatestWindow)
-        throw py::value_error("window must be from 1 to 100000, not " + py::str(py::handle(value)).cast<std::string>());
-    return int(number);
+    dofmap::Parameters parameters;
+    // An integer beyond an int is out of range whatever it is, as is one beyond a long long.
+    parameters.window = overflow != 0 ? INT_MAX : int(std::clamp<long long>(number, INT_MIN, INT_MAX));
+    if (const std::optional<dofmap::ParameterProblem> problem = dofmap::parameterProblem(parameters))
+        throw py::value_error("window must be " + problem->range + ", not " +
+                              py::str(py::handle(value)).cast<std::string>());
+    return parameters.window;
 }
 
 // The sigma of a call: a real number (int, float or an object with __float__) from 0.1 to 100; the
@@ -69,13 +69,19 @@ double sigmaOf(const py::object& sigma)
         !PyNumber_Check(sigma.ptr()))
         throw py::type_error("sigma must be a float, not " + typeNameOf(sigma));
     const double value = PyFloat_AsDouble(sigma.ptr());
+    // An integer too large for a float lies beyond every range: it is named as given.
+    bool tooLarge = false;
     if (value == -1.0 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
-        PyErr_Clear();  // an integer too large for a float
-        throw py::value_error("sigma must be from 0.1 to 100, not " + py::str(py::handle(sigma)).cast<std::string>());
+        PyErr_Clear();
+        tooLarge = true;
     }
-    if (!std::isfinite(value) || value < kLeastSigma || value > kGreatestSigma)
-        throw py::value_error("sigma must be from 0.1 to 100, not " + py::repr(py::float_(value)).cast<std::string>());
+    dofmap::Parameters parameters;
+    parameters.sigma = tooLarge ? HUGE_VAL : value;
+    if (const std::optional<dofmap::ParameterProblem> problem = dofmap::parameterProblem(parameters))
+        throw py::value_error(
+            "sigma must be " + problem->range + ", not " +
+            (tooLarge ? py::str(py::handle(sigma)) : py::repr(py::float_(value))).cast<std::string>());
     return value;
 }
 
@@ -268,7 +274,7 @@ py::object statistics(const py::module_& module, const py::object& photo, const 
     request.mapChannels = 0;
     request.statistics = true;
     const dofmap::MeanStatistics result = analyzed(photo, window, sigma, rgb, request).statistics;
-    return module.attr("Statistics")(result.maxMean, result.averageMean, result.p90Mean);
+    return module.attr("Statistics")(result.maxMean, result.meanMean, result.p90Mean);
 }
 
 py::object cullFigures(const py::module_& module, const py::object& photo, const py::object& windowObject,
@@ -351,8 +357,8 @@ std::string batchRecord(const py::object& path, const py::object& companion, boo
     options.noMap = true;
     options.json = true;
     options.rawPreview = rawPreview;
-    options.window = windowOf(window);
-    options.sigma = sigmaOf(sigma);
+    options.parameters.window = windowOf(window);
+    options.parameters.sigma = sigmaOf(sigma);
     const dofmap::batch::Photo photo{
         fileSystemPath(path), companion.is_none() ? "" : fileSystemPath(companion), {}, {}};
     // The photos this process figures at once share one budget, as a run's jobs do.
@@ -432,8 +438,8 @@ py::tuple cullRecord(const py::object& path, const py::object& companion, bool r
     options.json = true;
     options.cull = true;
     options.rawPreview = rawPreview;
-    options.window = windowOf(window);
-    options.sigma = sigmaOf(sigma);
+    options.parameters.window = windowOf(window);
+    options.parameters.sigma = sigmaOf(sigma);
     const dofmap::batch::Photo photo{
         fileSystemPath(path), companion.is_none() ? "" : fileSystemPath(companion), {}, {}};
     static dofmap::batch::MemoryBudget budget(dofmap::batch::defaultMemoryBudget());
@@ -468,7 +474,8 @@ py::list cullVerdicts(const std::vector<py::bytes>& states)
             judged.append(py::none());
             continue;
         }
-        judged.append(py::make_tuple(verdict->blurry, verdict->cull->scene, verdict->cull->figure, verdict->cull->cut));
+        judged.append(
+            py::make_tuple(verdict->blurry, verdict->cull->scene, verdict->cull->judgedBy, verdict->cull->cut));
     }
     return judged;
 }

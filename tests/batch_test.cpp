@@ -1,4 +1,5 @@
 // The batch program, run for real on photos made in each test.
+#include "analysis.hpp"
 #include "batch.hpp"
 #include "batch_runs.hpp"
 #include "camera_files.hpp"
@@ -122,7 +123,7 @@ TEST(BatchMaps, PhotosThatShareAJobsBuffersKeepTheirOwnPixels)
         const cv::Mat blurred = cv::imread((work.path() / (stem + ".blur.png")).string(), cv::IMREAD_UNCHANGED);
         EXPECT_EQ(firstDifference(blurred, blurredReference(sources[i])), "") << shots[i].first;
         const cv::Mat means = cv::imread((work.path() / (stem + ".means.tif")).string(), cv::IMREAD_UNCHANGED);
-        EXPECT_EQ(firstDifference(means, neighborhoodMeans(sources[i], blurredReference(sources[i]), kWindow, CV_32F)),
+        EXPECT_EQ(firstDifference(means, testing::meansOf(sources[i], blurredReference(sources[i]), kWindow, CV_32F)),
                   "")
             << shots[i].first;
     }

@@ -79,7 +79,7 @@ cv::Mat motionBlurred(const cv::Mat& photo, int length, double degrees)
 CullFigures figuresOf(const cv::Mat& photo)
 {
     const cv::Mat blurred = blurredReference(photo);
-    return cullFigures(photo, blurred, meanStatistics(photo, blurred).maxMean);
+    return cullFigures(photo, blurred, computeDofMap(photo, blurred, kWindow, 1).maxMean);
 }
 
 TEST(CullFigures, NoiseIsWithinTenPercentOfTheAddedNoise)
@@ -108,7 +108,7 @@ TEST(CullFigures, CorrectedLargestMeanTakesTheNoiseOut)
     const double clean = figuresOf(demo).correctedMaxMean;
     const cv::Mat noisy = withNoise(demo, 10.0, 11);
     const cv::Mat blurred = blurredReference(noisy);
-    const double maxMean = meanStatistics(noisy, blurred).maxMean;
+    const double maxMean = computeDofMap(noisy, blurred, kWindow, 1).maxMean;
     const CullFigures figures = cullFigures(noisy, blurred, maxMean);
     EXPECT_GT(maxMean, 1.3 * clean);
     EXPECT_NEAR(figures.correctedMaxMean, clean, 0.05 * clean) << "largest mean " << maxMean;

@@ -10,7 +10,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -32,7 +34,7 @@ TEST(DofMap, EqualsTheLiteralScanOnAwkwardSizes)
     for (const cv::Size size : sizes) {
         const cv::Mat source = randomImage(size.width, size.height, seed++);
         const cv::Mat blurred = blurredReference(source);
-        EXPECT_EQ(firstDifference(dofMapOf(source, blurred), literalMap(source, blurred)), "")
+        EXPECT_EQ(firstDifference(computeDofMap(source, blurred).map, literalMap(source, blurred)), "")
             << "size " << size.width << "x" << size.height;
     }
 }
@@ -46,13 +48,13 @@ TEST(DofMap, EqualsTheLiteralScanOnASmoothPhotoWithASharpPatch)
             source.at<cv::Vec3b>(y, x) = cv::Vec3b(uchar(x * 2), uchar(y * 2), uchar(x + y));
     randomImage(25, 20, 99).copyTo(source(cv::Rect(60, 40, 25, 20)));
     const cv::Mat blurred = blurredReference(source);
-    EXPECT_EQ(firstDifference(dofMapOf(source, blurred), literalMap(source, blurred)), "");
+    EXPECT_EQ(firstDifference(computeDofMap(source, blurred).map, literalMap(source, blurred)), "");
 }
 
 TEST(DofMap, LargestMeanIsWhiteAndChannelsAreEqual)
 {
     const cv::Mat source = randomImage(64, 48, 7);
-    const cv::Mat map = dofMapOf(source, blurredReference(source));
+    const cv::Mat map = computeDofMap(source, blurredReference(source)).map;
     int whites = 0;
     for (int y = 0; y < map.rows; ++y) {
         for (int x = 0; x < map.cols; ++x) {
@@ -70,7 +72,7 @@ TEST(DofMap, NeighborhoodUnchangedByTheBlurIsBlack)
     const cv::Mat source = randomImage(100, 40, 3);
     cv::Mat blurred = source.clone();
     blurred(cv::Rect(80, 0, 20, 40)) += cv::Scalar(9, 9, 9);
-    const cv::Mat map = dofMapOf(source, blurred);
+    const cv::Mat map = computeDofMap(source, blurred).map;
     for (int y = 0; y < map.rows; ++y)
         for (int x = 0; x < 60; ++x) ASSERT_EQ(map.at<cv::Vec3b>(y, x)[0], 0) << "pixel (" << x << ", " << y << ")";
     EXPECT_EQ(map.at<cv::Vec3b>(20, 99)[0], 255);
@@ -83,7 +85,7 @@ TEST(NeighborhoodMeans, CornersAverageTheirClippedNeighborhoods)
     const auto meanWithOneDifferenceAt = [&](int x, int y) {
         cv::Mat blurred = source.clone();
         blurred.at<cv::Vec3b>(y, x)[1] = 101;
-        return neighborhoodMeans(source, blurred).at<double>(y, x);
+        return testing::meansOf(source, blurred).at<double>(y, x);
     };
     EXPECT_NEAR(meanWithOneDifferenceAt(0, 0), 1.0 / 225.0, meanTolerance(1.0 / 225.0));
     EXPECT_NEAR(meanWithOneDifferenceAt(49, 39), 1.0 / 256.0, meanTolerance(1.0 / 256.0));
@@ -96,7 +98,7 @@ TEST(NeighborhoodMeans, NeighborhoodReachesFifteenBeforeAndFourteenAfter)
     const cv::Mat source(60, 60, CV_8UC3, cv::Scalar::all(0));
     cv::Mat blurred = source.clone();
     blurred.at<cv::Vec3b>(30, 30) = cv::Vec3b(3, 4, 0);  // distance 5
-    const cv::Mat means = neighborhoodMeans(source, blurred);
+    const cv::Mat means = testing::meansOf(source, blurred);
     const double inside = 5.0 / 900.0;
     EXPECT_NEAR(means.at<double>(30, 45), inside, meanTolerance(inside));  // 15 to the right: the pixel is 15 before
     EXPECT_EQ(means.at<double>(30, 46), 0.0);
@@ -109,14 +111,14 @@ TEST(NeighborhoodMeans, NeighborhoodReachesFifteenBeforeAndFourteenAfter)
 TEST(DofMap, PictureWithinTheWindowIsAllWhite)
 {
     const cv::Mat source = randomImage(15, 12, 5);
-    const cv::Mat map = dofMapOf(source, blurredReference(source));
+    const cv::Mat map = computeDofMap(source, blurredReference(source)).map;
     EXPECT_EQ(cv::countNonZero(map.reshape(1) != 255), 0);
 }
 
 TEST(DofMap, FlatPhotoIsAllBlack)
 {
     const cv::Mat source(33, 47, CV_8UC3, cv::Scalar(10, 200, 77));
-    const cv::Mat map = dofMapOf(source, blurredReference(source));
+    const cv::Mat map = computeDofMap(source, blurredReference(source)).map;
     ASSERT_EQ(map.type(), CV_8UC3);
     EXPECT_EQ(cv::countNonZero(map.reshape(1)), 0);
 }
@@ -126,7 +128,7 @@ TEST(NeighborhoodMeans, WithinToleranceOfTheLiteralSums)
 {
     const cv::Mat source = randomImage(83, 61, 17);
     const cv::Mat blurred = blurredReference(source);
-    const cv::Mat means = neighborhoodMeans(source, blurred);
+    const cv::Mat means = testing::meansOf(source, blurred);
     for (int y = 0; y < source.rows; ++y) {
         for (int x = 0; x < source.cols; ++x) {
             const double literal = reference::literalMean(source, blurred, x, y, kWindow);
@@ -140,8 +142,8 @@ TEST(DofMap, OneChannelRenderingEqualsEachChannelOfThree)
     const cv::Mat source = randomImage(40, 35, 11);
     const cv::Mat blurred = blurredReference(source);
     cv::Mat first;
-    cv::extractChannel(dofMapOf(source, blurred), first, 0);
-    EXPECT_EQ(firstDifference(dofMapOf(source, blurred, kWindow, 1), first), "");
+    cv::extractChannel(computeDofMap(source, blurred).map, first, 0);
+    EXPECT_EQ(firstDifference(computeDofMap(source, blurred, kWindow, 1).map, first), "");
 }
 
 TEST(BlurredReference, HasThePhotosSizeAndType)
@@ -197,8 +199,7 @@ TEST(MeanStatistics, MatchTheLiteralMeansAndTheRankOfTheFastOnes)
                 std::to_string(c.window) + ", " + testing::nameOf(terms);
             const FocusAnalysis fast = testing::analyzeWith(terms, source, blurred, c.window, request);
             EXPECT_EQ(fast.statistics.maxMean, literal.maxMean) << what;
-            EXPECT_NEAR(fast.statistics.averageMean, literal.averageMean, meanTolerance(literal.averageMean, c.window))
-                << what;
+            EXPECT_NEAR(fast.statistics.meanMean, literal.meanMean, meanTolerance(literal.meanMean, c.window)) << what;
             EXPECT_NEAR(fast.statistics.p90Mean, literal.p90Mean, meanTolerance(literal.p90Mean, c.window)) << what;
             std::vector<double> means(fast.means.begin<double>(), fast.means.end<double>());
             std::sort(means.begin(), means.end());
@@ -227,7 +228,7 @@ TEST(MeanStatistics, WindowsThatMissThePercentileFallBackOnPasses)
     const cv::Mat source = smoothPhoto(90, 70, 90);
     const cv::Mat blurred = blurredReference(source);
     const detail::BoxScan scan(source, blurred, kWindow);
-    cv::Mat means = neighborhoodMeans(source, blurred, kWindow, CV_64F);
+    cv::Mat means = testing::meansOf(source, blurred, kWindow, CV_64F);
     std::vector<double> sorted(means.begin<double>(), means.end<double>());
     std::sort(sorted.begin(), sorted.end());
     for (const std::int64_t rank : {std::int64_t(1), std::int64_t(5670), std::int64_t(6300)})
@@ -253,10 +254,10 @@ TEST(MeanStatistics, PicturesOfManyEqualMeansInBoundedMemory)
     const cv::Mat flatBlurred = blurredReference(flat);
     ASSERT_TRUE(std::ofstream("/proc/self/clear_refs") << "5") << "cannot reset the peak resident memory";
     const double before = statusMiB("VmRSS");
-    const MeanStatistics figures = meanStatistics(flat, flatBlurred);
+    const MeanStatistics figures = testing::statisticsOf(flat, flatBlurred);
     const double growth = statusMiB("VmHWM") - before;
     EXPECT_EQ(figures.maxMean, 0.0);
-    EXPECT_EQ(figures.averageMean, 0.0);
+    EXPECT_EQ(figures.meanMean, 0.0);
     EXPECT_EQ(figures.p90Mean, 0.0);
     EXPECT_LT(growth, 64.0) << "the statistics of a flat 24-megapixel picture took " << growth << " MiB";
 
@@ -265,12 +266,12 @@ TEST(MeanStatistics, PicturesOfManyEqualMeansInBoundedMemory)
     for (int y = 0; y < 1300; ++y)
         for (int x = y % 2; x < twoValued.cols; x += 2) twoValued.at<cv::Vec3b>(y, x) = cv::Vec3b::all(255);
     const cv::Mat blurred = blurredReference(twoValued);
-    const cv::Mat means = neighborhoodMeans(twoValued, blurred, kWindow, CV_64F);
+    const cv::Mat means = testing::meansOf(twoValued, blurred, kWindow, CV_64F);
     std::vector<double> sorted(means.begin<double>(), means.end<double>());
     std::sort(sorted.begin(), sorted.end());
     const double p90 = sorted[(9 * sorted.size() + 9) / 10 - 1];
     ASSERT_GT(std::count(sorted.begin(), sorted.end(), p90), detail::kMostMeansGathered);
-    EXPECT_EQ(meanStatistics(twoValued, blurred).p90Mean, p90);
+    EXPECT_EQ(testing::statisticsOf(twoValued, blurred).p90Mean, p90);
 }
 
 // Single-precision means are the double ones rounded, and the fixed-point scan's means lie within its
@@ -280,8 +281,8 @@ TEST(NeighborhoodMeans, FloatMeansAreTheDoubleOnesRoundedAndFixedPointOnesLieClo
     const cv::Mat source = smoothPhoto(120, 90, 95);
     const cv::Mat blurred = blurredReference(source);
     for (const int window : {30, 200}) {
-        const cv::Mat wide = neighborhoodMeans(source, blurred, window, CV_64F);
-        const cv::Mat narrow = neighborhoodMeans(source, blurred, window, CV_32F);
+        const cv::Mat wide = testing::meansOf(source, blurred, window, CV_64F);
+        const cv::Mat narrow = testing::meansOf(source, blurred, window, CV_32F);
         cv::Mat rounded;
         wide.convertTo(rounded, CV_32F);
         EXPECT_EQ(cv::norm(rounded, narrow, cv::NORM_INF), 0.0) << "window " << window;
@@ -291,7 +292,8 @@ TEST(NeighborhoodMeans, FloatMeansAreTheDoubleOnesRoundedAndFixedPointOnesLieClo
         withMap.meansDepth = CV_32F;
         const FocusAnalysis both = analyzeFocus(source, blurred, window, withMap);
         EXPECT_EQ(cv::norm(both.means, narrow, cv::NORM_INF), 0.0) << "window " << window << ", with the map";
-        EXPECT_EQ(cv::norm(both.map, dofMapOf(source, blurred, window, 1), cv::NORM_INF), 0.0) << "window " << window;
+        EXPECT_EQ(cv::norm(both.map, computeDofMap(source, blurred, window, 1).map, cv::NORM_INF), 0.0)
+            << "window " << window;
     }
     const detail::BoxScan fixed(source, blurred, 60, detail::ScanTerms::fixedPoint);
     EXPECT_LT(fixed.bound().relative, meanTolerance(1.0, 60) / 10);
@@ -306,6 +308,31 @@ TEST(NeighborhoodMeans, FloatMeansAreTheDoubleOnesRoundedAndFixedPointOnesLieClo
             ASSERT_NEAR(analysis.means.at<double>(y, x), literal, fixed.bound()(literal))
                 << "pixel (" << x << ", " << y << ")";
         }
+}
+
+// The limits are inclusive, a sigma that is no number is outside, the window is judged first, and
+// the reasons are those the programs print; the analysis refuses a window beyond the limit.
+TEST(Parameters, ProblemsAtTheLimits)
+{
+    const auto problem = [](double sigma, int window) {
+        const std::optional<ParameterProblem> found = parameterProblem({sigma, window});
+        return found ? found->name + " " + found->reason + " (" + found->range + ")" : std::string();
+    };
+    const std::string badWindow = "window must be a whole number from 1 to 100000 (from 1 to 100000)";
+    const std::string badSigma = "sigma must be a number from 0.1 to 100 (from 0.1 to 100)";
+    EXPECT_EQ(problem(0.1, 1), "");
+    EXPECT_EQ(problem(100.0, 100000), "");
+    EXPECT_EQ(problem(1.5, 0), badWindow);
+    EXPECT_EQ(problem(1.5, 100001), badWindow);
+    EXPECT_EQ(problem(std::nan(""), 0), badWindow);
+    EXPECT_EQ(problem(std::nextafter(0.1, 0.0), 30), badSigma);
+    EXPECT_EQ(problem(std::nextafter(100.0, 200.0), 30), badSigma);
+    EXPECT_EQ(problem(std::nan(""), 30), badSigma);
+    EXPECT_EQ(problem(HUGE_VAL, 30), badSigma);
+
+    const cv::Mat source = randomImage(8, 6, 3);
+    EXPECT_THROW(analyzeFocus(source, blurredReference(source), kGreatestWindow + 1, testing::mapRequest()),
+                 cv::Exception);
 }
 
 }  // namespace

@@ -69,8 +69,7 @@ struct Options {
     bool cullFigures = false;
     bool overwriteRatings = false;  // a blurry photo's rating is replaced even when it has one
     bool dryRun = false;  // write nothing: print the verdicts only
-    double sigma = kBlurSigma;
-    int window = kWindow;
+    Parameters parameters;  // the blur of the reference and the window of the means
     int jobs = 1;  // photos in flight at once
     std::optional<std::int64_t> memory;  // bytes the photos in flight may take; defaultMemoryBudget() if unset
     std::optional<SortOrder> sort;  // the records' order; input order if unset
@@ -138,14 +137,6 @@ public:
     virtual void cannotWrite(const std::filesystem::path& path, const std::string& reason) = 0;
 };
 
-// The memory the photos in flight may take by default: what the system and the control group have
-// available at start, less a margin for the program and the rest of the system.
-std::int64_t defaultMemoryBudget();
-
-// The bytes a photo will take at its peak, from its file and the size its header declares, in a
-// job whose maps come from one scan of the photo or from two.
-std::int64_t photoMemory(const PhotoFile& file, const Options& options, bool oneScanMaps = false);
-
 // What became of one photo: its figures when it was read (the means' figures only when
 // figuresWanted) and its verdict when judged, or why it could not be read; and what was written.
 struct PhotoOutcome {
@@ -181,6 +172,12 @@ public:
 private:
     friend PhotoOutcome processPhoto(const Photo&, const Options&, Job&, Reporter&, bool&);
     void releaseBuffers();  // all but the file's bytes
+    // Holds a photo's estimate of `photoBytes` in the budget, or what the job keeps when that is
+    // more; when that does not fit beside the other jobs, the kept buffers go and the job waits for
+    // the photo's estimate alone.
+    void admit(std::int64_t photoBytes);
+    // After a photo: holds what the job keeps, or lets all its buffers go when they do not fit.
+    void settle();
 
     MemoryBudget::Holding holding_;
     const bool oneScanMaps_;

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
@@ -27,11 +28,7 @@
 namespace {
 
 constexpr const char* kProgram = "dofmap-batch";
-// The blurs accepted.
-constexpr double kLeastSigma = 0.1;
-constexpr double kGreatestSigma = 100.0;
-// The windows and jobs accepted.
-constexpr long kGreatestWindow = 100000;
+// The jobs accepted.
 constexpr long kGreatestJobs = 1024;
 
 int usageError(const std::string& message)
@@ -65,26 +62,70 @@ std::optional<dofmap::batch::SortOrder> parseSortOrder(const std::string& text)
     return std::nullopt;
 }
 
-// Accepts the decimal whole numbers from `least` to `greatest` (digits, a sign at most: no exponent,
-// fraction or base prefix), written back in plain digits for the conversion that follows, which would
-// read a leading 0 as octal; the message says what is expected.
+// A decimal whole number (digits, a sign at most: no exponent, fraction or base prefix) that fits a
+// long, or none.
+std::optional<long> wholeNumberOf(const std::string& text)
+{
+    const bool digits = !text.empty() &&
+        std::all_of(text.begin() + (text[0] == '+' || text[0] == '-' ? 1 : 0), text.end(),
+                    [](unsigned char c) { return std::isdigit(c) != 0; });
+    if (!digits) return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (*end != '\0' || errno != 0) return std::nullopt;
+    return value;
+}
+
+// Accepts the decimal whole numbers from `least` to `greatest`, written back in plain digits for
+// the conversion that follows, which would read a leading 0 as octal; the message says what is
+// expected.
 CLI::Validator wholeNumber(long least, long greatest)
 {
     const std::string expected =
         "must be a whole number from " + std::to_string(least) + " to " + std::to_string(greatest) + ", not ";
     return CLI::Validator(
         [=](std::string& text) {
-            const bool digits = !text.empty() &&
-                std::all_of(text.begin() + (text[0] == '+' || text[0] == '-' ? 1 : 0), text.end(),
-                            [](unsigned char c) { return std::isdigit(c) != 0; });
-            errno = 0;
-            char* end = nullptr;
-            const long value = digits ? std::strtol(text.c_str(), &end, 10) : 0;
-            if (!digits || *end != '\0' || errno != 0 || value < least || value > greatest) return expected + text;
-            text = std::to_string(value);
+            const std::optional<long> value = wholeNumberOf(text);
+            if (!value || *value < least || *value > greatest) return expected + text;
+            text = std::to_string(*value);
             return std::string();
         },
         "N");
+}
+
+// Accepts a window that parameterProblem finds within its range, written back in plain digits;
+// the message is its reason.
+CLI::Validator windowValidator()
+{
+    static_assert(dofmap::kLeastWindow > 0, "0 stands for text that is no whole number");
+    return CLI::Validator(
+        [](std::string& text) {
+            const std::optional<long> value = wholeNumberOf(text);
+            dofmap::Parameters parameters;
+            parameters.window = value ? int(std::clamp<long>(*value, INT_MIN, INT_MAX)) : 0;
+            if (const std::optional<dofmap::ParameterProblem> problem = dofmap::parameterProblem(parameters))
+                return problem->reason + ", not " + text;
+            text = std::to_string(*value);
+            return std::string();
+        },
+        "N");
+}
+
+// Accepts a sigma that parameterProblem finds within its range; the message is its reason.
+CLI::Validator sigmaValidator()
+{
+    return CLI::Validator(
+        [](std::string& text) {
+            char* end = nullptr;
+            const double sigma = std::strtod(text.c_str(), &end);
+            dofmap::Parameters parameters;
+            // Text that is not a number reads as NaN, which lies outside the range.
+            parameters.sigma = end != text.c_str() && *end == '\0' ? sigma : std::nan("");
+            const std::optional<dofmap::ParameterProblem> problem = dofmap::parameterProblem(parameters);
+            return problem ? problem->reason + ", not " + text : std::string();
+        },
+        "SIGMA");
 }
 
 std::string joined(const std::vector<std::string>& names)
@@ -153,22 +194,12 @@ int main(int argc, char** argv)
     app.add_flag("--stats", options.stats,
                  "Print path,width,height,max_mean,mean_mean,p90_mean,companion (and verdict when judged) as CSV on "
                  "stdout");
-    app.add_option("--sigma", options.sigma, "Standard deviation of the Gaussian blur, from 0.1 to 100")
-        ->check(CLI::Validator(
-            [](std::string& text) {
-                // Finite and bounded: a blur wider than 100 takes minutes and gigabytes, and
-                // proves nothing about focus.
-                char* end = nullptr;
-                const double sigma = std::strtod(text.c_str(), &end);
-                const bool ok = end != text.c_str() && *end == '\0' && std::isfinite(sigma) && sigma >= kLeastSigma &&
-                    sigma <= kGreatestSigma;
-                return ok ? std::string() : "must be a number from 0.1 to 100, not " + text;
-            },
-            "SIGMA"))
+    app.add_option("--sigma", options.parameters.sigma, "Standard deviation of the Gaussian blur, from 0.1 to 100")
+        ->check(sigmaValidator())
         ->capture_default_str();
-    app.add_option("--window", options.window,
+    app.add_option("--window", options.parameters.window,
                    "Side of the neighborhood, a whole number from 1 to 100000: N/2 before the pixel, N - 1 - N/2 after")
-        ->check(wholeNumber(1, kGreatestWindow))
+        ->check(windowValidator())
         ->capture_default_str();
     app.add_option("-j,--jobs", options.jobs, "Photos in flight at once (default: the number of cores)")
         ->check(wholeNumber(1, kGreatestJobs));

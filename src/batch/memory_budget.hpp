@@ -1,11 +1,32 @@
-// The memory the batch's jobs share: photos are admitted to work only while their estimates fit.
+// The memory of the batch: what a photo is estimated to take, the budget the jobs share (photos are
+// admitted to work only while their estimates fit) and its default size.
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
+namespace dofmap {
+struct PhotoFile;
+}
+
 namespace dofmap::batch {
+
+struct Options;
+
+// The memory the photos in flight may take by default: what the system and the control group have
+// available at start, less a margin for the program and the rest of the system.
+std::int64_t defaultMemoryBudget();
+
+// The bytes a photo will take at its peak, from its file and the size its header declares, in a
+// job whose maps come from one scan of the photo or from two.
+std::int64_t photoMemory(const PhotoFile& file, const Options& options, bool oneScanMaps = false);
+
+// Whether the jobs of a batch of `photos` photos run by `jobs` threads render their maps from one
+// scan of each photo: only when each job has many photos, since the table of means that a map from
+// one scan keeps is fresh memory to touch.
+bool mapsFromOneScan(std::size_t photos, int jobs);
 
 // A budget of bytes that jobs reserve from and give back to.
 class MemoryBudget {

@@ -127,12 +127,13 @@ std::string statisticsRow(const std::string& path, const PhotoStatistics& statis
 {
     std::string row = csvField(path) + "," + std::to_string(statistics.width) + "," +
         std::to_string(statistics.height) + "," + decimal(statistics.means.maxMean) + "," +
-        decimal(statistics.means.averageMean) + "," + decimal(statistics.means.p90Mean) + "," + csvField(companion);
+        decimal(statistics.means.meanMean) + "," + decimal(statistics.means.p90Mean) + "," + csvField(companion);
     if (verdict) row += std::string(",") + verdictWord(verdict->blurry);
     if (!culled) return row;
     const std::optional<CullJudgement> judgement = verdict ? verdict->cull : std::nullopt;
-    row += judgement ? "," + std::to_string(judgement->scene) + "," + judgement->figure + "," + decimal(judgement->cut)
-                     : std::string(",,,");
+    row += judgement
+        ? "," + std::to_string(judgement->scene) + "," + judgement->judgedBy + "," + decimal(judgement->cut)
+        : std::string(",,,");
     const std::optional<CullFigures>& cull = statistics.cull;
     row += cull ? "," + decimal(cull->noise) + "," + decimal(cull->correctedMaxMean) + "," +
             decimal(cull->detailRatio) + "," + decimal(cull->motion)
@@ -148,14 +149,14 @@ std::string jsonRecord(const std::string& path, const PhotoStatistics& statistic
     figures["width"] = statistics.width;
     figures["height"] = statistics.height;
     figures["max_mean"] = asPrinted(statistics.means.maxMean);
-    figures["mean_mean"] = asPrinted(statistics.means.averageMean);
+    figures["mean_mean"] = asPrinted(statistics.means.meanMean);
     figures["p90_mean"] = asPrinted(statistics.means.p90Mean);
     nlohmann::ordered_json judged;
     if (verdict) {
         judged["verdict"] = verdictWord(verdict->blurry);
         if (const std::optional<CullJudgement>& cull = verdict->cull) {
             judged["scene"] = cull->scene;
-            judged["judged_by"] = cull->figure;
+            judged["judged_by"] = cull->judgedBy;
             judged["cut"] = asPrinted(cull->cut);
         } else {
             judged["threshold"] = asPrinted(verdict->threshold);
@@ -198,10 +199,10 @@ std::string cullRow(const std::string& path, const Verdict& verdict, const std::
 {
     const CullJudgement& cull = *verdict.cull;
     // Motion is blurry above its cut, the other figures below theirs.
-    const bool above = cull.figure == "motion";
+    const bool above = cull.judgedBy == "motion";
     const char* const relation = above ? (verdict.blurry ? "> " : "<=") : (verdict.blurry ? "< " : ">=");
     char figures[160];
-    std::snprintf(figures, sizeof figures, "%-18s %11.6f %s %11.6f  scene %d", cull.figure.c_str(), cull.value,
+    std::snprintf(figures, sizeof figures, "%-18s %11.6f %s %11.6f  scene %d", cull.judgedBy.c_str(), cull.value,
                   relation, cull.cut, cull.scene);
     return std::string(verdict.blurry ? "blurry" : "sharp ") + " " + figures + "  " + printable(path) +
         (companion.empty() ? "" : " (with " + printable(companion) + ")");

@@ -22,7 +22,7 @@ struct PhotoStatistics {
 struct CullJudgement {
     int scene = -1;  // the id of the photo's scene (see assignScenes)
     int sceneSize = 1;  // the photos of that scene read
-    std::string figure;  // corrected_max_mean, detail_ratio or motion (see CullFigures)
+    std::string judgedBy;  // the figure judged by: corrected_max_mean, detail_ratio or motion (see CullFigures)
     double value = 0.0;  // the photo's figure
     double cut = 0.0;  // blurry below it (above it for motion)
 };

@@ -219,14 +219,14 @@ std::string card(std::size_t index, const Photo& photo, const PhotoOutcome& outc
     // What a verdict of culling rests on: the figure against its cut, in the photo's scene.
     if (outcome.verdict && outcome.verdict->cull) {
         const CullJudgement& cull = *outcome.verdict->cull;
-        html += "<p class=\"judged\">" + htmlEscaped(cull.figure) + " " + decimal(cull.value) + ", cut " +
+        html += "<p class=\"judged\">" + htmlEscaped(cull.judgedBy) + " " + decimal(cull.value) + ", cut " +
             decimal(cull.cut) + "; scene " + std::to_string(cull.scene) + " of " + std::to_string(cull.sceneSize) +
             (cull.sceneSize == 1 ? " photo" : " photos") + "</p>\n";
     }
     const PhotoStatistics& statistics = *outcome.statistics;
     html += "<dl><dt>size</dt><dd>" + std::to_string(statistics.width) + " &times; " +
         std::to_string(statistics.height) + "</dd><dt>max_mean</dt><dd>" + decimal(statistics.means.maxMean) +
-        "</dd><dt>mean_mean</dt><dd>" + decimal(statistics.means.averageMean) + "</dd><dt>p90_mean</dt><dd>" +
+        "</dd><dt>mean_mean</dt><dd>" + decimal(statistics.means.meanMean) + "</dd><dt>p90_mean</dt><dd>" +
         decimal(statistics.means.p90Mean) + "</dd>";
     if (const std::optional<CullFigures>& cull = statistics.cull)
         html += "<dt>noise</dt><dd>" + decimal(cull->noise) + "</dd><dt>detail_ratio</dt><dd>" +
@@ -311,10 +311,10 @@ std::string contactSheetHtml(const fs::path& page, const std::vector<Photo>& pho
             "</p>\n";
     }
     char blur[64];
-    std::snprintf(blur, sizeof blur, "%g", options.sigma);
+    std::snprintf(blur, sizeof blur, "%g", options.parameters.sigma);
     html +=
         std::string("<p class=\"settings\">each photo beside its overlay, tinted where it is sharp; blur &sigma; ") +
-        blur + ", window " + std::to_string(options.window) + orderInWords(options, judged) +
+        blur + ", window " + std::to_string(options.parameters.window) + orderInWords(options, judged) +
         "</p>\n</header>\n<main>\n";
     const std::string folderUrl = percentEncoded(thumbnailFolder(page).filename().string()) + "/";
     for (const std::size_t i : pageOrder(photos, outcome, options))

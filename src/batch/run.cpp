@@ -1,5 +1,6 @@
-// Running a batch: each photo read, analyzed in one pass and written, photos in parallel, with
-// progress and failures reported and statistics rows printed in input order.
+// Running a batch: each photo read, analyzed (in two scans of the photo, or one for a job's maps
+// from one scan) and written, photos in parallel, with progress and failures reported and the
+// records printed in input order.
 #include "batch.hpp"
 
 #include "capture_time.hpp"
@@ -26,83 +27,6 @@
 
 namespace dofmap::batch {
 namespace fs = std::filesystem;
-
-namespace {
-
-// A photo whose header gives no size (a format the header reader does not know) is assumed to
-// take this many times its file's size, and at least kUnknownPhotoBytes.
-constexpr std::int64_t kUnknownExpansion = 32;
-constexpr std::int64_t kUnknownPhotoBytes = std::int64_t(64) << 20;
-// The analysis's own buffers beside the images (block totals, the statistics' kept means), in
-// bytes a pixel.
-constexpr double kAnalysisBytesPerPixel = 1.0;
-// The culling figures' own buffers: the gray photo binned 2 x 2 in floats and its pyramid, in bytes
-// a pixel.
-constexpr double kCullFigureBytesPerPixel = 1.4;
-// Jobs render their maps from one scan of each photo when each has at least this many photos.
-constexpr std::size_t kOneScanPhotosPerJob = 48;
-// What every photo takes whatever its size: row buffers, encoders' state.
-constexpr std::int64_t kPhotoOverheadBytes = std::int64_t(16) << 20;
-// The default budget: this share of the memory available at start less this reserve, for the
-// program itself and whatever else runs beside it, but never less than the least budget.
-constexpr double kBudgetShare = 0.85;
-constexpr std::int64_t kBudgetReserve = std::int64_t(64) << 20;
-constexpr std::int64_t kLeastBudget = std::int64_t(64) << 20;
-
-}  // namespace
-
-std::int64_t defaultMemoryBudget()
-{
-    const std::optional<std::int64_t> available = availableMemory();
-    if (!available) return std::numeric_limits<std::int64_t>::max();
-    return std::max<std::int64_t>(std::int64_t(double(*available) * kBudgetShare) - kBudgetReserve, kLeastBudget);
-}
-
-std::int64_t photoMemory(const PhotoFile& file, const Options& options, bool oneScanMaps)
-{
-    const std::int64_t fileBytes = std::int64_t(file.content.size());
-    if (!file.declaredSize) return std::max(fileBytes * kUnknownExpansion, kUnknownPhotoBytes);
-    // Bytes a pixel takes at the peak: the photo as decoded, its blurred copy, the map and its
-    // encoding, the table of float means of a map from one scan (unless the means written serve
-    // as the table, or the figures take two scans), and what the extra outputs hold beside them;
-    // and what the decoder holds beside the photo while it decodes (the file's bytes are still
-    // held then).
-    double perPixel = 3 + 3 + 1 + 1 + kAnalysisBytesPerPixel;
-    if (oneScanMaps && !figuresWanted(options) && !options.means) perPixel += 4;
-    if (options.blurred) perPixel += 3;
-    if (options.colormap) perPixel += 3 + 1;
-    if (options.overlay) perPixel += 3 + 3 + 1;
-    if (options.means) perPixel += 4 + 4;
-    if (options.report) perPixel += kThumbnailBytesPerPixel;
-    if (options.cullFigures || options.cull) perPixel += kCullFigureBytesPerPixel;
-    const double pixels = double(file.declaredSize->width) * double(file.declaredSize->height);
-    return fileBytes + kPhotoOverheadBytes +
-        std::int64_t(std::min(pixels * perPixel + double(file.decoderBytes), 9.0e18));
-}
-
-namespace {
-
-// The bytes of an image's own memory, or of a buffer's.
-std::int64_t bytesOf(const cv::Mat& image)
-{
-    return image.u != nullptr ? std::int64_t(image.u->size) : 0;
-}
-
-}  // namespace
-
-std::int64_t Job::keptBytes() const
-{
-    return std::int64_t(file_.content.capacity()) + bytesOf(source_) + bytesOf(blurred_) + bytesOf(analysis_.map) +
-        bytesOf(analysis_.means) + bytesOf(analysis_.scratch) + std::int64_t(png_.keptBytes());
-}
-
-void Job::releaseBuffers()
-{
-    source_.release();
-    blurred_.release();
-    analysis_ = FocusAnalysis();
-    png_.release();
-}
 
 PhotoOutcome processPhoto(const Photo& photo, const Options& options, MemoryBudget& budget, Reporter& reporter,
                           bool& complete)
@@ -135,23 +59,12 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         return refused("too large (" + std::to_string(file.declaredSize->width) + " x " +
                        std::to_string(file.declaredSize->height) + " pixels need about " + formatMemorySize(needed) +
                        ", the memory allowed is " + formatMemorySize(total) + ")");
-    // The photo's estimate, or what the job keeps when that is more; when that does not fit beside
-    // the other jobs, the kept buffers go and the job waits for the photo's estimate alone.
-    if (!job.holding_.change(std::max(needed, job.keptBytes()))) {
-        job.releaseBuffers();
-        job.holding_.wait(needed);
-    }
-    // After the photo the job holds what it keeps, or lets its buffers go when they do not fit.
-    struct Keep {
+    job.admit(needed);
+    // After the photo the job holds what it keeps, however the photo ends.
+    struct Settle {
         Job& job;
-        ~Keep()
-        {
-            if (job.holding_.change(job.keptBytes())) return;
-            job.releaseBuffers();
-            job.file_ = PhotoFile();
-            job.holding_.change(0);
-        }
-    } keep{job};
+        ~Settle() { job.settle(); }
+    } settle{job};
     try {
         // What the scenes of a judged batch are made of: the time from the file's bytes, the
         // signature from the decoded photo.
@@ -179,7 +92,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         const bool writing = !options.dryRun;
         const bool mapWritten = writing && !options.noMap;
         const bool mapNeeded = mapWritten || (writing && (options.colormap || options.overlay)) || options.report;
-        blurredReference(source, job.blurred_, options.sigma);
+        blurredReference(source, job.blurred_, options.parameters.sigma);
         const cv::Mat& blurred = job.blurred_;
         FocusRequest request;
         request.mapChannels = mapNeeded ? 1 : 0;
@@ -187,7 +100,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         request.statistics = figures || options.cullFigures || options.cull;
         request.oneScan = job.oneScanMaps_;
         FocusAnalysis& analysis = job.analysis_;
-        analyzeFocus(source, blurred, options.window, request, analysis);
+        analyzeFocus(source, blurred, options.parameters.window, request, analysis);
         const cv::ColormapTypes colormap =
             colormapNamed(options.colormap.value_or("inferno")).value_or(cv::COLORMAP_INFERNO);
         std::vector<cv::Mat> images;
@@ -218,7 +131,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         }
         outcome.statistics = PhotoStatistics{source.cols, source.rows, analysis.statistics, std::nullopt};
         if (options.cullFigures || options.cull)
-            outcome.statistics->cull = cullFigures(source, blurred, analysis.maxMean, options.sigma);
+            outcome.statistics->cull = cullFigures(source, blurred, analysis.maxMean, options.parameters.sigma);
         return outcome;
     } catch (const std::bad_alloc&) {
         reason = "out of memory";
@@ -297,82 +210,6 @@ private:
 
 }  // namespace
 
-namespace {
-
-// `count` and the noun, plural unless the count is one.
-std::string counted(std::size_t count, const std::string& noun, const std::string& plural)
-{
-    return std::to_string(count) + " " + (count == 1 ? noun : plural);
-}
-
-// The figure of `statistics` that a sort by `key` compares (paths are compared apart).
-double sortFigure(const PhotoStatistics& statistics, SortKey key)
-{
-    switch (key) {
-    case SortKey::meanMean:
-        return statistics.means.averageMean;
-    case SortKey::p90Mean:
-        return statistics.means.p90Mean;
-    default:
-        return statistics.means.maxMean;
-    }
-}
-
-}  // namespace
-
-BatchCounts countsOf(const BatchOutcome& outcome)
-{
-    BatchCounts counts;
-    for (const PhotoOutcome& photo : outcome.photos) {
-        ++(photo.statistics ? counts.read : counts.unreadable);
-        counts.maps += photo.mapWritten ? 1 : 0;
-        counts.otherOutputs += std::size_t(photo.otherOutputsWritten);
-        counts.sidecars += std::size_t(photo.sidecarsWritten);
-        if (photo.verdict) ++(photo.verdict->blurry ? counts.blurry : counts.sharp);
-    }
-    return counts;
-}
-
-std::string summaryLine(const BatchOutcome& outcome, const Options& options)
-{
-    const BatchCounts counts = countsOf(outcome);
-    std::string line =
-        counted(counts.read, "photo", "photos") + " read, " + std::to_string(counts.unreadable) + " unreadable";
-    std::vector<std::string> written;
-    if (!options.dryRun && !options.noMap) written.push_back(counted(counts.maps, "map", "maps"));
-    if (!options.dryRun && (options.blurred || options.colormap || options.overlay || options.means))
-        written.push_back(counted(counts.otherOutputs, "other output", "other outputs"));
-    if (!options.dryRun && options.xmp) written.push_back(counted(counts.sidecars, "sidecar", "sidecars"));
-    for (std::size_t i = 0; i < written.size(); ++i)
-        line += (i == 0 ? "; " : i + 1 == written.size() ? " and " : ", ") + written[i];
-    if (!written.empty()) line += " written";
-    if (options.dryRun) line += "; nothing written (dry run)";
-    if (outcome.threshold)
-        line += "; " + std::to_string(counts.sharp) + " sharp, " + std::to_string(counts.blurry) +
-            " blurry (largest mean below " + decimal(*outcome.threshold) + ")";
-    if (outcome.scenes)
-        line += "; " + std::to_string(counts.sharp) + " sharp, " + std::to_string(counts.blurry) + " blurry (in " +
-            counted(*outcome.scenes, "scene", "scenes") + ")";
-    return line;
-}
-
-std::vector<std::size_t> recordOrder(const std::vector<Photo>& photos, const std::vector<PhotoOutcome>& outcomes,
-                                     const SortOrder& order)
-{
-    std::vector<std::size_t> indices(photos.size());
-    for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = i;
-    std::stable_sort(indices.begin(), indices.end(), [&](std::size_t a, std::size_t b) {
-        const std::optional<PhotoStatistics>& first = outcomes[a].statistics;
-        const std::optional<PhotoStatistics>& second = outcomes[b].statistics;
-        if (!first || !second) return first && !second;
-        if (order.key == SortKey::path)
-            return order.descending ? photos[b].input < photos[a].input : photos[a].input < photos[b].input;
-        const double x = sortFigure(*first, order.key), y = sortFigure(*second, order.key);
-        return order.descending ? y < x : x < y;
-    });
-    return indices;
-}
-
 int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerminal, bool outputClosed,
         BatchOutcome* result)
 {
@@ -421,14 +258,9 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
         if (threshold && statistics)
             outcome.verdict = Verdict{isBlurry(statistics->means.maxMean, *threshold), *threshold, std::nullopt};
         if (!statistics) return;
-        SidecarFigures figures{statistics->width,
-                               statistics->height,
-                               statistics->means.maxMean,
-                               statistics->means.averageMean,
-                               statistics->means.p90Mean,
-                               options.sigma,
-                               options.window,
-                               std::nullopt};
+        SidecarFigures figures{
+            statistics->width,         statistics->height,       statistics->means.maxMean, statistics->means.meanMean,
+            statistics->means.p90Mean, options.parameters.sigma, options.parameters.window, std::nullopt};
         if (const std::optional<CullFigures>& cull = statistics->cull)
             figures.cull = SidecarCullFigures{cull->noise, cull->correctedMaxMean, cull->detailRatio, cull->motion};
         std::optional<SidecarVerdict> verdict;
@@ -436,7 +268,7 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
             verdict = SidecarVerdict{outcome.verdict->blurry, outcome.verdict->threshold, options.overwriteRatings,
                                      std::nullopt};
             if (const std::optional<CullJudgement>& cull = outcome.verdict->cull)
-                verdict->cull = SidecarJudgement{cull->scene, cull->figure, cull->cut};
+                verdict->cull = SidecarJudgement{cull->scene, cull->judgedBy, cull->cut};
         }
         for (const fs::path& sidecar : photo.sidecars) {
             const std::string why = updateSidecar(sidecar, figures, verdict);
@@ -469,12 +301,9 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     std::size_t nextToFinish = 0;
     std::atomic<std::size_t> next{0};
     const int threads = std::max(1, std::min<int>(options.jobs, int(photos.size())));
-    // Maps from one scan save about 8 ms of CPU on a 24-megapixel photo, but the table they keep
-    // is fresh memory, whose first touch took 20 to 300 ms per 96 MB here: worth it only for jobs
-    // with many photos.
-    const bool oneScanMaps = photos.size() >= std::size_t(threads) * kOneScanPhotosPerJob;
+    const bool oneScan = mapsFromOneScan(photos.size(), threads);
     const auto worker = [&] {
-        Job job(budget, oneScanMaps);  // its buffers serve every photo this thread takes
+        Job job(budget, oneScan);  // its buffers serve every photo this thread takes
         for (std::size_t i = next++; i < photos.size(); i = next++) {
             reporter.starting(i + 1, photos[i].input);
             bool complete = false;

@@ -11,6 +11,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <cstdio>
 #include <optional>
 
 namespace dofmap {
@@ -38,6 +39,32 @@ cv::Mat blurredReference(const cv::Mat& source, double sigma)
 void blurredReference(const cv::Mat& source, cv::Mat& blurred, double sigma)
 {
     cv::GaussianBlur(source, blurred, cv::Size(0, 0), sigma, 0, cv::BORDER_REFLECT_101);
+}
+
+namespace {
+
+// A limit as the messages write it: 0.1, 100.
+std::string limitText(double limit)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", limit);
+    return text;
+}
+
+}  // namespace
+
+std::optional<ParameterProblem> parameterProblem(const Parameters& parameters)
+{
+    if (parameters.window < kLeastWindow || parameters.window > kGreatestWindow) {
+        const std::string range = "from " + std::to_string(kLeastWindow) + " to " + std::to_string(kGreatestWindow);
+        return ParameterProblem{"window", range, "must be a whole number " + range};
+    }
+    // Written so that NaN fails too.
+    if (!(parameters.sigma >= kLeastSigma && parameters.sigma <= kGreatestSigma)) {
+        const std::string range = "from " + limitText(kLeastSigma) + " to " + limitText(kGreatestSigma);
+        return ParameterProblem{"sigma", range, "must be a number " + range};
+    }
+    return std::nullopt;
 }
 
 double meanTolerance(double mean, int window)
@@ -125,7 +152,7 @@ void detail::analyze(const BoxScan& scan, const FocusRequest& request, FocusAnal
     if (request.statistics) {
         const std::int64_t pixels = std::int64_t(size.area());
         const auto [average, percentile] = detail::gatheredStatistics(pixels, targets.window, gatherings);
-        result.statistics.averageMean = average;
+        result.statistics.meanMean = average;
         // A window that missed the percentile: every fast mean lies within the bound of a literal one.
         result.statistics.p90Mean = percentile
             ? *percentile
@@ -137,6 +164,7 @@ void detail::analyze(const BoxScan& scan, const FocusRequest& request, FocusAnal
 void analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, const FocusRequest& request,
                   FocusAnalysis& result)
 {
+    CV_Assert(window >= kLeastWindow && window <= kGreatestWindow);
     detail::analyze(BoxScan(source, blurred, window, detail::ScanTerms::automatic, request.cancel), request, result);
 }
 
@@ -154,28 +182,6 @@ DofMap computeDofMap(const cv::Mat& source, const cv::Mat& blurred, int window, 
     request.mapChannels = channels;
     FocusAnalysis analysis = analyzeFocus(source, blurred, window, request);
     return {std::move(analysis.map), analysis.maxMean};
-}
-
-cv::Mat dofMapOf(const cv::Mat& source, const cv::Mat& blurred, int window, int channels)
-{
-    return computeDofMap(source, blurred, window, channels).map;
-}
-
-cv::Mat neighborhoodMeans(const cv::Mat& source, const cv::Mat& blurred, int window, int depth)
-{
-    CV_Assert(depth == CV_64F || depth == CV_32F);
-    FocusRequest request;
-    request.mapChannels = 0;
-    request.meansDepth = depth;
-    return analyzeFocus(source, blurred, window, request).means;
-}
-
-MeanStatistics meanStatistics(const cv::Mat& source, const cv::Mat& blurred, int window)
-{
-    FocusRequest request;
-    request.mapChannels = 0;
-    request.statistics = true;
-    return analyzeFocus(source, blurred, window, request).statistics;
 }
 
 }  // namespace dofmap

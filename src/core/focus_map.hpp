@@ -5,7 +5,9 @@
 #include <opencv2/core.hpp>
 
 #include <atomic>
+#include <optional>
 #include <stdexcept>
+#include <string>
 
 namespace dofmap {
 
@@ -13,6 +15,34 @@ namespace dofmap {
 constexpr double kBlurSigma = 1.5;
 // Side of the square neighborhood over which color distances are averaged.
 constexpr int kWindow = 30;
+
+// The blurs accepted: from the least, whose kernel already leaves the photo as it is, to the
+// greatest; a wider blur takes minutes and gigabytes and proves nothing about focus.
+constexpr double kLeastSigma = 0.1;
+constexpr double kGreatestSigma = 100.0;
+// The windows accepted: from one pixel to a side whose neighborhoods of up to 10^10 positions keep
+// every mean that is not 0 (at least 1 / 10^10) within the buckets of the statistics.
+constexpr int kLeastWindow = 1;
+constexpr int kGreatestWindow = 100000;
+
+// The parameters of an analysis: the blur of the reference and the side of the neighborhood.
+struct Parameters {
+    double sigma = kBlurSigma;
+    int window = kWindow;
+};
+
+// A parameter outside its range: which one, its range and the reason, in the programs' words.
+struct ParameterProblem {
+    std::string name;  // "window" or "sigma"
+    std::string range;  // "from 1 to 100000" or "from 0.1 to 100"
+    std::string reason;  // "must be a whole number from 1 to 100000" or "must be a number from 0.1 to 100"
+};
+
+// The first parameter of `parameters` outside its range (kLeastWindow ... kGreatestWindow,
+// kLeastSigma ... kGreatestSigma; a sigma that is not a number is outside), the window before sigma;
+// none when both lie within. The programs and the Python module refuse parameters with a problem,
+// and analyzeFocus requires a window within its range.
+std::optional<ParameterProblem> parameterProblem(const Parameters& parameters);
 
 // Offsets of a neighborhood of `window` positions along one axis: it spans `before` positions
 // before the center and `after` after it (-15 ... +14 for 30).
@@ -31,7 +61,7 @@ cv::Mat blurredReference(const cv::Mat& source, double sigma = kBlurSigma);
 // The same into `blurred`, which keeps its memory when it has the size and type already.
 void blurredReference(const cv::Mat& source, cv::Mat& blurred, double sigma);
 
-// A bound on how far an entry `mean` of neighborhoodMeans(..., window) may lie from the mean summed
+// A bound on how far an entry `mean` of analyzeFocus's means at `window` may lie from the mean summed
 // literally: about 1.2e-7 of the mean (the distances are taken as single-precision square roots, or
 // for wide windows as double roots in fixed point, which lie closer), far below any visible change.
 double meanTolerance(double mean, int window = kWindow);
@@ -47,7 +77,7 @@ inline uchar grayLevel(double mean, double maxMean)
 // comparable across photos where the normalized map is not.
 struct MeanStatistics {
     double maxMean;  // the largest mean, exactly as the literal summation gives it
-    double averageMean;  // the average of all means
+    double meanMean;  // the average of all means
     double p90Mean;  // the 90th percentile by nearest rank: the ceil(0.9 n)-th smallest mean
 };
 
@@ -86,12 +116,12 @@ struct FocusAnalysis {
 };
 
 // The depth-of-field analysis of `source` against its blurred reference (both CV_8UC3 of one size,
-// not empty; window >= 1). The mean of a pixel is the Euclidean color distance between the two
-// images averaged over its window x window neighborhood, clipped to the image, summed in double
-// column by column (x' outer, y' inner) from 0.0 and divided by the number of positions. The map
-// and maxMean are bit-identical to that literal summation; the means and statistics are within
-// meanTolerance of it. Takes time proportional to the number of pixels, whatever the window, with
-// the image scanned as few times as the outputs need, on all cores.
+// not empty; window from kLeastWindow to kGreatestWindow). The mean of a pixel is the Euclidean
+// color distance between the two images averaged over its window x window neighborhood, clipped to
+// the image, summed in double column by column (x' outer, y' inner) from 0.0 and divided by the
+// number of positions. The map and maxMean are bit-identical to that literal summation; the means
+// and statistics are within meanTolerance of it. Takes time proportional to the number of pixels,
+// whatever the window, with the image scanned as few times as the outputs need, on all cores.
 FocusAnalysis analyzeFocus(const cv::Mat& source, const cv::Mat& blurred, int window, const FocusRequest& request);
 
 // The same into `result`, whose map and means keep their memory when they already have the size
@@ -105,17 +135,7 @@ struct DofMap {
     double maxMean;  // the largest mean, exactly as the literal summation gives it (0 when all are 0)
 };
 
-// The map of analyzeFocus with `channels` (1 or 3) channels, and the largest mean.
+// The plain map: the map of analyzeFocus with `channels` (1 or 3) channels, and the largest mean.
 DofMap computeDofMap(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow, int channels = 3);
-
-// computeDofMap(...).map.
-cv::Mat dofMapOf(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow, int channels = 3);
-
-// The table of means of analyzeFocus, of `depth` CV_64F or CV_32F (for half the memory): each
-// CV_64F entry within meanTolerance of the literal mean, a CV_32F entry that value rounded to float.
-cv::Mat neighborhoodMeans(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow, int depth = CV_64F);
-
-// The statistics of analyzeFocus, without a map or a table of means.
-MeanStatistics meanStatistics(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow);
 
 }  // namespace dofmap

@@ -4,6 +4,7 @@
 
 #include "block_totals.hpp"
 #include "box_scan.hpp"
+#include "focus_map.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -18,10 +19,13 @@ namespace dofmap::detail {
 // 2^-kMeanBucketBits.
 constexpr int kMeanBucketBits = 11;
 // The binades that get buckets of their own, by biased single-precision exponent: from 2^-34 (below
-// the smallest nonzero mean of a 100000-pixel window, 1 / 10^10) to 2^8 (the largest distance lies
-// below 2^9). Smaller means share the first bucket after 0.
+// the smallest mean that is not 0, a distance of 1 over the kGreatestWindow^2 = 10^10 positions of
+// the widest window) to 2^8 (the largest distance lies below 2^9). Smaller means share the first
+// bucket after 0.
 constexpr int kLowestMeanExponent = 127 - 34;
 constexpr int kHighestMeanExponent = 127 + 8;
+static_assert(double(kGreatestWindow) * kGreatestWindow < 0x1p34,
+              "the smallest mean that is not 0 must lie in the lowest binade with buckets of its own");
 // The number of buckets of meanBucket.
 constexpr int kMeanBuckets = 1 + (kHighestMeanExponent - kLowestMeanExponent + 1) * (1 << kMeanBucketBits);
 

@@ -25,7 +25,7 @@ void FocusAnalyzer::blur()
 void FocusAnalyzer::computeDof()
 {
     blur();
-    dofMap = dofMapOf(source, blurred);
+    dofMap = computeDofMap(source, blurred).map;
     display_.show("DoF", dofMap);
     save(kDofPath, dofMap);
 }

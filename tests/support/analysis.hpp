@@ -1,4 +1,5 @@
-// Running the analysis with either kind of scan terms, whatever the window would choose.
+// Running the analysis with either kind of scan terms, whatever the window would choose, and for
+// the means or the statistics alone.
 #pragma once
 
 #include "box_scan.hpp"
@@ -54,6 +55,24 @@ inline FocusRequest mapRequest(int channels = 3)
     FocusRequest request;
     request.mapChannels = channels;
     return request;
+}
+
+// The table of means alone, of `depth` CV_64F or CV_32F.
+inline cv::Mat meansOf(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow, int depth = CV_64F)
+{
+    FocusRequest request;
+    request.mapChannels = 0;
+    request.meansDepth = depth;
+    return analyzeFocus(source, blurred, window, request).means;
+}
+
+// The statistics alone.
+inline MeanStatistics statisticsOf(const cv::Mat& source, const cv::Mat& blurred, int window = kWindow)
+{
+    FocusRequest request;
+    request.mapChannels = 0;
+    request.statistics = true;
+    return analyzeFocus(source, blurred, window, request).statistics;
 }
 
 }  // namespace dofmap::testing
