@@ -108,7 +108,8 @@ TEST(RowKernels, PortablePixelRowsEqualDistancesThenRows)
                                        17);
 }
 
-// Whether the processor has AVX, as the kernel reports it in /proc/cpuinfo.
+#ifdef DOFMAP_HAVE_AVX_KERNELS
+// Whether the processor has AVX, as Linux lists its features in /proc/cpuinfo.
 bool processorHasAvx()
 {
     std::istringstream flags(testing::readFile("/proc/cpuinfo"));
@@ -116,6 +117,7 @@ bool processorHasAvx()
         if (flag == "avx") return true;
     return false;
 }
+#endif
 
 // OpenCV reads OPENCV_CPU_DISABLE when a process starts, so children try the dispatch: with AVX and
 // AVX2 disabled the portable loops run, and every kind of scan gives what the widest set gives.
