@@ -146,13 +146,22 @@ TEST(DofMap, OneChannelRenderingEqualsEachChannelOfThree)
     EXPECT_EQ(firstDifference(computeDofMap(source, blurred, kWindow, 1).map, first), "");
 }
 
-TEST(BlurredReference, HasThePhotosSizeAndType)
+// The borders are mirrored without repeating the edge pixel: a photo blurs at its top and left
+// edges as it does inside a larger photo that mirrors it so (gfedcb|abcdefgh) far enough for the
+// kernel, and the reference kept in a given image blurs the same.
+TEST(BlurredReference, MirrorsTheBordersWithoutRepeatingTheEdge)
 {
-    for (const cv::Size size : {cv::Size(1, 1), cv::Size(3, 17), cv::Size(64, 9)}) {
-        const cv::Mat blurred = blurredReference(randomImage(size.width, size.height, 2));
-        EXPECT_EQ(blurred.size(), size);
-        EXPECT_EQ(blurred.type(), CV_8UC3);
-    }
+    constexpr int kMargin = 8;  // beyond the kernel's radius at sigma 1.5
+    const cv::Mat source = randomImage(40, 30, 2);
+    cv::Mat mirrored;
+    cv::copyMakeBorder(source, mirrored, kMargin, 0, kMargin, 0, cv::BORDER_REFLECT_101);
+    const cv::Mat inside = blurredReference(mirrored)(cv::Rect(kMargin, kMargin, source.cols, source.rows));
+    EXPECT_EQ(firstDifference(blurredReference(source), inside), "");
+    cv::Mat kept(source.size(), CV_8UC3, cv::Scalar::all(7));
+    const uchar* memory = kept.data;
+    blurredReference(source, kept, kBlurSigma);
+    EXPECT_EQ(firstDifference(kept, inside), "");
+    EXPECT_EQ(kept.data, memory) << "the reference did not stay in the image given";
 }
 
 // Photos of a few hundred pixels square, smooth with fine noise as photos are: large enough that
@@ -333,6 +342,26 @@ TEST(Parameters, ProblemsAtTheLimits)
     const cv::Mat source = randomImage(8, 6, 3);
     EXPECT_THROW(analyzeFocus(source, blurredReference(source), kGreatestWindow + 1, testing::mapRequest()),
                  cv::Exception);
+}
+
+// What a request leaves out is empty or 0 also in a result that held an earlier photo's analysis:
+// means alone carry no largest mean over from the map before.
+TEST(DofMap, MeansAloneIntoAReusedResultLeaveTheLargestMeanAt0)
+{
+    const cv::Mat sharp = randomImage(50, 40, 31);
+    const cv::Mat smooth = smoothPhoto(50, 40, 32);
+    FocusAnalysis analysis;
+    analyzeFocus(sharp, blurredReference(sharp), kWindow, FocusRequest{}, analysis);
+    ASSERT_GT(analysis.maxMean, 0.0);
+    FocusRequest meansAlone;
+    meansAlone.mapChannels = 0;
+    meansAlone.meansDepth = CV_64F;
+    analyzeFocus(smooth, blurredReference(smooth), kWindow, meansAlone, analysis);
+    EXPECT_TRUE(analysis.map.empty());
+    EXPECT_EQ(analysis.maxMean, 0.0);
+    EXPECT_EQ(analysis.statistics.maxMean, 0.0);
+    EXPECT_EQ(analysis.statistics.meanMean, 0.0);
+    EXPECT_EQ(analysis.statistics.p90Mean, 0.0);
 }
 
 }  // namespace

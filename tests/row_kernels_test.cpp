@@ -1,16 +1,16 @@
-// The row kernels: the AVX, AVX2 and AVX-512 versions against the portable loops, bit for bit, and the
-// properties of the portable loops that the scan and the literal sums rely on.
+// The row kernels: the dispatch, the AVX, AVX2 and AVX-512 versions against the portable loops, bit for
+// bit, and the properties of the portable loops that the scan and the literal sums rely on.
+#include "process.hpp"
 #include "row_kernels.hpp"
 
 #include <gtest/gtest.h>
-#include <opencv2/core/utility.hpp>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -108,106 +108,89 @@ TEST(RowKernels, PortablePixelRowsEqualDistancesThenRows)
                                        17);
 }
 
-// Whether OPENCV_CPU_DISABLE names `feature` among its comma-separated features.
-bool disabledByEnvironment(const std::string& feature)
-{
-    const char* disabled = std::getenv("OPENCV_CPU_DISABLE");
-    if (disabled == nullptr) return false;
-    const std::string list = std::string(",") + disabled + ",";
-    return list.find("," + feature + ",") != std::string::npos;
-}
-
-TEST(RowKernels, ActiveSetFollowsOpenCvsFeatureQuery)
-{
 #ifdef DOFMAP_HAVE_AVX_KERNELS
-    const bool avx = cv::checkHardwareSupport(CV_CPU_AVX), avx2 = cv::checkHardwareSupport(CV_CPU_AVX2);
-    const bool avx512 = cv::checkHardwareSupport(CV_CPU_AVX_512F) && cv::checkHardwareSupport(CV_CPU_AVX_512BW) &&
-        cv::checkHardwareSupport(CV_CPU_AVX_512DQ) && cv::checkHardwareSupport(CV_CPU_AVX_512VL);
-    EXPECT_EQ(activeInstructionSet(),
-              !avx         ? InstructionSet::portable
-                  : !avx2  ? InstructionSet::avx
-                  : avx512 ? InstructionSet::avx512
-                           : InstructionSet::avx2);
-    if (disabledByEnvironment("AVX512F")) {
-        EXPECT_NE(activeInstructionSet(), InstructionSet::avx512)
-            << "OPENCV_CPU_DISABLE=" << std::getenv("OPENCV_CPU_DISABLE");
-    }
-    if (disabledByEnvironment("AVX2")) {
-        EXPECT_TRUE(activeInstructionSet() != InstructionSet::avx2 && activeInstructionSet() != InstructionSet::avx512)
-            << "OPENCV_CPU_DISABLE=" << std::getenv("OPENCV_CPU_DISABLE");
-    }
-    if (disabledByEnvironment("AVX")) {
-        EXPECT_EQ(activeInstructionSet(), InstructionSet::portable)
-            << "OPENCV_CPU_DISABLE=" << std::getenv("OPENCV_CPU_DISABLE");
-    }
-#else
-    EXPECT_EQ(activeInstructionSet(), InstructionSet::portable);
+// Whether the processor has AVX, as Linux lists its features in /proc/cpuinfo.
+bool processorHasAvx()
+{
+    std::istringstream flags(testing::readFile("/proc/cpuinfo"));
+    for (std::string flag; flags >> flag;)
+        if (flag == "avx") return true;
+    return false;
+}
 #endif
+
+// OpenCV reads OPENCV_CPU_DISABLE when a process starts, so children try the dispatch: with AVX and
+// AVX2 disabled the portable loops run, and every kind of scan gives what the widest set gives.
+TEST(RowKernels, DisablingAvxInAChildRunsThePortableLoopsToTheSameResults)
+{
+    const testing::TemporaryDirectory folder("dofmap-kernels");
+    const testing::RunResult widest =
+        testing::runCommand({KERNEL_PROBE}, folder.path(), {{"OPENCV_CPU_DISABLE", std::nullopt}});
+    const testing::RunResult restricted =
+        testing::runCommand({KERNEL_PROBE}, folder.path(), {{"OPENCV_CPU_DISABLE", "AVX,AVX2"}});
+    ASSERT_EQ(widest.status, 0) << widest.err;
+    ASSERT_EQ(restricted.status, 0) << restricted.err;
+    const auto setOf = [](const std::string& out) { return out.substr(0, out.find(' ')); };
+    const auto resultsOf = [](const std::string& out) { return out.substr(out.find(' ')); };
+    EXPECT_EQ(setOf(restricted.out), "portable") << restricted.out;
+#ifdef DOFMAP_HAVE_AVX_KERNELS
+    if (processorHasAvx()) {
+        EXPECT_NE(setOf(widest.out), "portable") << widest.out;
+    }
+#endif
+    EXPECT_EQ(resultsOf(restricted.out), resultsOf(widest.out))
+        << "portable: " << restricted.out << "widest: " << widest.out;
 }
 
 #ifdef DOFMAP_HAVE_AVX_KERNELS
 
-// The kernels of one vectorized set, named for the typed tests below, and whether they may run here.
-#define DOFMAP_KERNEL_SET(Name, space, runnable)                                                                       \
-    struct Name {                                                                                                      \
-        static constexpr const char* name = #space;                                                                    \
-        static bool canRun() { return runnable; }                                                                      \
-        static constexpr auto squaredDistances = &space::squaredDistances;                                             \
-        static constexpr auto addRow = &space::addRow;                                                                 \
-        static constexpr auto subtractRow = &space::subtractRow;                                                       \
-        static constexpr auto replaceRow = &space::replaceRow;                                                         \
-        static constexpr auto addDistances = &space::addDistances;                                                     \
-        static constexpr auto moveFixedRows = &space::moveFixedRows;                                                   \
-        static constexpr auto splitParts = &space::splitParts;                                                         \
-        static constexpr auto joinDifferences = &space::joinDifferences;                                               \
-        static constexpr auto prefixSums = &space::prefixSums;                                                         \
-        static constexpr auto differences = &space::differences;                                                       \
-        static constexpr auto grayLevels = &space::grayLevels;                                                         \
-        static constexpr auto gridSum = &space::gridSum;                                                               \
-        static constexpr auto fastMeans = &space::fastMeans;                                                           \
-        static constexpr auto gatherRow = &space::gatherRow;                                                           \
-        static constexpr auto grayToThreeChannels = &space::grayToThreeChannels;                                       \
-        static constexpr auto addPixelRow = &space::addPixelRow;                                                       \
-        static constexpr auto replacePixelRow = &space::replacePixelRow;                                               \
-        static constexpr auto addPixelDistances = &space::addPixelDistances;                                           \
-        static constexpr auto firstAtLeast = &space::firstAtLeast;                                                     \
-        static constexpr auto largestOf = &space::largestOf;                                                           \
-        static constexpr auto floatMeans = &space::floatMeans;                                                         \
-        static constexpr auto grayLevelsOfMeans = &space::grayLevelsOfMeans;                                           \
+const char* nameOf(InstructionSet set)
+{
+    switch (set) {
+    case InstructionSet::portable:
+        return "portable";
+    case InstructionSet::avx:
+        return "avx";
+    case InstructionSet::avx2:
+        return "avx2";
+    case InstructionSet::avx512:
+        return "avx512";
     }
+    return "?";
+}
 
+}  // namespace
+
+// The set's name in the names of the tests (found by argument-dependent lookup, so outside the
+// anonymous namespace).
+void PrintTo(InstructionSet set, std::ostream* out)
+{
+    *out << nameOf(set);
+}
+
+namespace {
+
+// The kernels of one vectorized set, as its dispatch table holds them, against the portable loops.
 // Each set runs wherever the dispatch would choose it or a wider one (the wider sets call the
 // narrower ones for the ends of rows).
-DOFMAP_KERNEL_SET(AvxSet, avx, activeInstructionSet() != InstructionSet::portable);
-DOFMAP_KERNEL_SET(Avx2Set, avx2,
-                  activeInstructionSet() == InstructionSet::avx2 || activeInstructionSet() == InstructionSet::avx512);
-DOFMAP_KERNEL_SET(Avx512Set, avx512, activeInstructionSet() == InstructionSet::avx512);
-#undef DOFMAP_KERNEL_SET
-
-template <class Set>
-class VectorKernels : public ::testing::Test {
+class VectorKernels : public ::testing::TestWithParam<InstructionSet> {
 protected:
     void SetUp() override
     {
-        if (!Set::canRun())
-            GTEST_SKIP() << Set::name
+        if (activeInstructionSet() < GetParam())
+            GTEST_SKIP() << nameOf(GetParam())
                          << " kernels not tested: the processor lacks the instruction set or OPENCV_CPU_DISABLE turns "
                             "it off";
     }
+
+    const RowKernels& set = kernelsOf(GetParam());
 };
 
-struct SetName {
-    template <class Set>
-    static std::string GetName(int)
-    {
-        return Set::name;
-    }
-};
+INSTANTIATE_TEST_SUITE_P(Vectorized, VectorKernels,
+                         ::testing::Values(InstructionSet::avx, InstructionSet::avx2, InstructionSet::avx512),
+                         [](const ::testing::TestParamInfo<InstructionSet>& info) { return nameOf(info.param); });
 
-using VectorSets = ::testing::Types<AvxSet, Avx2Set, Avx512Set>;
-TYPED_TEST_SUITE(VectorKernels, VectorSets, SetName);
-
-TYPED_TEST(VectorKernels, SquaredDistancesEqualThePortableLoop)
+TEST_P(VectorKernels, SquaredDistancesEqualThePortableLoop)
 {
     std::mt19937 random(11);
     std::uniform_int_distribution<int> byte(0, 255);
@@ -226,7 +209,7 @@ TYPED_TEST(VectorKernels, SquaredDistancesEqualThePortableLoop)
                 blurred[i] = std::uint8_t(std::clamp(source[i] + byte(random) % (2 * spread + 1) - spread, 0, 255));
             }
             std::vector<std::int32_t> fast(count + 1, -1), plain(count + 1, -1);
-            TypeParam::squaredDistances(source.data(), blurred.data(), count, fast.data());
+            set.squaredDistances(source.data(), blurred.data(), count, fast.data());
             portable::squaredDistances(source.data(), blurred.data(), count, plain.data());
             for (int i = 0; i < count; ++i)
                 ASSERT_EQ(fast[i], plain[i]) << "pixel " << i << " of " << count << ", spread " << spread;
@@ -236,19 +219,18 @@ TYPED_TEST(VectorKernels, SquaredDistancesEqualThePortableLoop)
     // Every pixel at the largest distance, over a row whose end is not a multiple of the vectors.
     const std::vector<std::uint8_t> white(3 * 45, 255), black(3 * 45, 0);
     std::vector<std::int32_t> largest(45);
-    TypeParam::squaredDistances(white.data(), black.data(), 45, largest.data());
+    set.squaredDistances(white.data(), black.data(), 45, largest.data());
     for (int i = 0; i < 45; ++i) ASSERT_EQ(largest[i], 3 * 255 * 255) << "pixel " << i;
 }
 
-TYPED_TEST(VectorKernels, PixelRowsEqualDistancesThenRows)
+TEST_P(VectorKernels, PixelRowsEqualDistancesThenRows)
 {
-    expectPixelRowsAsDistancesThenRows(TypeParam::addPixelRow, TypeParam::replacePixelRow, TypeParam::addPixelDistances,
-                                       18);
+    expectPixelRowsAsDistancesThenRows(set.addPixelRow, set.replacePixelRow, set.addPixelDistances, 18);
 }
 
 // The loops that the scans use around the ones above: removing a row, the block totals' sums, the
 // fixed-point scan's parts and their joined differences, and the three-channel map.
-TYPED_TEST(VectorKernels, RemainingLoopsEqualThePortableLoops)
+TEST_P(VectorKernels, RemainingLoopsEqualThePortableLoops)
 {
     std::mt19937_64 random(15);
     std::mt19937 rows(16);
@@ -258,9 +240,9 @@ TYPED_TEST(VectorKernels, RemainingLoopsEqualThePortableLoops)
         for (int i = 0; i < count; ++i) roots[i] = rootOf(squared[i]);
         std::vector<double> sumsA(count), sumsB(count);
         for (int i = 0; i < count; ++i) sumsA[i] = sumsB[i] = double(random() % (std::uint64_t(1) << 40)) * 0x1p-23;
-        TypeParam::subtractRow(roots.data(), count, sumsA.data());
+        set.subtractRow(roots.data(), count, sumsA.data());
         portable::subtractRow(roots.data(), count, sumsB.data());
-        TypeParam::addDistances(squared.data(), count, sumsA.data());
+        set.addDistances(squared.data(), count, sumsA.data());
         portable::addDistances(squared.data(), count, sumsB.data());
         for (int i = 0; i < count; ++i) ASSERT_TRUE(sameBits(sumsA[i], sumsB[i])) << "column " << i << " of " << count;
 
@@ -268,7 +250,7 @@ TYPED_TEST(VectorKernels, RemainingLoopsEqualThePortableLoops)
         std::vector<double> values(count + 1), highA(count + 1, -1.0), lowA(count + 1, -1.0), highB(count + 1),
             lowB(count + 1);
         for (double& v : values) v = double(random() % (std::uint64_t(1) << 53));
-        TypeParam::splitParts(values.data(), count, highA.data(), lowA.data());
+        set.splitParts(values.data(), count, highA.data(), lowA.data());
         portable::splitParts(values.data(), count, highB.data(), lowB.data());
         for (int i = 0; i < count; ++i) {
             ASSERT_TRUE(sameBits(highA[i], highB[i])) << "value " << i << " of " << count << ": " << values[i];
@@ -276,10 +258,9 @@ TYPED_TEST(VectorKernels, RemainingLoopsEqualThePortableLoops)
         }
         EXPECT_EQ(highA[count], -1.0) << "wrote past the end of " << count;
         std::vector<double> joinedA(count + 1, -1.0), joinedB(count), differenceA(count + 1, -1.0), differenceB(count);
-        TypeParam::joinDifferences(highB.data(), lowB.data(), lowB.data(), highB.data(), count, 0x1p-30,
-                                   joinedA.data());
+        set.joinDifferences(highB.data(), lowB.data(), lowB.data(), highB.data(), count, 0x1p-30, joinedA.data());
         portable::joinDifferences(highB.data(), lowB.data(), lowB.data(), highB.data(), count, 0x1p-30, joinedB.data());
-        TypeParam::differences(values.data(), highB.data(), count, differenceA.data());
+        set.differences(values.data(), highB.data(), count, differenceA.data());
         portable::differences(values.data(), highB.data(), count, differenceB.data());
         for (int i = 0; i < count; ++i) {
             ASSERT_TRUE(sameBits(joinedA[i], joinedB[i])) << "value " << i << " of " << count;
@@ -291,7 +272,7 @@ TYPED_TEST(VectorKernels, RemainingLoopsEqualThePortableLoops)
         // Gray levels 0 to 255, and each level's three bytes.
         std::vector<std::uint8_t> gray(count), outA(3 * count + 1, 7), outB(3 * count);
         for (int i = 0; i < count; ++i) gray[i] = std::uint8_t(i % 3 == 0 ? 255 * (i % 2) : random() % 256);
-        TypeParam::grayToThreeChannels(gray.data(), count, outA.data());
+        set.grayToThreeChannels(gray.data(), count, outA.data());
         portable::grayToThreeChannels(gray.data(), count, outB.data());
         for (int i = 0; i < 3 * count; ++i)
             ASSERT_EQ(outA[i], outB[i]) << "byte " << i << " of " << count << ", gray " << int(gray[i / 3]);
@@ -299,7 +280,7 @@ TYPED_TEST(VectorKernels, RemainingLoopsEqualThePortableLoops)
     }
 }
 
-TYPED_TEST(VectorKernels, PrefixSumsEqualThePortableLoop)
+TEST_P(VectorKernels, PrefixSumsEqualThePortableLoop)
 {
     std::mt19937_64 random(12);
     for (const int count : kLengths) {
@@ -309,7 +290,7 @@ TYPED_TEST(VectorKernels, PrefixSumsEqualThePortableLoop)
         // A start as large as the sums of a row's earlier columns.
         const double start = double(random() % (std::uint64_t(1) << 45));
         std::vector<double> fast(count + 2, -1.0), plain(count + 2, -1.0);
-        TypeParam::prefixSums(values.data(), count, start, fast.data());
+        set.prefixSums(values.data(), count, start, fast.data());
         portable::prefixSums(values.data(), count, start, plain.data());
         double running = start;
         for (int i = 0; i <= count; ++i) {
@@ -321,7 +302,7 @@ TYPED_TEST(VectorKernels, PrefixSumsEqualThePortableLoop)
     }
 }
 
-TYPED_TEST(VectorKernels, GrayLevelsEqualThePortableLoops)
+TEST_P(VectorKernels, GrayLevelsEqualThePortableLoops)
 {
     std::mt19937_64 random(13);
     std::uniform_real_distribution<double> level(0.0, 300.0);
@@ -339,8 +320,8 @@ TYPED_TEST(VectorKernels, GrayLevelsEqualThePortableLoops)
         }
         std::vector<std::int32_t> fastLevels(count + 1, -1), plainLevels(count + 1, -1);
         std::vector<std::uint8_t> fastGray(count + 1, 7), plainGray(count + 1, 7);
-        const bool fast = TypeParam::grayLevels(sums.data(), scales.data(), kRowScale, count, error, fastLevels.data(),
-                                                fastGray.data());
+        const bool fast =
+            set.grayLevels(sums.data(), scales.data(), kRowScale, count, error, fastLevels.data(), fastGray.data());
         const bool plain = portable::grayLevels(sums.data(), scales.data(), kRowScale, count, error, plainLevels.data(),
                                                 plainGray.data());
         EXPECT_EQ(fast, plain) << count;
@@ -358,7 +339,7 @@ TYPED_TEST(VectorKernels, GrayLevelsEqualThePortableLoops)
 
 // The search of the largest mean's candidates and the table of float means: the same answers and
 // bits as the portable loops, the streaming stores from any alignment of the output.
-TYPED_TEST(VectorKernels, SearchesAndFloatMeansEqualThePortableLoops)
+TEST_P(VectorKernels, SearchesAndFloatMeansEqualThePortableLoops)
 {
     std::mt19937_64 random(21);
     for (const int count : kLengths) {
@@ -368,26 +349,26 @@ TYPED_TEST(VectorKernels, SearchesAndFloatMeansEqualThePortableLoops)
             scales[i] = 1.0 / double(15 + i % 16);
         }
         if (count > 0) {
-            const double largest = TypeParam::largestOf(sums.data(), count);
+            const double largest = set.largestOf(sums.data(), count);
             ASSERT_EQ(largest, portable::largestOf(sums.data(), count)) << count;
             ASSERT_EQ(largest, *std::max_element(sums.begin(), sums.end())) << count;
             // Thresholds at, just above and just below values of the row, and beyond all of them.
             for (const int at : {0, count / 2, count - 1}) {
                 for (const double threshold :
                      {sums[at], std::nextafter(sums[at], 1e300), sums[at] * 0.5, largest * 2.0, 0.0}) {
-                    ASSERT_EQ(TypeParam::firstAtLeast(sums.data(), count, threshold),
+                    ASSERT_EQ(set.firstAtLeast(sums.data(), count, threshold),
                               portable::firstAtLeast(sums.data(), count, threshold))
                         << count << " values, threshold " << threshold;
                 }
             }
         }
-        EXPECT_EQ(TypeParam::firstAtLeast(sums.data(), count, 1e300), count);
+        EXPECT_EQ(set.firstAtLeast(sums.data(), count, 1e300), count);
         for (const int offset : {0, 1, 5, 15}) {
             // Outputs starting anywhere within a 64-byte line.
             std::vector<float> fast(count + 32, -1.0f), plain(count + 32, -1.0f);
             float* out =
                 fast.data() + (16 - (reinterpret_cast<std::uintptr_t>(fast.data()) / sizeof(float)) % 16) + offset;
-            const double largest = TypeParam::floatMeans(sums.data(), scales.data(), 0.75, count, out);
+            const double largest = set.floatMeans(sums.data(), scales.data(), 0.75, count, out);
             finishStreamingStores();
             EXPECT_EQ(largest, portable::floatMeans(sums.data(), scales.data(), 0.75, count, plain.data())) << count;
             EXPECT_EQ(largest, count == 0 ? 0.0 : *std::max_element(sums.begin(), sums.end())) << count;
@@ -401,7 +382,7 @@ TYPED_TEST(VectorKernels, SearchesAndFloatMeansEqualThePortableLoops)
     }
 }
 
-TYPED_TEST(VectorKernels, GrayLevelsOfFloatMeansEqualThePortableLoop)
+TEST_P(VectorKernels, GrayLevelsOfFloatMeansEqualThePortableLoop)
 {
     std::mt19937_64 random(23);
     std::uniform_real_distribution<double> level(0.0, 300.0);
@@ -418,10 +399,10 @@ TYPED_TEST(VectorKernels, GrayLevelsOfFloatMeansEqualThePortableLoop)
         std::vector<std::int32_t> fastLevels(count + 1, -1), plainLevels(count + 1, -1);
         std::vector<std::uint8_t> fastGray(count + 1, 7), plainGray(count + 1, 7), grayAlone(count + 1, 7);
         const bool fast =
-            TypeParam::grayLevelsOfMeans(means.data(), count, toLevel, error, fastLevels.data(), fastGray.data());
+            set.grayLevelsOfMeans(means.data(), count, toLevel, error, fastLevels.data(), fastGray.data());
         const bool plain =
             portable::grayLevelsOfMeans(means.data(), count, toLevel, error, plainLevels.data(), plainGray.data());
-        const bool alone = TypeParam::grayLevelsOfMeans(means.data(), count, toLevel, error, nullptr, grayAlone.data());
+        const bool alone = set.grayLevelsOfMeans(means.data(), count, toLevel, error, nullptr, grayAlone.data());
         EXPECT_EQ(fast, plain) << count;
         EXPECT_EQ(alone, plain) << count;
         if (count > 100) {
@@ -444,20 +425,20 @@ TYPED_TEST(VectorKernels, GrayLevelsOfFloatMeansEqualThePortableLoop)
 
 // The loops that the compiler vectorizes for each set, and the sums of the literal shortcut: the same
 // bits as the portable loops, on the same rows.
-TYPED_TEST(VectorKernels, CompiledLoopsAndSumsEqualThePortableLoops)
+TEST_P(VectorKernels, CompiledLoopsAndSumsEqualThePortableLoops)
 {
     std::mt19937 random(14);
     for (const int count : kLengths) {
         const std::vector<std::int32_t> squared = squaredRow(count, random), other = squaredRow(count, random);
         std::vector<double> sumsA(count, 1e6), sumsB(count, 1e6);
         std::vector<float> rootsA(count), rootsB(count);
-        TypeParam::addRow(squared.data(), count, rootsA.data(), sumsA.data());
+        set.addRow(squared.data(), count, rootsA.data(), sumsA.data());
         portable::addRow(squared.data(), count, rootsB.data(), sumsB.data());
-        TypeParam::replaceRow(other.data(), count, rootsA.data(), sumsA.data());
+        set.replaceRow(other.data(), count, rootsA.data(), sumsA.data());
         portable::replaceRow(other.data(), count, rootsB.data(), sumsB.data());
-        TypeParam::moveFixedRows(squared.data(), other.data(), count, fixedTerms().data(), sumsA.data());
+        set.moveFixedRows(squared.data(), other.data(), count, fixedTerms().data(), sumsA.data());
         portable::moveFixedRows(squared.data(), other.data(), count, fixedTerms().data(), sumsB.data());
-        TypeParam::moveFixedRows(nullptr, squared.data(), count, fixedTerms().data(), sumsA.data());
+        set.moveFixedRows(nullptr, squared.data(), count, fixedTerms().data(), sumsA.data());
         portable::moveFixedRows(nullptr, squared.data(), count, fixedTerms().data(), sumsB.data());
         for (int i = 0; i < count; ++i) {
             ASSERT_TRUE(sameBits(sumsA[i], sumsB[i])) << "column " << i << " of " << count;
@@ -467,7 +448,7 @@ TYPED_TEST(VectorKernels, CompiledLoopsAndSumsEqualThePortableLoops)
         std::vector<double> columnScale(count), meansA(count), meansB(count);
         std::vector<float> floatsA(count), floatsB(count);
         for (int i = 0; i < count; ++i) columnScale[i] = 1.0 / double(1 + i % 30);
-        TypeParam::fastMeans(sumsA.data(), columnScale.data(), 1.0 / 29.0, count, meansA.data(), floatsA.data());
+        set.fastMeans(sumsA.data(), columnScale.data(), 1.0 / 29.0, count, meansA.data(), floatsA.data());
         portable::fastMeans(sumsB.data(), columnScale.data(), 1.0 / 29.0, count, meansB.data(), floatsB.data());
         for (int i = 0; i < count; ++i) {
             ASSERT_TRUE(sameBits(meansA[i], meansB[i])) << "pixel " << i << " of " << count;
@@ -479,7 +460,7 @@ TYPED_TEST(VectorKernels, CompiledLoopsAndSumsEqualThePortableLoops)
         std::vector<double> sortedMeans = meansB;
         std::sort(sortedMeans.begin(), sortedMeans.end());
         const double low = count > 3 ? sortedMeans[count / 3] : 0.0, high = count > 3 ? sortedMeans[count / 2] : 1e300;
-        const int keptCountA = TypeParam::gatherRow(meansA.data(), count, low, high, lanesA, &belowA, keptA.data());
+        const int keptCountA = set.gatherRow(meansA.data(), count, low, high, lanesA, &belowA, keptA.data());
         ASSERT_EQ(keptCountA, portable::gatherRow(meansB.data(), count, low, high, lanesB, &belowB, keptB.data()))
             << count;
         EXPECT_EQ(belowA, belowB) << count;
@@ -488,7 +469,7 @@ TYPED_TEST(VectorKernels, CompiledLoopsAndSumsEqualThePortableLoops)
 
         for (const double scale : {1.0, 0x1p20, 0x1p42}) {
             double totalA = -1.0, totalB = -1.0;
-            const bool cleanA = TypeParam::gridSum(squared.data(), count, scale, &totalA);
+            const bool cleanA = set.gridSum(squared.data(), count, scale, &totalA);
             const bool cleanB = portable::gridSum(squared.data(), count, scale, &totalB);
             ASSERT_EQ(cleanA, cleanB) << count << " at scale " << scale;
             if (cleanB) {

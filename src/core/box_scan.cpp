@@ -1,5 +1,6 @@
-// The producer of the pipeline: the geometry of the scan, its parts, the ring scan of narrow windows
-// and the literal mean that settles what the fast sums leave in doubt.
+// The producer of the pipeline: the geometry of the scan, its parts, and the ring scan of narrow
+// windows with its box sums along the rows (the literal means that settle what the fast sums leave
+// in doubt are summed in literal_means.cpp).
 #include "box_scan.hpp"
 
 #include "row_kernels.hpp"

@@ -20,8 +20,8 @@ namespace {
 using detail::BoxScan;
 
 // Makes `image` a continuous image of the given size and type, keeping its memory when it already
-// is one. Fresh images take the system's ordinary pages: on the virtual machines measured, huge
-// pages came from memory handed back to the host and cost two to four times more to touch first.
+// is one: analyses of photos of one size into one result then touch no fresh memory, whose first
+// touch costs about as much as the map itself.
 void reuseOrCreate(cv::Mat& image, cv::Size size, int type)
 {
     if (image.size() != size || image.type() != type || !image.isContinuous()) image = cv::Mat(size, type);
@@ -118,8 +118,8 @@ void detail::analyze(const BoxScan& scan, const FocusRequest& request, FocusAnal
     // a window that the block totals predict; the search for the maximum uses them too.
     std::optional<detail::BlockTotals> blocks;
     if (request.statistics) blocks.emplace(scan);
-    if (request.mapChannels != 0 || request.statistics)
-        result.maxMean = detail::largestMean(scan, blocks ? &*blocks : nullptr);
+    result.maxMean =
+        request.mapChannels != 0 || request.statistics ? detail::largestMean(scan, blocks ? &*blocks : nullptr) : 0.0;
 
     // Then one pass for everything else.
     detail::RenderTargets targets;

@@ -129,39 +129,8 @@ void fastMeans(const double* boxSums, const double* columnScale, double rowScale
     }
 }
 
-// A set that searches rows with intrinsics of its own defines DOFMAP_OWN_FIRST_AT_LEAST before
-// including this file.
-#ifndef DOFMAP_OWN_FIRST_AT_LEAST
-int firstAtLeast(const double* values, int count, double threshold)
-{
-    int i = 0;
-    while (i < count && !(values[i] >= threshold)) ++i;
-    return i;
-}
-#endif
-
-// Likewise DOFMAP_OWN_LARGEST_OF: the compiler keeps this loop scalar, its maximum waiting on the one
-// before.
-#ifndef DOFMAP_OWN_LARGEST_OF
-double largestOf(const double* values, int count)
-{
-    double largest = values[0];
-    for (int i = 1; i < count; ++i) largest = values[i] > largest ? values[i] : largest;
-    return largest;
-}
-#endif
-
-// A set that writes float means with intrinsics of its own defines DOFMAP_OWN_FLOAT_MEANS before
-// including this file.
-#ifndef DOFMAP_OWN_FLOAT_MEANS
-double floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
-{
-    for (int i = 0; i < count; ++i) floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
-    return count > 0 ? largestOf(boxSums, count) : 0.0;
-}
-#endif
-
-// Likewise DOFMAP_OWN_LEVELS_OF_MEANS for the gray levels of float means. The loop is that of the
+// A set that takes the gray levels of float means with intrinsics of its own defines
+// DOFMAP_OWN_LEVELS_OF_MEANS before including this file. The loop is that of the
 // portable grayLevels, on other inputs.
 #ifndef DOFMAP_OWN_LEVELS_OF_MEANS
 bool grayLevelsOfMeans(const float* means, int count, double toLevel, LevelError error, std::int32_t* levels,

@@ -1,5 +1,5 @@
-// The portable row kernels and the choice, at run time, between them and the AVX, AVX2 and AVX-512
-// ones.
+// The portable row kernels, the dispatch tables of every instruction set and the choice, at run
+// time, of the one that runs.
 #include "row_kernels.hpp"
 
 #include <opencv2/core/utility.hpp>
@@ -92,7 +92,59 @@ int gatherRow(const double* values, int count, double low, double high, double* 
     return copied;
 }
 
+int firstAtLeast(const double* values, int count, double threshold)
+{
+    int i = 0;
+    while (i < count && !(values[i] >= threshold)) ++i;
+    return i;
+}
+
+// The compiler keeps this loop scalar, each maximum waiting on the one before.
+double largestOf(const double* values, int count)
+{
+    double largest = values[0];
+    for (int i = 1; i < count; ++i) largest = values[i] > largest ? values[i] : largest;
+    return largest;
+}
+
+double floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
+{
+    for (int i = 0; i < count; ++i) floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
+    return count > 0 ? largestOf(boxSums, count) : 0.0;
+}
+
 }  // namespace portable
+
+// The dispatch table of each set: the address of every kernel of the list in the set's namespace.
+#define DOFMAP_ROW_KERNEL(name, signature) &name,
+
+namespace portable {
+constexpr RowKernels kKernels = {
+#include "row_kernel_list.hpp"
+};
+}  // namespace portable
+
+#ifdef DOFMAP_HAVE_AVX_KERNELS
+namespace avx {
+constexpr RowKernels kKernels = {
+#include "row_kernel_list.hpp"
+};
+}  // namespace avx
+
+namespace avx2 {
+constexpr RowKernels kKernels = {
+#include "row_kernel_list.hpp"
+};
+}  // namespace avx2
+
+namespace avx512 {
+constexpr RowKernels kKernels = {
+#include "row_kernel_list.hpp"
+};
+}  // namespace avx512
+#endif
+
+#undef DOFMAP_ROW_KERNEL
 
 InstructionSet activeInstructionSet()
 {
@@ -110,147 +162,33 @@ InstructionSet activeInstructionSet()
 #endif
 }
 
+const RowKernels& kernelsOf(InstructionSet set)
+{
+    switch (set) {
+#ifdef DOFMAP_HAVE_AVX_KERNELS
+    case InstructionSet::avx512:
+        return avx512::kKernels;
+    case InstructionSet::avx2:
+        return avx2::kKernels;
+    case InstructionSet::avx:
+        return avx::kKernels;
+#endif
+    default:
+        return portable::kKernels;
+    }
+}
+
+const RowKernels& activeKernels()
+{
+    static const RowKernels& active = kernelsOf(activeInstructionSet());
+    return active;
+}
+
 void finishStreamingStores()
 {
 #ifdef DOFMAP_HAVE_AVX_KERNELS
     _mm_sfence();
 #endif
 }
-
-#ifdef DOFMAP_HAVE_AVX_KERNELS
-#define DOFMAP_DISPATCH(call)                                                                                          \
-    switch (activeInstructionSet()) {                                                                                  \
-    case InstructionSet::avx512:                                                                                       \
-        return avx512::call;                                                                                           \
-    case InstructionSet::avx2:                                                                                         \
-        return avx2::call;                                                                                             \
-    case InstructionSet::avx:                                                                                          \
-        return avx::call;                                                                                              \
-    case InstructionSet::portable:                                                                                     \
-        break;                                                                                                         \
-    }                                                                                                                  \
-    return portable::call
-#else
-#define DOFMAP_DISPATCH(call) return portable::call
-#endif
-
-void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, std::int32_t* squared)
-{
-    DOFMAP_DISPATCH(squaredDistances(source, blurred, count, squared));
-}
-
-void addRow(const std::int32_t* squared, int count, float* roots, double* columnSums)
-{
-    DOFMAP_DISPATCH(addRow(squared, count, roots, columnSums));
-}
-
-void subtractRow(const float* roots, int count, double* columnSums)
-{
-    DOFMAP_DISPATCH(subtractRow(roots, count, columnSums));
-}
-
-void replaceRow(const std::int32_t* squared, int count, float* roots, double* columnSums)
-{
-    DOFMAP_DISPATCH(replaceRow(squared, count, roots, columnSums));
-}
-
-void addDistances(const std::int32_t* squared, int count, double* sums)
-{
-    DOFMAP_DISPATCH(addDistances(squared, count, sums));
-}
-
-void moveFixedRows(const std::int32_t* entering, const std::int32_t* leaving, int count, const double* terms,
-                   double* columnSums)
-{
-    DOFMAP_DISPATCH(moveFixedRows(entering, leaving, count, terms, columnSums));
-}
-
-void splitParts(const double* values, int count, double* high, double* low)
-{
-    DOFMAP_DISPATCH(splitParts(values, count, high, low));
-}
-
-void joinDifferences(const double* highEnd, const double* highBegin, const double* lowEnd, const double* lowBegin,
-                     int count, double scale, double* out)
-{
-    DOFMAP_DISPATCH(joinDifferences(highEnd, highBegin, lowEnd, lowBegin, count, scale, out));
-}
-
-void prefixSums(const double* values, int count, double start, double* prefix)
-{
-    DOFMAP_DISPATCH(prefixSums(values, count, start, prefix));
-}
-
-void differences(const double* high, const double* low, int count, double* out)
-{
-    DOFMAP_DISPATCH(differences(high, low, count, out));
-}
-
-void addPixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots, double* columnSums)
-{
-    DOFMAP_DISPATCH(addPixelRow(source, blurred, count, roots, columnSums));
-}
-
-void replacePixelRow(const std::uint8_t* source, const std::uint8_t* blurred, int count, float* roots,
-                     double* columnSums)
-{
-    DOFMAP_DISPATCH(replacePixelRow(source, blurred, count, roots, columnSums));
-}
-
-void addPixelDistances(const std::uint8_t* source, const std::uint8_t* blurred, int count, double* sums)
-{
-    DOFMAP_DISPATCH(addPixelDistances(source, blurred, count, sums));
-}
-
-bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
-                std::int32_t* levels, std::uint8_t* gray)
-{
-    DOFMAP_DISPATCH(grayLevels(boxSums, columnScale, rowScale, count, error, levels, gray));
-}
-
-void fastMeans(const double* boxSums, const double* columnScale, double rowScale, int count, double* means,
-               float* floats)
-{
-    DOFMAP_DISPATCH(fastMeans(boxSums, columnScale, rowScale, count, means, floats));
-}
-
-bool gridSum(const std::int32_t* squared, int count, double scale, double* total)
-{
-    DOFMAP_DISPATCH(gridSum(squared, count, scale, total));
-}
-
-double largestOf(const double* values, int count)
-{
-    DOFMAP_DISPATCH(largestOf(values, count));
-}
-
-int firstAtLeast(const double* values, int count, double threshold)
-{
-    DOFMAP_DISPATCH(firstAtLeast(values, count, threshold));
-}
-
-double floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
-{
-    DOFMAP_DISPATCH(floatMeans(boxSums, columnScale, rowScale, count, floats));
-}
-
-bool grayLevelsOfMeans(const float* means, int count, double toLevel, LevelError error, std::int32_t* levels,
-                       std::uint8_t* gray)
-{
-    DOFMAP_DISPATCH(grayLevelsOfMeans(means, count, toLevel, error, levels, gray));
-}
-
-int gatherRow(const double* values, int count, double low, double high, double* lanes, std::int64_t* below,
-              double* kept)
-{
-    DOFMAP_DISPATCH(gatherRow(values, count, low, high, lanes, below, kept));
-}
-
-void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)
-{
-    DOFMAP_DISPATCH(grayToThreeChannels(gray, count, out));
-}
-
-#undef DOFMAP_DISPATCH
 
 }  // namespace dofmap::kernels

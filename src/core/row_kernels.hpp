@@ -40,7 +40,7 @@ constexpr double kPartUnit = 0x1p26;
 // Added to a level in doubt by grayLevels.
 constexpr std::int32_t kDoubtful = 1 << 16;
 
-// The instruction sets that have kernels of their own.
+// The instruction sets that have kernels of their own, from the narrowest to the widest.
 enum class InstructionSet { portable, avx, avx2, avx512 };
 
 // The set whose kernels run, decided at the first call: where this build has the vectorized kernels,
@@ -54,8 +54,12 @@ InstructionSet activeInstructionSet();
 // that tell other threads the work is done.
 void finishStreamingStores();
 
-// The kernels for the active instruction set.
-#include "row_kernel_list.hpp"
+// A kernel's function type as row_kernel_list.hpp gives it: the type declares the function.
+template <class Signature>
+using RowKernel = Signature;
+
+// The kernels of each instruction set, every one of the list in every set.
+#define DOFMAP_ROW_KERNEL(name, signature) RowKernel<signature> name;
 
 // Plain C++ loops for any processor: the reference of the others.
 namespace portable {
@@ -64,18 +68,50 @@ namespace portable {
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define DOFMAP_HAVE_AVX_KERNELS 1
-// Compiled for AVX: call only when activeInstructionSet() is InstructionSet::avx.
+// Compiled for AVX: call only where activeInstructionSet() is InstructionSet::avx or wider.
 namespace avx {
 #include "row_kernel_list.hpp"
 }  // namespace avx
-// Compiled for AVX2: call only when activeInstructionSet() is InstructionSet::avx2.
+// Compiled for AVX2: call only where activeInstructionSet() is InstructionSet::avx2 or wider.
 namespace avx2 {
 #include "row_kernel_list.hpp"
 }  // namespace avx2
-// Compiled for AVX-512: call only when activeInstructionSet() is InstructionSet::avx512.
+// Compiled for AVX-512: call only where activeInstructionSet() is InstructionSet::avx512.
 namespace avx512 {
 #include "row_kernel_list.hpp"
 }  // namespace avx512
 #endif
+
+#undef DOFMAP_ROW_KERNEL
+
+// The dispatch table: the kernels of one instruction set, a pointer for each kernel of the list.
+struct RowKernels {
+#define DOFMAP_ROW_KERNEL(name, signature) RowKernel<signature>* name;
+#include "row_kernel_list.hpp"
+#undef DOFMAP_ROW_KERNEL
+};
+
+// The kernels of `set`, which this build must have (all of them on x86-64, else only the portable
+// ones) and the processor run: InstructionSet::portable anywhere, the others only up to
+// activeInstructionSet().
+const RowKernels& kernelsOf(InstructionSet set);
+
+// kernelsOf(activeInstructionSet()), chosen at the first call.
+const RowKernels& activeKernels();
+
+// The call of one kernel of the active set: kernels::addRow(...) and the like below are objects of
+// this type, which pass their arguments on to the kernel that activeKernels() holds for them.
+template <auto kernel>
+struct ActiveKernel;
+
+template <class Result, class... Parameters, Result (*RowKernels::*kernel)(Parameters...)>
+struct ActiveKernel<kernel> {
+    Result operator()(Parameters... arguments) const { return (activeKernels().*kernel)(arguments...); }
+};
+
+// The kernels of the active set, called as functions: kernels::squaredDistances(...) and so on.
+#define DOFMAP_ROW_KERNEL(name, signature) inline constexpr ActiveKernel<&RowKernels::name> name{};
+#include "row_kernel_list.hpp"
+#undef DOFMAP_ROW_KERNEL
 
 }  // namespace dofmap::kernels

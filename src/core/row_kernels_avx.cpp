@@ -1,6 +1,8 @@
-// The row kernels for processors with AVX: this file alone is compiled with -mavx. Three are written
-// with intrinsics (the interleaved color bytes, the running sums, the gray levels), which the
-// compiler vectorizes poorly; the others are the plain loops, vectorized by the compiler.
+// The row kernels for processors with AVX: this file alone is compiled with -mavx. The squared
+// distances of interleaved color bytes are written with intrinsics here, the work over rows of
+// doubles that the compiler vectorizes poorly (running sums, gray levels, searches, float means,
+// grid sums, the statistics' gathering) with intrinsics in row_kernel_avx_common.hpp, which the wider
+// sets compile again; the others are the plain loops, vectorized by the compiler.
 #include "row_kernels.hpp"
 
 #ifdef DOFMAP_HAVE_AVX_KERNELS
@@ -12,13 +14,7 @@
 
 namespace dofmap::kernels::avx {
 
-#define DOFMAP_OWN_FLOAT_MEANS
-#define DOFMAP_OWN_FIRST_AT_LEAST
-#define DOFMAP_OWN_LARGEST_OF
 #include "row_kernel_loops.hpp"
-#undef DOFMAP_OWN_LARGEST_OF
-#undef DOFMAP_OWN_FIRST_AT_LEAST
-#undef DOFMAP_OWN_FLOAT_MEANS
 
 namespace {
 
@@ -67,197 +63,7 @@ void squaredDistances(const std::uint8_t* source, const std::uint8_t* blurred, i
     portable::squaredDistances(source + 3 * i, blurred + 3 * i, count - i, squared + i);
 }
 
-// Four sums at a time: within each group of four the running sums by two shifted additions, then
-// the total of the groups before added. Exact, as the portable version, since all sums are exact.
-void prefixSums(const double* values, int count, double start, double* prefix)
-{
-    prefix[0] = start;
-    __m256d before = _mm256_set1_pd(start);
-    int i = 0;
-    for (; i + 4 <= count; i += 4) {
-        __m256d sums = _mm256_loadu_pd(values + i);  // [a, b, c, d]
-        const __m256d swapped = _mm256_permute_pd(sums, 0b0101);  // [b, a, d, c]
-        const __m256d lowPairUp = _mm256_permute2f128_pd(swapped, swapped, 0x08);  // [0, 0, b, a]
-        sums = _mm256_add_pd(sums, _mm256_blend_pd(swapped, lowPairUp, 0b0101));  // + [0, a, b, c]
-        sums = _mm256_add_pd(sums, _mm256_permute2f128_pd(sums, sums, 0x08));  // + [0, 0, a, a + b]
-        _mm256_storeu_pd(prefix + i + 1, _mm256_add_pd(sums, before));
-        // The group's total in every lane.
-        before = _mm256_add_pd(before, _mm256_permute_pd(_mm256_permute2f128_pd(sums, sums, 0x11), 0b1111));
-    }
-    double running = prefix[i];
-    for (; i < count; ++i) prefix[i + 1] = running += values[i];
-}
-
-// Sixteen levels at a time, four to a register, as the portable loops compute them; then packed to
-// 16 bits with signed saturation (a level in doubt, 65536 or more, to 32767) and to bytes with
-// unsigned saturation, which clamps at 255.
-bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
-                std::int32_t* levels, std::uint8_t* gray)
-{
-    const __m256d scale = _mm256_set1_pd(rowScale);
-    const __m256d shift = _mm256_set1_pd(0x1p52);
-    const __m256d signBit = _mm256_set1_pd(-0.0);
-    const __m256d relative = _mm256_set1_pd(error.relative);
-    const __m256d limit = _mm256_set1_pd(0.5 - error.absolute);
-    const __m256d doubtful = _mm256_set1_pd(double(kDoubtful));
-    __m128i any = _mm_setzero_si128();
-    int i = 0;
-    for (; i + 16 <= count; i += 16) {
-        __m128i quarter[4];
-        for (int q = 0; q < 4; ++q) {
-            const int at = i + 4 * q;
-            const __m256d level =
-                _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(boxSums + at), _mm256_loadu_pd(columnScale + at)), scale);
-            const __m256d nearest = _mm256_sub_pd(_mm256_add_pd(level, shift), shift);
-            const __m256d distance = _mm256_andnot_pd(signBit, _mm256_sub_pd(level, nearest));
-            const __m256d doubt =
-                _mm256_cmp_pd(_mm256_add_pd(distance, _mm256_mul_pd(level, relative)), limit, _CMP_GE_OQ);
-            quarter[q] = _mm256_cvttpd_epi32(_mm256_add_pd(nearest, _mm256_and_pd(doubt, doubtful)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(levels + at), quarter[q]);
-            any = _mm_or_si128(any, quarter[q]);
-        }
-        const __m128i words =
-            _mm_packus_epi16(_mm_packs_epi32(quarter[0], quarter[1]), _mm_packs_epi32(quarter[2], quarter[3]));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(gray + i), words);
-    }
-    alignas(16) std::int32_t lanes[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), any);
-    const bool rest =
-        portable::grayLevels(boxSums + i, columnScale + i, rowScale, count - i, error, levels + i, gray + i);
-    return rest || ((lanes[0] | lanes[1] | lanes[2] | lanes[3]) >= kDoubtful);
-}
-
-// The largest of sixteen values at a time in four registers, the rest one by one.
-double largestOf(const double* values, int count)
-{
-    double largest = values[0];
-    int i = 0;
-    if (count >= 16) {
-        __m256d a = _mm256_loadu_pd(values), b = _mm256_loadu_pd(values + 4), c = _mm256_loadu_pd(values + 8),
-                d = _mm256_loadu_pd(values + 12);
-        for (i = 16; i + 16 <= count; i += 16) {
-            a = _mm256_max_pd(a, _mm256_loadu_pd(values + i));
-            b = _mm256_max_pd(b, _mm256_loadu_pd(values + i + 4));
-            c = _mm256_max_pd(c, _mm256_loadu_pd(values + i + 8));
-            d = _mm256_max_pd(d, _mm256_loadu_pd(values + i + 12));
-        }
-        alignas(32) double lanes[4];
-        _mm256_store_pd(lanes, _mm256_max_pd(_mm256_max_pd(a, b), _mm256_max_pd(c, d)));
-        largest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
-    }
-    for (; i < count; ++i) largest = values[i] > largest ? values[i] : largest;
-    return largest;
-}
-
-// Sixteen values compared at a time, four to a register, the loop left at the first group that
-// holds one at least the threshold.
-int firstAtLeast(const double* values, int count, double threshold)
-{
-    const __m256d least = _mm256_set1_pd(threshold);
-    int i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const __m256d a = _mm256_cmp_pd(_mm256_loadu_pd(values + i), least, _CMP_GE_OQ);
-        const __m256d b = _mm256_cmp_pd(_mm256_loadu_pd(values + i + 4), least, _CMP_GE_OQ);
-        const __m256d c = _mm256_cmp_pd(_mm256_loadu_pd(values + i + 8), least, _CMP_GE_OQ);
-        const __m256d d = _mm256_cmp_pd(_mm256_loadu_pd(values + i + 12), least, _CMP_GE_OQ);
-        if (_mm256_movemask_pd(_mm256_or_pd(_mm256_or_pd(a, b), _mm256_or_pd(c, d))) != 0) break;
-    }
-    while (i < count && !(values[i] >= threshold)) ++i;
-    return i;
-}
-
-// Eight means at a time, written with streaming stores from the first 32-byte boundary on, so that
-// the table of means does not push the ring of roots out of the caches; the largest sum kept on the
-// way.
-double floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
-{
-    const __m256d scale = _mm256_set1_pd(rowScale);
-    double largest = 0.0;
-    int i = 0;
-    for (; i < count && (reinterpret_cast<std::uintptr_t>(floats + i) & 31) != 0; ++i) {
-        floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
-        largest = std::max(largest, boxSums[i]);
-    }
-    __m256d top = _mm256_set1_pd(largest);
-    for (; i + 8 <= count; i += 8) {
-        const __m256d low = _mm256_loadu_pd(boxSums + i), high = _mm256_loadu_pd(boxSums + i + 4);
-        top = _mm256_max_pd(top, _mm256_max_pd(low, high));
-        const __m128 lowMeans =
-            _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_mul_pd(low, _mm256_loadu_pd(columnScale + i)), scale));
-        const __m128 highMeans =
-            _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_mul_pd(high, _mm256_loadu_pd(columnScale + i + 4)), scale));
-        _mm256_stream_ps(floats + i, _mm256_insertf128_ps(_mm256_castps128_ps256(lowMeans), highMeans, 1));
-    }
-    alignas(32) double lanes[4];
-    _mm256_store_pd(lanes, top);
-    largest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
-    for (; i < count; ++i) {
-        floats[i] = float(boxSums[i] * columnScale[i] * rowScale);
-        largest = std::max(largest, boxSums[i]);
-    }
-    return largest;
-}
-
-// Four roots at a time in each of two registers, summed in two accumulators: the sums are of
-// integers below 2^53, exact in any order.
-bool gridSum(const std::int32_t* squared, int count, double scale, double* total)
-{
-    const __m256d factor = _mm256_set1_pd(scale);
-    const __m256d shift = _mm256_set1_pd(0x1p52);
-    const __m256d half = _mm256_set1_pd(0.5);
-    const __m256d signBit = _mm256_set1_pd(-0.0);
-    __m256d sums[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
-    __m256d ties = _mm256_setzero_pd();
-    int i = 0;
-    for (; i + 8 <= count; i += 8) {
-        for (int half4 = 0; half4 < 2; ++half4) {
-            const __m128i integers = _mm_loadu_si128(reinterpret_cast<const __m128i*>(squared + i + 4 * half4));
-            const __m256d scaled = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_cvtepi32_pd(integers)), factor);
-            const __m256d nearest = _mm256_sub_pd(_mm256_add_pd(scaled, shift), shift);
-            const __m256d distance = _mm256_andnot_pd(signBit, _mm256_sub_pd(scaled, nearest));
-            ties = _mm256_or_pd(ties, _mm256_cmp_pd(distance, half, _CMP_EQ_OQ));
-            sums[half4] = _mm256_add_pd(sums[half4], nearest);
-        }
-    }
-    alignas(32) double lanes[4];
-    _mm256_store_pd(lanes, _mm256_add_pd(sums[0], sums[1]));
-    double rest = 0.0;
-    const bool restClean = portable::gridSum(squared + i, count - i, scale, &rest);
-    *total = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + rest;
-    return restClean && _mm256_movemask_pd(ties) == 0;
-}
-
-// Eight values at a time into the eight partial sums, the count below kept as doubles (exact far
-// beyond any row); groups of four holding no value of the window, most of them, copy nothing.
-int gatherRow(const double* values, int count, double low, double high, double* lanes, std::int64_t* below,
-              double* kept)
-{
-    const __m256d lower = _mm256_set1_pd(low);
-    const __m256d upper = _mm256_set1_pd(high);
-    const __m256d one = _mm256_set1_pd(1.0);
-    __m256d sums[2] = {_mm256_loadu_pd(lanes), _mm256_loadu_pd(lanes + 4)};
-    __m256d under = _mm256_setzero_pd();
-    int copied = 0;
-    int i = 0;
-    for (; i + 8 <= count; i += 8)
-        for (int half = 0; half < 2; ++half) {
-            const double* at = values + i + 4 * half;
-            const __m256d v = _mm256_loadu_pd(at);
-            sums[half] = _mm256_add_pd(sums[half], v);
-            const __m256d isBelow = _mm256_cmp_pd(v, lower, _CMP_LT_OQ);
-            under = _mm256_add_pd(under, _mm256_and_pd(isBelow, one));
-            const int within = _mm256_movemask_pd(_mm256_andnot_pd(isBelow, _mm256_cmp_pd(v, upper, _CMP_LE_OQ)));
-            if (within == 0) continue;
-            for (int lane = 0; lane < 4; ++lane)
-                if ((within >> lane) & 1) kept[copied++] = at[lane];
-        }
-    _mm256_storeu_pd(lanes, sums[0]);
-    _mm256_storeu_pd(lanes + 4, sums[1]);
-    alignas(32) double counts[4];
-    _mm256_store_pd(counts, under);
-    *below += std::int64_t(counts[0] + counts[1] + counts[2] + counts[3]);
-    return copied + portable::gatherRow(values + i, count - i, low, high, lanes, below, kept + copied);
-}
+#include "row_kernel_avx_common.hpp"
 
 }  // namespace dofmap::kernels::avx
 

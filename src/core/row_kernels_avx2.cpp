@@ -1,9 +1,10 @@
 // The row kernels for processors with AVX2: this file alone is compiled with -mavx2 (and without FMA,
 // whose single rounding would change results). AVX2 widens the integer work to 256 bits: the
-// squared distances from interleaved color bytes, the row kernels that take their roots straight
-// from the pixels, and the expansion of gray levels to three channels are written with intrinsics;
-// the other loops over floats and doubles are compiled again for AVX2, and the kernels that AVX
-// already runs at 256 bits in double precision are those of AVX.
+// squared distances from interleaved color bytes and the row kernels that take their roots straight
+// from the pixels are written with intrinsics here, the expansion of gray levels to three channels
+// in row_kernel_avx_common.hpp; the other loops over floats and doubles are compiled again for
+// AVX2, and the work that AVX already runs at 256 bits in double precision is AVX's, compiled again
+// from row_kernel_avx_common.hpp.
 #include "row_kernels.hpp"
 
 #ifdef DOFMAP_HAVE_AVX_KERNELS
@@ -14,13 +15,7 @@ namespace dofmap::kernels::avx2 {
 
 #define DOFMAP_OWN_GRAY_TO_THREE_CHANNELS
 #define DOFMAP_OWN_PIXEL_ROWS
-#define DOFMAP_OWN_FLOAT_MEANS
-#define DOFMAP_OWN_FIRST_AT_LEAST
-#define DOFMAP_OWN_LARGEST_OF
 #include "row_kernel_loops.hpp"
-#undef DOFMAP_OWN_LARGEST_OF
-#undef DOFMAP_OWN_FIRST_AT_LEAST
-#undef DOFMAP_OWN_FLOAT_MEANS
 #undef DOFMAP_OWN_PIXEL_ROWS
 #undef DOFMAP_OWN_GRAY_TO_THREE_CHANNELS
 
@@ -33,16 +28,6 @@ constexpr int kPixelsUnderLoad = 11;
 __m256i load32(const std::uint8_t* p)
 {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
-__m128i load16(const std::uint8_t* p)
-{
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-
-void store32(std::uint8_t* p, __m256i bytes)
-{
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), bytes);
 }
 
 // The squared distances of the eight pixels, 24 interleaved bytes, from `source` and `blurred` on:
@@ -152,65 +137,7 @@ void addPixelDistances(const std::uint8_t* source, const std::uint8_t* blurred, 
     portable::addPixelDistances(source + 3 * i, blurred + 3 * i, count - i, sums + i);
 }
 
-// 32 levels, 96 bytes, at a time: each 32-byte store takes its bytes from 16 levels loaded into
-// both lanes, the in-lane shuffles repeating each level three times.
-void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)
-{
-    // Output bytes 32k + j come from level (32k + j) / 3, loaded from level 8k on.
-    const __m256i first = _mm256_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 5, 5, 6, 6, 6, 7, 7, 7, 8, 8,
-                                           8, 9, 9, 9, 10, 10);
-    const __m256i second = _mm256_setr_epi8(2, 3, 3, 3, 4, 4, 4, 5, 5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10,
-                                            10, 11, 11, 11, 12, 12, 12, 13);
-    const __m256i third = _mm256_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10, 10, 11, 11, 11, 12, 12, 12,
-                                           13, 13, 13, 14, 14, 14, 15, 15, 15);
-    int i = 0;
-    for (; i + 32 <= count; i += 32) {
-        std::uint8_t* o = out + 3 * i;
-        store32(o, _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(load16(gray + i)), first));
-        store32(o + 32, _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(load16(gray + i + 8)), second));
-        store32(o + 64, _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(load16(gray + i + 16)), third));
-    }
-    portable::grayToThreeChannels(gray + i, count - i, out + 3 * i);
-}
-
-// Work in double precision, which AVX already runs at 256 bits.
-
-void prefixSums(const double* values, int count, double start, double* prefix)
-{
-    avx::prefixSums(values, count, start, prefix);
-}
-
-bool grayLevels(const double* boxSums, const double* columnScale, double rowScale, int count, LevelError error,
-                std::int32_t* levels, std::uint8_t* gray)
-{
-    return avx::grayLevels(boxSums, columnScale, rowScale, count, error, levels, gray);
-}
-
-double largestOf(const double* values, int count)
-{
-    return avx::largestOf(values, count);
-}
-
-int firstAtLeast(const double* values, int count, double threshold)
-{
-    return avx::firstAtLeast(values, count, threshold);
-}
-
-double floatMeans(const double* boxSums, const double* columnScale, double rowScale, int count, float* floats)
-{
-    return avx::floatMeans(boxSums, columnScale, rowScale, count, floats);
-}
-
-bool gridSum(const std::int32_t* squared, int count, double scale, double* total)
-{
-    return avx::gridSum(squared, count, scale, total);
-}
-
-int gatherRow(const double* values, int count, double low, double high, double* lanes, std::int64_t* below,
-              double* kept)
-{
-    return avx::gatherRow(values, count, low, high, lanes, below, kept);
-}
+#include "row_kernel_avx_common.hpp"
 
 }  // namespace dofmap::kernels::avx2
 

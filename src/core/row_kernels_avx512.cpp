@@ -2,7 +2,8 @@
 // this file alone is compiled with those sets (and without FMA contraction, whose single rounding
 // would change results). Sixteen pixels' distances and roots at once, the running sums, the prefix
 // sums and the gray levels eight doubles at once; the other loops are compiled again for 512-bit
-// vectors, and the few kernels that gain nothing from the width are those of AVX2.
+// vectors, and the few kernels that gain nothing from the width are those of AVX and AVX2, compiled
+// again from row_kernel_avx_common.hpp.
 #include "row_kernels.hpp"
 
 #ifdef DOFMAP_HAVE_AVX_KERNELS
@@ -16,17 +17,25 @@ namespace dofmap::kernels::avx512 {
 
 #define DOFMAP_OWN_GRAY_TO_THREE_CHANNELS
 #define DOFMAP_OWN_PIXEL_ROWS
-#define DOFMAP_OWN_FLOAT_MEANS
-#define DOFMAP_OWN_FIRST_AT_LEAST
-#define DOFMAP_OWN_LARGEST_OF
 #define DOFMAP_OWN_LEVELS_OF_MEANS
 #include "row_kernel_loops.hpp"
 #undef DOFMAP_OWN_LEVELS_OF_MEANS
-#undef DOFMAP_OWN_LARGEST_OF
-#undef DOFMAP_OWN_FIRST_AT_LEAST
-#undef DOFMAP_OWN_FLOAT_MEANS
 #undef DOFMAP_OWN_PIXEL_ROWS
 #undef DOFMAP_OWN_GRAY_TO_THREE_CHANNELS
+
+// The kernels that gain nothing from the width, or run too seldom to matter: AVX2's expansion of
+// gray levels, AVX's grid sums and gathering, compiled again here.
+#define DOFMAP_OWN_PREFIX_SUMS
+#define DOFMAP_OWN_GRAY_LEVELS
+#define DOFMAP_OWN_LARGEST_OF
+#define DOFMAP_OWN_FIRST_AT_LEAST
+#define DOFMAP_OWN_FLOAT_MEANS
+#include "row_kernel_avx_common.hpp"
+#undef DOFMAP_OWN_FLOAT_MEANS
+#undef DOFMAP_OWN_FIRST_AT_LEAST
+#undef DOFMAP_OWN_LARGEST_OF
+#undef DOFMAP_OWN_GRAY_LEVELS
+#undef DOFMAP_OWN_PREFIX_SUMS
 
 namespace {
 
@@ -39,7 +48,8 @@ constexpr int kPixels = 16;
 constexpr int kPixelsUnderLoad = 22;
 
 // The ring scan fetches the photo rows this many bytes ahead without letting them into L2, where
-// the ring of roots lives: 12 % faster on the render than the hardware prefetch alone.
+// the ring of roots lives: some forty groups of sixteen pixels ahead, so that a line comes from
+// memory before the scan reaches it, while few fetches fall past the end of the rows being read.
 constexpr int kPrefetchAhead = 2048;
 
 // The 64 bytes from p on, or when `whole` is false only the 48 bytes of sixteen pixels (the rest
@@ -365,24 +375,6 @@ bool grayLevelsOfMeans(const float* means, int count, double toLevel, LevelError
     const bool rest = avx2::grayLevelsOfMeans(means + i, count - i, toLevel, error,
                                               levels != nullptr ? levels + i : nullptr, gray + i);
     return rest || any != 0;
-}
-
-// The kernels that gain nothing from the width, or run too seldom to matter.
-
-void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)
-{
-    avx2::grayToThreeChannels(gray, count, out);
-}
-
-bool gridSum(const std::int32_t* squared, int count, double scale, double* total)
-{
-    return avx2::gridSum(squared, count, scale, total);
-}
-
-int gatherRow(const double* values, int count, double low, double high, double* lanes, std::int64_t* below,
-              double* kept)
-{
-    return avx2::gatherRow(values, count, low, high, lanes, below, kept);
 }
 
 }  // namespace dofmap::kernels::avx512
