@@ -8,7 +8,7 @@ install(TARGETS dofmap_core dofmap_io EXPORT dofmapTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # The public headers include one another and OpenCV's only: consumers write <dofmap/focus_map.hpp>.
 install(FILES src/core/focus_map.hpp src/core/cull_figures.hpp src/core/false_color.hpp
-  src/io/image_io.hpp src/io/image_header.hpp src/io/png_writer.hpp src/io/raw_reader.hpp
+  src/io/image_io.hpp src/io/image_header.hpp src/io/io_error.hpp src/io/png_writer.hpp src/io/raw_reader.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dofmap)
 
 set(DOFMAP_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/dofmap)

@@ -25,9 +25,11 @@ using testing::TemporaryDirectory;
 std::optional<CaptureTime> captureTimeOf(const fs::path& path)
 {
     PhotoFile file;
-    std::string reason;
-    EXPECT_TRUE(loadPhotoFile(path.string(), file, reason)) << path << ": " << reason;
-    return readCaptureTime(file);
+    const IoStatus loaded = loadPhotoFile(path.string(), file);
+    EXPECT_TRUE(loaded) << path << ": " << loaded.message();
+    const IoResult<std::optional<CaptureTime>> time = readCaptureTime(file);
+    EXPECT_TRUE(time) << path << ": " << time.message();
+    return time ? time.value() : std::nullopt;
 }
 
 // Writes the EXIF tags `tags` ("-DateTimeOriginal=...") into the photo at `path` with exiftool; `-n`
@@ -88,18 +90,20 @@ TEST(CaptureTime, ReadFromJpegHeicAndDngToTheFraction)
     // LibRaw's time, the one of RAW files not laid out as TIFF, is the clock's too: in a time zone
     // far from UTC, as in UTC.
     PhotoFile file;
-    std::string reason;
-    ASSERT_TRUE(loadPhotoFile(dng.string(), file, reason)) << reason;
+    const IoStatus loaded = loadPhotoFile(dng.string(), file);
+    ASSERT_TRUE(loaded) << loaded.message();
     const std::optional<std::string> zone =
         std::getenv("TZ") != nullptr ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;
     setenv("TZ", "America/New_York", 1);
     tzset();
-    const std::optional<std::tm> clock = readRawDateTime(file.content.data(), file.content.size());
+    const IoResult<std::optional<std::tm>> read = readRawDateTime(file.content.data(), file.content.size());
     if (zone)
         setenv("TZ", zone->c_str(), 1);
     else
         unsetenv("TZ");
     tzset();
+    ASSERT_TRUE(read) << read.message();
+    const std::optional<std::tm>& clock = read.value();
     ASSERT_TRUE(clock);
     EXPECT_EQ(std::to_string(clock->tm_year + 1900) + "-" + std::to_string(clock->tm_mon + 1) + "-" +
                   std::to_string(clock->tm_mday) + " " + std::to_string(clock->tm_hour) + ":" +
