@@ -134,5 +134,21 @@ TEST(CaptureTime, NoneWithoutAValidTime)
     EXPECT_EQ(describe(captureTimeOf(offset)), describe(CaptureTime{1709251199, 0, std::nullopt}));
 }
 
+// An EXIF structure Exiv2 cannot decode (its first directory beyond the segment's end) is a failure
+// of reading, not a photo without a time.
+TEST(CaptureTime, AnUndecodableExifStructureFailsToRead)
+{
+    std::vector<unsigned char> jpeg;
+    ASSERT_TRUE(cv::imencode(".jpg", cv::Mat(8, 8, CV_8UC3, cv::Scalar(90, 120, 150)), jpeg));
+    const std::vector<unsigned char> segment = {0xFF, 0xE1, 0x00, 0x10, 'E', 'x', 'i', 'f', 0, 0,
+                                                'I',  'I',  42,   0,    0,   0x10, 0, 0};
+    jpeg.insert(jpeg.begin() + 2, segment.begin(), segment.end());
+    PhotoFile file;
+    file.content = jpeg;
+    file.format = PhotoFormat::jpeg;
+    const IoResult<std::optional<CaptureTime>> time = readCaptureTime(file);
+    EXPECT_EQ(time.message(), "truncated or corrupt data") << (time ? describe(time.value()) : "");
+}
+
 }  // namespace
 }  // namespace dofmap

@@ -2,6 +2,7 @@
 // ratings, and replacement that is whole or nothing. Read back with Exiv2 and with exiftool.
 #include "xmp_sidecar.hpp"
 
+#include "exiv2_toolkit.hpp"
 #include "process.hpp"
 
 #include <exiv2/exiv2.hpp>
@@ -264,6 +265,26 @@ TEST(XmpSidecar, ReplacementIsWholeOrNothing)
     EXPECT_EQ(updateSidecar(folder.path() / "missing" / "e.xmp", kFigures, std::nullopt).message(),
               "no such file or directory");
     EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 5);
+}
+
+// Exiv2's failures to read, to write or to have its memory are told apart from content that does
+// not parse, which alone is "not an XMP sidecar".
+TEST(XmpSidecar, Exiv2FailuresKeepTheirOwnReasons)
+{
+    const struct {
+        Exiv2::ErrorCode code;
+        std::string reason;
+    } cases[] = {{Exiv2::kerMallocFailed, "out of memory"},
+                 {Exiv2::kerInputDataReadFailed, "cannot read the metadata"},
+                 {Exiv2::kerFailedToReadImageData, "cannot read the metadata"},
+                 {Exiv2::kerImageWriteFailed, "cannot write the metadata"},
+                 {Exiv2::kerEncodeLangAltPropertyFailed, "cannot write the metadata"},
+                 {Exiv2::kerInvalidXMP, "not an XMP sidecar"},
+                 {Exiv2::kerXMPToolkitError, "not an XMP sidecar"}};
+    for (const auto& c : cases) {
+        const Exiv2::Error thrown(c.code);
+        EXPECT_EQ(describe(exiv2Failure(thrown.code(), IoReason::notXmpSidecar)), c.reason) << thrown.what();
+    }
 }
 
 }  // namespace
