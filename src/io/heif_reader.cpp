@@ -125,7 +125,10 @@ std::optional<HeifHeader> readHeifHeader(const unsigned char* data, std::size_t 
     return header;
 }
 
-IoResult<std::vector<unsigned char>> readHeifExif(const unsigned char* data, std::size_t size)
+namespace {
+
+// readHeifExif, its allocation failures thrown.
+IoResult<std::vector<unsigned char>> heifExif(const unsigned char* data, std::size_t size)
 {
     using Bytes = std::vector<unsigned char>;
     Context context;
@@ -147,7 +150,17 @@ IoResult<std::vector<unsigned char>> readHeifExif(const unsigned char* data, std
     return item;
 }
 
-IoResult<cv::Mat> decodeHeif(const unsigned char* data, std::size_t size)
+}  // namespace
+
+IoResult<std::vector<unsigned char>> readHeifExif(const unsigned char* data, std::size_t size)
+{
+    return withMemoryGuard([&] { return heifExif(data, size); });
+}
+
+namespace {
+
+// decodeHeif, its allocation failures thrown.
+IoResult<cv::Mat> decodedHeif(const unsigned char* data, std::size_t size)
 {
     Context context;
     Handle handle;
@@ -195,6 +208,13 @@ IoResult<cv::Mat> decodeHeif(const unsigned char* data, std::size_t size)
         }
     }
     return bgr;
+}
+
+}  // namespace
+
+IoResult<cv::Mat> decodeHeif(const unsigned char* data, std::size_t size)
+{
+    return withMemoryGuard([&] { return decodedHeif(data, size); });
 }
 
 }  // namespace dofmap

@@ -29,14 +29,13 @@ std::optional<HeifHeader> readHeifHeader(const unsigned char* data, std::size_t 
 
 // The primary image of the HEIF file in `data` as 8-bit BGR, pixel for pixel as libheif's own
 // converter writes it to PNG and OpenCV reads that PNG back: transformations applied, alpha dropped,
-// more than 8 bits per sample cut to their top 8. Fails when it cannot be decoded: IoReason::truncated,
-// unsupported or outOfMemory (libheif's); throws std::bad_alloc or cv::Exception when the memory for
-// the image cannot be had (see withMemoryGuard).
+// more than 8 bits per sample cut to their top 8. Fails when it cannot be decoded: IoReason::truncated
+// or unsupported; outOfMemory when the memory for it cannot be had.
 IoResult<cv::Mat> decodeHeif(const unsigned char* data, std::size_t size);
 
 // The EXIF data of the primary image of the HEIF file in `data`: the TIFF structure its Exif item
 // holds, from the byte order mark on; empty when the file has none or it cannot be read. Fails with
-// IoReason::outOfMemory (libheif's); throws std::bad_alloc when the memory for it cannot be had.
+// IoReason::outOfMemory when the memory for it cannot be had.
 IoResult<std::vector<unsigned char>> readHeifExif(const unsigned char* data, std::size_t size);
 
 }  // namespace dofmap

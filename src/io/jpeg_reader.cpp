@@ -203,7 +203,10 @@ std::optional<cv::Size> jpegSize(const unsigned char* data, std::size_t size)
     return cv::Size(int(d.info.image_width), int(d.info.image_height));
 }
 
-IoResult<cv::Mat> decodeJpeg(const unsigned char* data, std::size_t size, bool applyOrientation, cv::Mat* reuse)
+namespace {
+
+// decodeJpeg, its allocation failures thrown.
+IoResult<cv::Mat> decodedJpeg(const unsigned char* data, std::size_t size, bool applyOrientation, cv::Mat* reuse)
 {
     Decompressor d;
     if (!readHeader(d, data, size)) return failureOfError(d.errors.errorCode);
@@ -228,6 +231,13 @@ IoResult<cv::Mat> decodeJpeg(const unsigned char* data, std::size_t size, bool a
     if (d.errors.warnings > 0) return failure(IoReason::truncated);
     if (applyOrientation) orient(image, orientation);
     return image;
+}
+
+}  // namespace
+
+IoResult<cv::Mat> decodeJpeg(const unsigned char* data, std::size_t size, bool applyOrientation, cv::Mat* reuse)
+{
+    return withMemoryGuard([&] { return decodedJpeg(data, size, applyOrientation, reuse); });
 }
 
 }  // namespace dofmap

@@ -22,9 +22,8 @@ std::optional<cv::Size> jpegSize(const unsigned char* data, std::size_t size);
 // The JPEG file in `data` as 8-bit BGR, pixel for pixel as cv::imread(path, cv::IMREAD_COLOR) gives
 // it for an intact file (grayscale expanded, CMYK converted, EXIF orientation applied unless
 // `applyOrientation` is false), into `reuse` when given, which keeps its memory when it has the size
-// already. Fails when the library reports any error or warning: IoReason::notAnImage, truncated or
-// outOfMemory (libjpeg's own allocations); throws std::bad_alloc or cv::Exception when OpenCV's
-// memory for the image cannot be had (see withMemoryGuard).
+// already. Fails when the library reports any error or warning: IoReason::notAnImage or truncated;
+// outOfMemory when the memory for it cannot be had.
 IoResult<cv::Mat> decodeJpeg(const unsigned char* data, std::size_t size, bool applyOrientation = true,
                              cv::Mat* reuse = nullptr);
 

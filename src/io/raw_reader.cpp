@@ -195,7 +195,10 @@ std::optional<RawHeader> readRawHeader(const unsigned char* data, std::size_t si
     return header;
 }
 
-IoResult<std::optional<std::tm>> readRawDateTime(const unsigned char* data, std::size_t size)
+namespace {
+
+// readRawDateTime, its allocation failures thrown.
+IoResult<std::optional<std::tm>> rawDateTime(const unsigned char* data, std::size_t size)
 {
     using Clock = std::optional<std::tm>;
     Trouble trouble;
@@ -213,7 +216,17 @@ IoResult<std::optional<std::tm>> readRawDateTime(const unsigned char* data, std:
     return Clock(clock);
 }
 
-IoResult<cv::Mat> decodeRaw(const unsigned char* data, std::size_t size, RawDevelopment development)
+}  // namespace
+
+IoResult<std::optional<std::tm>> readRawDateTime(const unsigned char* data, std::size_t size)
+{
+    return withMemoryGuard([&] { return rawDateTime(data, size); });
+}
+
+namespace {
+
+// decodeRaw, its allocation failures thrown.
+IoResult<cv::Mat> developedRaw(const unsigned char* data, std::size_t size, RawDevelopment development)
 {
     if (!rawFileComplete(data, size)) return failure(IoReason::truncated);
     Trouble trouble;
@@ -239,6 +252,13 @@ IoResult<cv::Mat> decodeRaw(const unsigned char* data, std::size_t size, RawDeve
         if (!tile) return tile.error().reason == IoReason::outOfMemory ? tile.error() : failure(IoReason::truncated);
     }
     return develop(raw, stream, trouble);
+}
+
+}  // namespace
+
+IoResult<cv::Mat> decodeRaw(const unsigned char* data, std::size_t size, RawDevelopment development)
+{
+    return withMemoryGuard([&] { return developedRaw(data, size, development); });
 }
 
 }  // namespace dofmap

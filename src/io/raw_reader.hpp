@@ -37,15 +37,14 @@ enum class RawDevelopment {
 };
 
 // The RAW file in `data` as 8-bit BGR, developed as `development` says. Fails when it cannot be
-// read: IoReason::truncated (also for files LibRaw does not know), unsupported, tooLargeForRaw or
-// outOfMemory (LibRaw's); throws std::bad_alloc or cv::Exception when the memory for the image cannot
-// be had (see withMemoryGuard).
+// read: IoReason::truncated (also for files LibRaw does not know), unsupported or tooLargeForRaw;
+// outOfMemory when the memory for it cannot be had.
 IoResult<cv::Mat> decodeRaw(const unsigned char* data, std::size_t size, RawDevelopment development);
 
 // The date and time the RAW file in `data` was taken as LibRaw reads it from the file's metadata:
 // whole seconds on the camera's clock (std::tm's fields; its other members unset). Nullopt when the
-// file gives none or LibRaw does not open it; fails with IoReason::outOfMemory when LibRaw's memory
-// cannot be had, and throws std::bad_alloc when the memory for it cannot be had otherwise.
+// file gives none or LibRaw does not open it; fails with IoReason::outOfMemory when the memory for it
+// cannot be had.
 IoResult<std::optional<std::tm>> readRawDateTime(const unsigned char* data, std::size_t size);
 
 }  // namespace dofmap
