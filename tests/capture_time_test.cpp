@@ -140,8 +140,10 @@ TEST(CaptureTime, AnUndecodableExifStructureFailsToRead)
 {
     std::vector<unsigned char> jpeg;
     ASSERT_TRUE(cv::imencode(".jpg", cv::Mat(8, 8, CV_8UC3, cv::Scalar(90, 120, 150)), jpeg));
-    const std::vector<unsigned char> segment = {0xFF, 0xE1, 0x00, 0x10, 'E', 'x', 'i', 'f', 0, 0,
-                                                'I',  'I',  42,   0,    0,   0x10, 0, 0};
+    // An APP1 segment of 16 bytes after the start marker: "Exif\0\0", then a little-endian TIFF
+    // header whose first directory lies at 0x1000, far past the segment's end.
+    const std::vector<unsigned char> segment = {0xFF, 0xE1, 0x00, 0x10, 'E', 'x', 'i',  'f', 0,
+                                                0,    'I',  'I',  42,   0,   0,   0x10, 0,   0};
     jpeg.insert(jpeg.begin() + 2, segment.begin(), segment.end());
     PhotoFile file;
     file.content = jpeg;
