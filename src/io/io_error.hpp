@@ -48,6 +48,7 @@ struct IoError {
 // `photo`, otherwise system with strerror's words ("no such file or directory", "is a directory").
 IoError systemFailure(int error, bool photo = false);
 
+// The failure `reason`, one that is not the system's.
 IoError failure(IoReason reason);
 
 // The words of `error`, as the messages print them after "cannot read image PATH: " or "cannot
@@ -59,7 +60,7 @@ std::string describe(const IoError& error);
 class IoStatus {
 public:
     IoStatus() = default;  // success
-    IoStatus(IoError error) : error_(std::move(error)) { }  // NOLINT: a failure is a status
+    IoStatus(IoError error) : error_(std::move(error)) { }  // implicit: a failure is a status
 
     bool ok() const { return !error_; }
     explicit operator bool() const { return ok(); }
@@ -76,8 +77,9 @@ private:
 template <typename T>
 class IoResult {
 public:
-    IoResult(T value) : outcome_(std::in_place_index<0>, std::move(value)) { }  // NOLINT
-    IoResult(IoError error) : outcome_(std::in_place_index<1>, std::move(error)) { }  // NOLINT
+    // Implicit, so that a reader returns its value or its failure as it is.
+    IoResult(T value) : outcome_(std::in_place_index<0>, std::move(value)) { }
+    IoResult(IoError error) : outcome_(std::in_place_index<1>, std::move(error)) { }
 
     bool ok() const { return outcome_.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -88,8 +90,6 @@ public:
     const IoError& error() const { return std::get<1>(outcome_); }
     // Empty on success, otherwise describe(error()).
     std::string message() const { return ok() ? std::string() : describe(error()); }
-    // The status alone.
-    IoStatus status() const { return ok() ? IoStatus() : IoStatus(error()); }
 
 private:
     std::variant<T, IoError> outcome_;

@@ -352,8 +352,8 @@ IoError failureOfException(const std::exception& thrown)
     return failure(IoReason::notXmpSidecar);
 }
 
-IoStatus updateSidecarOnce(const std::filesystem::path& path, const SidecarFigures& figures,
-                           const std::optional<SidecarVerdict>& verdict)
+IoStatus mergeIntoSidecar(const std::filesystem::path& path, const SidecarFigures& figures,
+                          const std::optional<SidecarVerdict>& verdict)
 {
     // The sidecar is read, merged and written again until it is found unchanged just before the
     // rename: an edit another program made meanwhile is merged, not replaced.
@@ -386,7 +386,7 @@ IoStatus updateSidecar(const std::filesystem::path& path, const SidecarFigures& 
 {
     return withMemoryGuard([&]() -> IoStatus {
         try {
-            return updateSidecarOnce(path, figures, verdict);
+            return mergeIntoSidecar(path, figures, verdict);
         } catch (const std::bad_alloc&) {
             throw;  // for the guard
         } catch (const std::exception& thrown) {
