@@ -281,9 +281,9 @@ void CullPhoto24Megapixels(benchmark::State& state)
                                          kBlurSigma,
                                          kWindow,
                                          std::nullopt};
-            const std::string why = updateSidecar(outputs.path() + "/large.xmp", figures,
-                                                  SidecarVerdict{means.maxMean < 10.0, 10.0, false, std::nullopt});
-            if (!why.empty()) throw std::runtime_error("cannot write the sidecar: " + why);
+            const IoStatus written = updateSidecar(outputs.path() + "/large.xmp", figures,
+                                                   SidecarVerdict{means.maxMean < 10.0, 10.0, false, std::nullopt});
+            if (!written) throw std::runtime_error("cannot write the sidecar: " + written.message());
         }
     }
     setPixels(state, large().source);
@@ -350,8 +350,8 @@ void Decode24Megapixels(benchmark::State& state)
     file.format = PhotoFormat::jpeg;
     cv::Mat kept;
     for (auto _ : state) {
-        std::string reason;
-        if (decodePhoto(file, reason, RawDevelopment::full, &kept).empty()) throw std::runtime_error(reason);
+        const IoResult<cv::Mat> decoded = decodePhoto(file, RawDevelopment::full, &kept);
+        if (!decoded) throw std::runtime_error(decoded.message());
     }
     setPixels(state, large().source);
 }
@@ -372,8 +372,8 @@ void EncodePng24MegapixelMap(benchmark::State& state)
     std::vector<uchar> png;
     for (auto _ : state) {
         if (state.range(0) == 0) {
-            const std::string reason = encoder.encode(map, png);
-            if (!reason.empty()) throw std::runtime_error(reason);
+            const IoStatus encoded = encoder.encode(map, png);
+            if (!encoded) throw std::runtime_error(encoded.message());
         } else if (!cv::imencode(".png", map, png)) {
             throw std::runtime_error("cannot encode the map");
         }
@@ -627,8 +627,8 @@ const PhotoFile& rawFile()
         const std::string error = testing::writeBayerDng(path, photo, options);
         if (!error.empty()) throw std::runtime_error(error);
         PhotoFile loaded;
-        std::string reason;
-        if (!loadPhotoFile(path, loaded, reason)) throw std::runtime_error(reason);
+        const IoStatus read = loadPhotoFile(path, loaded);
+        if (!read) throw std::runtime_error(read.message());
         return loaded;
     }();
     return file;
@@ -640,9 +640,9 @@ void ReadRaw12Megapixels(benchmark::State& state)
     const PhotoFile& file = rawFile();
     cv::Mat image;
     for (auto _ : state) {
-        std::string reason;
-        image = decodePhoto(file, reason, development);
-        if (image.empty()) state.SkipWithError(reason.c_str());
+        const IoResult<cv::Mat> decoded = decodePhoto(file, development);
+        image = decoded ? decoded.value() : cv::Mat();
+        if (!decoded) state.SkipWithError(decoded.message().c_str());
     }
     state.counters["megapixels"] = double(image.total()) / 1e6;
 }

@@ -39,11 +39,12 @@ inline void wholeRun(const std::string& photo, const std::string& outputDirector
 // channel) and the map written as PNG.
 inline void batchPhoto(const std::string& photo, const std::string& map, int window)
 {
-    const cv::Mat source = readColorImage(photo);
-    if (source.empty()) throw std::runtime_error("cannot read " + photo);
+    const IoResult<cv::Mat> read = readColorImage(photo);
+    if (!read) throw std::runtime_error("cannot read " + photo + ": " + read.message());
+    const cv::Mat& source = read.value();
     const cv::Mat blurred = blurredReference(source);
-    const std::string reason = writeImage(map, computeDofMap(source, blurred, window, 1).map);
-    if (!reason.empty()) throw std::runtime_error("cannot write " + map + ": " + reason);
+    const IoStatus written = writeImage(map, computeDofMap(source, blurred, window, 1).map);
+    if (!written) throw std::runtime_error("cannot write " + map + ": " + written.message());
 }
 
 // A 24-megapixel photo: the demo photo scaled to 6000 x 4000, with fine noise so that the

@@ -8,7 +8,7 @@ set(DOFMAP_LIBRARIES dofmap_core)
 set(DOFMAP_PUBLIC_HEADERS src/core/focus_map.hpp src/core/cull_figures.hpp src/core/false_color.hpp)
 if(DOFMAP_IO)
   list(APPEND DOFMAP_LIBRARIES dofmap_io)
-  list(APPEND DOFMAP_PUBLIC_HEADERS src/io/image_io.hpp src/io/image_header.hpp src/io/png_writer.hpp
+  list(APPEND DOFMAP_PUBLIC_HEADERS src/io/image_io.hpp src/io/image_header.hpp src/io/io_error.hpp src/io/png_writer.hpp
     src/io/raw_reader.hpp)
 endif()
 if(DOFMAP_PROGRAMS)

@@ -296,50 +296,39 @@ py::object cullFigures(const py::module_& module, const py::object& photo, const
     return module.attr("CullFigures")(result.noise, result.correctedMaxMean, result.detailRatio, result.motion);
 }
 
-// The error number of a reader's reason: ENOENT for "no such file", EISDIR for "is a folder", the
-// number whose system message the reason is (EACCES for "permission denied", ...), or 0 for the
-// reasons that are not the system's ("not an image", "not a regular file", ...).
-int errorNumberOf(const std::string& reason)
-{
-    if (reason == "no such file") return ENOENT;
-    if (reason == "is a folder") return EISDIR;
-    constexpr int kLargestErrorNumber = 200;  // Linux's numbers end below 140
-    for (int number = 1; number <= kLargestErrorNumber; ++number)
-        if (dofmap::reasonOf(number) == reason) return number;
-    return 0;
-}
-
-// Raises dofmap.ReadError for the photo at `path` that cannot be read for `reason`: of the kind
-// that is also the OSError subclass of its error number (FileNotFoundError, PermissionError,
-// IsADirectoryError, ...), with errno and filename set.
-[[noreturn]] void raiseReadError(const py::module_& module, const py::object& path, const std::string& reason)
+// Raises dofmap.ReadError for the photo at `path` that cannot be read for `error`: of the kind that
+// is also the OSError subclass of its error number (FileNotFoundError, PermissionError,
+// IsADirectoryError, ...), with errno and filename set; errno is None for the reasons that are not
+// the system's ("not an image", "not a regular file", the decoders').
+[[noreturn]] void raiseReadError(const py::module_& module, const py::object& path, const dofmap::IoError& error)
 {
     const py::object shown = py::module_::import("os").attr("fsdecode")(path);
-    const int number = errorNumberOf(reason);
-    const py::object error =
-        module.attr("_read_error")(number != 0 ? py::object(py::int_(number)) : py::object(py::none()), reason, shown);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    const int number = error.systemError;
+    const py::object raised = module.attr("_read_error")(
+        number != 0 ? py::object(py::int_(number)) : py::object(py::none()), dofmap::describe(error), shown);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.ptr())), raised.ptr());
     throw py::error_already_set();
 }
 
 py::array read(const py::module_& module, const py::object& path, bool rawPreview)
 {
     const std::string name = fileSystemPath(path);
-    std::string reason;
+    std::optional<dofmap::IoError> failed;
     cv::Mat photo;
     {
         const py::gil_scoped_release released;
-        try {
-            dofmap::PhotoFile file;
-            if (dofmap::loadPhotoFile(name, file, reason))
-                photo = dofmap::decodePhoto(
-                    file, reason, rawPreview ? dofmap::RawDevelopment::previewWhenLarge : dofmap::RawDevelopment::full);
-        } catch (const std::bad_alloc&) {
-            photo.release();
-            reason = "out of memory";
-        }
+        dofmap::PhotoFile file;
+        const dofmap::IoStatus loaded = dofmap::loadPhotoFile(name, file);
+        const dofmap::IoResult<cv::Mat> decoded = loaded
+            ? dofmap::decodePhoto(file,
+                                  rawPreview ? dofmap::RawDevelopment::previewWhenLarge : dofmap::RawDevelopment::full)
+            : dofmap::IoResult<cv::Mat>(loaded.error());
+        if (decoded)
+            photo = decoded.value();
+        else
+            failed = decoded.error();
     }
-    if (photo.empty()) raiseReadError(module, path, reason);
+    if (failed) raiseReadError(module, path, *failed);
     return asArray(photo);
 }
 

@@ -110,7 +110,7 @@ TEST(BatchMaps, PhotosThatShareAJobsBuffersKeepTheirOwnPixels)
     std::vector<cv::Mat> sources;
     for (std::size_t i = 0; i < shots.size(); ++i) {
         save(work.path() / shots[i].first, photo(shots[i].second.width, shots[i].second.height, 70 + unsigned(i)));
-        sources.push_back(readColorImage((work.path() / shots[i].first).string()));
+        sources.push_back(readColorImage((work.path() / shots[i].first).string()).value());
     }
     std::vector<std::string> arguments = {"-j", "1", "--blurred", "--means"};
     for (const auto& shot : shots) arguments.push_back(shot.first);

@@ -60,18 +60,21 @@ int nearestOrientation(const cv::Mat& image, const cv::Mat& photo)
     return nearest;
 }
 
+// The photo at `path` decoded, or empty with the reason in `reason`.
 cv::Mat decoded(const fs::path& path, std::string& reason, RawDevelopment raw = RawDevelopment::full)
 {
     PhotoFile file;
-    if (!loadPhotoFile(path.string(), file, reason)) return {};
-    return decodePhoto(file, reason, raw);
+    const IoStatus loaded = loadPhotoFile(path.string(), file);
+    const IoResult<cv::Mat> image = loaded ? decodePhoto(file, raw) : IoResult<cv::Mat>(loaded.error());
+    reason = image.message();
+    return image ? image.value() : cv::Mat();
 }
 
 PhotoFormat formatOf(const fs::path& path)
 {
     PhotoFile file;
-    std::string reason;
-    EXPECT_TRUE(loadPhotoFile(path.string(), file, reason)) << path << ": " << reason;
+    const IoStatus loaded = loadPhotoFile(path.string(), file);
+    EXPECT_TRUE(loaded) << path << ": " << loaded.message();
     return file.format;
 }
 
@@ -93,14 +96,15 @@ TEST(RawReading, DngFilesDevelopAsDcrawEmuDevelopsThem)
         ASSERT_FALSE(expected.empty()) << error;
 
         PhotoFile file;
-        std::string reason;
-        ASSERT_TRUE(loadPhotoFile(path.string(), file, reason)) << reason;
+        const IoStatus loaded = loadPhotoFile(path.string(), file);
+        ASSERT_TRUE(loaded) << loaded.message();
         EXPECT_EQ(file.format, PhotoFormat::raw);
         ASSERT_TRUE(file.declaredSize.has_value());
         EXPECT_EQ(*file.declaredSize, expected.size());
         EXPECT_GT(file.decoderBytes, std::int64_t(source.total()) * 8);
-        const cv::Mat image = decodePhoto(file, reason);
-        ASSERT_EQ(reason, "");
+        const IoResult<cv::Mat> decodedImage = decodePhoto(file);
+        ASSERT_EQ(decodedImage.message(), "");
+        const cv::Mat& image = decodedImage.value();
         EXPECT_EQ(firstDifference(image, expected), "");
         EXPECT_EQ(nearestOrientation(image, source), orientation);
     }
@@ -146,13 +150,14 @@ TEST(HeifReading, HeicAndAvifFilesDecodeAsHeifConvertWritesThem)
         const cv::Mat expected = testing::heifConvertImage(dir / name, error);
         ASSERT_FALSE(expected.empty()) << error;
         PhotoFile file;
-        std::string reason;
-        ASSERT_TRUE(loadPhotoFile((dir / name).string(), file, reason)) << reason;
+        const IoStatus loaded = loadPhotoFile((dir / name).string(), file);
+        ASSERT_TRUE(loaded) << loaded.message();
         EXPECT_EQ(file.format, PhotoFormat::heif);
         ASSERT_TRUE(file.declaredSize.has_value());
         EXPECT_EQ(*file.declaredSize, expected.size());
-        const cv::Mat image = decodePhoto(file, reason);
-        ASSERT_EQ(reason, "");
+        const IoResult<cv::Mat> decodedImage = decodePhoto(file);
+        ASSERT_EQ(decodedImage.message(), "");
+        const cv::Mat& image = decodedImage.value();
         EXPECT_EQ(firstDifference(image, expected), "");
         if (name.rfind("turned", 0) == 0) {
             EXPECT_EQ(nearestOrientation(image, photo), name[6] - '0');
@@ -258,8 +263,8 @@ TEST(PhotoFormats, ChangedCodedDataIsRefusedWhereTheDecodersNoticeIt)
     EXPECT_EQ(firstDifference(decoded(dir / "lossy.dng", reason), developed), "") << reason;
     EXPECT_EQ(firstDifference(decoded(dir / "photo.heic", reason), converted), "") << reason;
     PhotoFile dng, heic;
-    ASSERT_TRUE(loadPhotoFile((dir / "lossy.dng").string(), dng, reason));
-    ASSERT_TRUE(loadPhotoFile((dir / "photo.heic").string(), heic, reason));
+    ASSERT_TRUE(loadPhotoFile((dir / "lossy.dng").string(), dng));
+    ASSERT_TRUE(loadPhotoFile((dir / "photo.heic").string(), heic));
     const std::vector<FilePart> tiles = lossyJpegParts(dng.content.data(), dng.content.size());
     ASSERT_EQ(tiles.size(), 12u);
     std::vector<unsigned char> marked = dng.content;
@@ -296,7 +301,7 @@ TEST(PhotoFormats, FuzzedCameraFilesFailCleanly)
     for (const std::string name : {"shot.dng", "photo.heic"}) {
         PhotoFile whole;
         std::string reason;
-        ASSERT_TRUE(loadPhotoFile((dir / name).string(), whole, reason));
+        ASSERT_TRUE(loadPhotoFile((dir / name).string(), whole));
         for (int i = 0; i < 60; ++i) {
             std::vector<unsigned char> bytes = whole.content;
             if (i % 3 == 0) {

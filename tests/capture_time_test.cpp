@@ -25,9 +25,11 @@ using testing::TemporaryDirectory;
 std::optional<CaptureTime> captureTimeOf(const fs::path& path)
 {
     PhotoFile file;
-    std::string reason;
-    EXPECT_TRUE(loadPhotoFile(path.string(), file, reason)) << path << ": " << reason;
-    return readCaptureTime(file);
+    const IoStatus loaded = loadPhotoFile(path.string(), file);
+    EXPECT_TRUE(loaded) << path << ": " << loaded.message();
+    const IoResult<std::optional<CaptureTime>> time = readCaptureTime(file);
+    EXPECT_TRUE(time) << path << ": " << time.message();
+    return time ? time.value() : std::nullopt;
 }
 
 // Writes the EXIF tags `tags` ("-DateTimeOriginal=...") into the photo at `path` with exiftool; `-n`
@@ -88,18 +90,20 @@ TEST(CaptureTime, ReadFromJpegHeicAndDngToTheFraction)
     // LibRaw's time, the one of RAW files not laid out as TIFF, is the clock's too: in a time zone
     // far from UTC, as in UTC.
     PhotoFile file;
-    std::string reason;
-    ASSERT_TRUE(loadPhotoFile(dng.string(), file, reason)) << reason;
+    const IoStatus loaded = loadPhotoFile(dng.string(), file);
+    ASSERT_TRUE(loaded) << loaded.message();
     const std::optional<std::string> zone =
         std::getenv("TZ") != nullptr ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;
     setenv("TZ", "America/New_York", 1);
     tzset();
-    const std::optional<std::tm> clock = readRawDateTime(file.content.data(), file.content.size());
+    const IoResult<std::optional<std::tm>> read = readRawDateTime(file.content.data(), file.content.size());
     if (zone)
         setenv("TZ", zone->c_str(), 1);
     else
         unsetenv("TZ");
     tzset();
+    ASSERT_TRUE(read) << read.message();
+    const std::optional<std::tm>& clock = read.value();
     ASSERT_TRUE(clock);
     EXPECT_EQ(std::to_string(clock->tm_year + 1900) + "-" + std::to_string(clock->tm_mon + 1) + "-" +
                   std::to_string(clock->tm_mday) + " " + std::to_string(clock->tm_hour) + ":" +
@@ -128,6 +132,24 @@ TEST(CaptureTime, NoneWithoutAValidTime)
     // An offset out of range is left out, the time kept.
     writeExif(offset, {"-DateTimeOriginal=2024:02:29 23:59:59", "-OffsetTimeOriginal=+25:00"});
     EXPECT_EQ(describe(captureTimeOf(offset)), describe(CaptureTime{1709251199, 0, std::nullopt}));
+}
+
+// An EXIF structure Exiv2 cannot decode (its first directory beyond the segment's end) is a failure
+// of reading, not a photo without a time.
+TEST(CaptureTime, AnUndecodableExifStructureFailsToRead)
+{
+    std::vector<unsigned char> jpeg;
+    ASSERT_TRUE(cv::imencode(".jpg", cv::Mat(8, 8, CV_8UC3, cv::Scalar(90, 120, 150)), jpeg));
+    // An APP1 segment of 16 bytes after the start marker: "Exif\0\0", then a little-endian TIFF
+    // header whose first directory lies at 0x1000, far past the segment's end.
+    const std::vector<unsigned char> segment = {0xFF, 0xE1, 0x00, 0x10, 'E', 'x', 'i',  'f', 0,
+                                                0,    'I',  'I',  42,   0,   0,   0x10, 0,   0};
+    jpeg.insert(jpeg.begin() + 2, segment.begin(), segment.end());
+    PhotoFile file;
+    file.content = jpeg;
+    file.format = PhotoFormat::jpeg;
+    const IoResult<std::optional<CaptureTime>> time = readCaptureTime(file);
+    EXPECT_EQ(time.message(), "truncated or corrupt data") << (time ? describe(time.value()) : "");
 }
 
 }  // namespace

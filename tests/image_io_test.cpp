@@ -98,6 +98,14 @@ fs::path written(const fs::path& path, const std::vector<uchar>& bytes)
     return path;
 }
 
+// The photo at `path` as readColorImage reads it, or empty with the words of its failure in `reason`.
+cv::Mat readImage(const std::string& path, std::string& reason)
+{
+    const IoResult<cv::Mat> image = readColorImage(path);
+    reason = image.message();
+    return image ? image.value() : cv::Mat();
+}
+
 // Every kind of intact JPEG decodes to OpenCV's pixels exactly.
 TEST(JpegReading, IntactFilesGiveOpenCvsPixels)
 {
@@ -122,7 +130,7 @@ TEST(JpegReading, IntactFilesGiveOpenCvsPixels)
     for (const auto& [what, bytes] : files) {
         const fs::path path = written(folder.path() / "photo.jpg", bytes);
         std::string reason = "unset";
-        const cv::Mat ours = readColorImage(path.string(), &reason);
+        const cv::Mat ours = readImage(path.string(), reason);
         EXPECT_EQ(reason, "") << what;
         EXPECT_EQ(firstDifference(ours, cv::imread(path.string(), cv::IMREAD_COLOR)), "") << what;
     }
@@ -140,8 +148,7 @@ TEST(JpegReading, DamagedFilesAreRefused)
             const fs::path path =
                 written(folder.path() / "cut.jpg", std::vector<uchar>(whole.begin(), whole.begin() + long(length)));
             std::string reason;
-            EXPECT_TRUE(readColorImage(path.string(), &reason).empty())
-                << length << (progressive ? " progressive" : "");
+            EXPECT_TRUE(readImage(path.string(), reason).empty()) << length << (progressive ? " progressive" : "");
             EXPECT_EQ(reason, "truncated or corrupt data") << length;
         }
     }
@@ -154,7 +161,7 @@ TEST(JpegReading, DamagedFilesAreRefused)
             break;
         }
     std::string reason;
-    EXPECT_TRUE(readColorImage(written(folder.path() / "tall.jpg", tall).string(), &reason).empty());
+    EXPECT_TRUE(readImage(written(folder.path() / "tall.jpg", tall).string(), reason).empty());
     EXPECT_EQ(reason, "truncated or corrupt data");
 }
 
@@ -169,7 +176,7 @@ TEST(ImageReading, EveryFailureHasItsReason)
         const fs::path path = written(folder.path() / ("cut" + extension),
                                       std::vector<uchar>(whole.begin(), whole.begin() + long(whole.size() / 2)));
         std::string reason;
-        EXPECT_TRUE(readColorImage(path.string(), &reason).empty()) << extension;
+        EXPECT_TRUE(readImage(path.string(), reason).empty()) << extension;
         EXPECT_EQ(reason, "truncated or corrupt data") << extension;
     }
     const struct {
@@ -183,20 +190,20 @@ TEST(ImageReading, EveryFailureHasItsReason)
     for (const auto& c : cases) {
         std::ofstream(folder.path() / c.name) << c.content;
         std::string reason;
-        EXPECT_TRUE(readColorImage((folder.path() / c.name).string(), &reason).empty()) << c.name;
+        EXPECT_TRUE(readImage((folder.path() / c.name).string(), reason).empty()) << c.name;
         EXPECT_EQ(reason, c.reason) << c.name;
     }
     std::string reason;
-    EXPECT_TRUE(readColorImage((folder.path() / "missing.jpg").string(), &reason).empty());
+    EXPECT_TRUE(readImage((folder.path() / "missing.jpg").string(), reason).empty());
     EXPECT_EQ(reason, "no such file");
     fs::create_directory(folder.path() / "folder.jpg");
-    EXPECT_TRUE(readColorImage((folder.path() / "folder.jpg").string(), &reason).empty());
+    EXPECT_TRUE(readImage((folder.path() / "folder.jpg").string(), reason).empty());
     EXPECT_EQ(reason, "is a folder");
     // What is not a regular file is never read: a FIFO without a writer would block, a device never end.
     ASSERT_EQ(::mkfifo((folder.path() / "fifo.jpg").c_str(), 0600), 0);
     fs::create_symlink("/dev/zero", folder.path() / "zero.jpg");
     for (const std::string name : {"fifo.jpg", "zero.jpg"}) {
-        EXPECT_TRUE(readColorImage((folder.path() / name).string(), &reason).empty()) << name;
+        EXPECT_TRUE(readImage((folder.path() / name).string(), reason).empty()) << name;
         EXPECT_EQ(reason, "not a regular file") << name;
     }
 }
@@ -210,27 +217,26 @@ TEST(ImageReading, StreamsAreReadWholeWithinTheirLimit)
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
     std::thread writer([&] {
-        EXPECT_EQ(writeAll(ends[1], png.data(), png.size()), "");
+        EXPECT_EQ(writeAll(ends[1], png.data(), png.size()).message(), "");
         ::close(ends[1]);
     });
     PhotoFile file;
-    std::string reason;
-    const bool loaded = loadPhotoStream(ends[0], file, reason, std::int64_t(png.size()));
+    const IoStatus loaded = loadPhotoStream(ends[0], file, std::int64_t(png.size()));
     writer.join();
     ::close(ends[0]);
-    ASSERT_TRUE(loaded) << reason;
+    ASSERT_TRUE(loaded) << loaded.message();
     EXPECT_EQ(file.content, png);
     EXPECT_EQ(file.declaredSize, cv::Size(300, 200));
-    EXPECT_EQ(firstDifference(decodePhoto(file, reason), cv::imdecode(png, cv::IMREAD_COLOR)), "");
+    EXPECT_EQ(firstDifference(decodePhoto(file).value(), cv::imdecode(png, cv::IMREAD_COLOR)), "");
 
     const TemporaryDirectory folder("dofmap-io");
     const fs::path path = written(folder.path() / "large.png", png);
     const int fd = ::open(path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     PhotoFile refused;
-    EXPECT_FALSE(loadPhotoStream(fd, refused, reason, 100000));
+    const IoStatus tooLarge = loadPhotoStream(fd, refused, 100000);
     ::close(fd);
-    EXPECT_EQ(reason, "too large (more than the memory allowed, 97.7 KiB)");
+    EXPECT_EQ(tooLarge.message(), "too large (more than the memory allowed, 97.7 KiB)");
     EXPECT_LE(refused.content.capacity(), std::size_t(100000));
 }
 
@@ -252,9 +258,9 @@ TEST(JpegReading, FuzzedFilesFailCleanlyAndSilently)
                 bytes[std::uniform_int_distribution<std::size_t>(0, bytes.size() - 1)(random)] ^=
                     uchar(1 << (random() % 8));
         }
-        std::string reason;
-        const cv::Mat image = decodeJpeg(bytes.data(), bytes.size(), reason);
-        if (image.empty()) {
+        const IoResult<cv::Mat> decoded = decodeJpeg(bytes.data(), bytes.size());
+        const std::string reason = decoded.message();
+        if (!decoded) {
             ++refused;
             ASSERT_EQ(reasons.count(reason), 1u) << "variant " << i << ": " << reason;
         } else {
@@ -272,7 +278,7 @@ TEST(ReadColorImage, GrayscaleFileBecomesThreeEqualChannels)
     cv::Mat gray(20, 30, CV_8UC1);
     cv::randu(gray, 0, 256);
     ASSERT_TRUE(cv::imwrite(path.string(), gray));
-    const cv::Mat color = readColorImage(path.string());
+    const cv::Mat color = readColorImage(path.string()).value();
     ASSERT_EQ(color.type(), CV_8UC3);
     cv::Mat channels[3];
     cv::split(color, channels);
@@ -319,7 +325,7 @@ TEST(PngWriting, FilesAreValidAndHoldTheImageWhateverTheSizeAndOrder)
     for (const auto& c : cases) {
         const fs::path path = folder.path() / c.name;
         ASSERT_TRUE(PngEncoder::handles(c.image)) << c.name;
-        ASSERT_EQ(writeImage(path.string(), c.image, {}, &encoder), "") << c.name;
+        ASSERT_EQ(writeImage(path.string(), c.image, {}, &encoder).message(), "") << c.name;
         EXPECT_EQ(readFile(path).substr(1, 3), "PNG") << c.name;
         const cv::Mat back = cv::imread(path.string(), cv::IMREAD_UNCHANGED);
         EXPECT_EQ(firstDifference(back, c.image), "") << c.name;
@@ -344,7 +350,7 @@ TEST(PngWriting, MapsAreNoLargerThanTheGeneralEncodersAndOtherKindsStillWrite)
     cv::Mat noise(map.size(), CV_8UC1);
     cv::RNG(41).fill(noise, cv::RNG::UNIFORM, 0, 3);
     map += noise;
-    ASSERT_EQ(writeImage((folder.path() / "map.png").string(), map), "");
+    ASSERT_EQ(writeImage((folder.path() / "map.png").string(), map).message(), "");
     const std::size_t ours = fs::file_size(folder.path() / "map.png");
     const std::size_t general = encoded(".png", map).size();
     EXPECT_LE(double(ours), 1.25 * double(general)) << ours << " bytes against " << general;
@@ -354,9 +360,9 @@ TEST(PngWriting, MapsAreNoLargerThanTheGeneralEncodersAndOtherKindsStillWrite)
     const cv::Mat alpha(20, 30, CV_8UC4, cv::Scalar(1, 2, 3, 4));
     EXPECT_FALSE(PngEncoder::handles(deep));
     EXPECT_FALSE(PngEncoder::handles(alpha));
-    ASSERT_EQ(writeImage((folder.path() / "deep.png").string(), deep), "");
-    ASSERT_EQ(writeImage((folder.path() / "alpha.png").string(), alpha), "");
-    ASSERT_EQ(writeImage((folder.path() / "level9.png").string(), map, {cv::IMWRITE_PNG_COMPRESSION, 9}), "");
+    ASSERT_EQ(writeImage((folder.path() / "deep.png").string(), deep).message(), "");
+    ASSERT_EQ(writeImage((folder.path() / "alpha.png").string(), alpha).message(), "");
+    ASSERT_EQ(writeImage((folder.path() / "level9.png").string(), map, {cv::IMWRITE_PNG_COMPRESSION, 9}).message(), "");
     EXPECT_EQ(firstDifference(cv::imread((folder.path() / "deep.png").string(), cv::IMREAD_UNCHANGED), deep), "");
     EXPECT_EQ(firstDifference(cv::imread((folder.path() / "alpha.png").string(), cv::IMREAD_UNCHANGED), alpha), "");
     EXPECT_EQ(firstDifference(cv::imread((folder.path() / "level9.png").string(), cv::IMREAD_UNCHANGED), map), "");

@@ -2,6 +2,7 @@
 // ratings, and replacement that is whole or nothing. Read back with Exiv2 and with exiftool.
 #include "xmp_sidecar.hpp"
 
+#include "exiv2_toolkit.hpp"
 #include "process.hpp"
 
 #include <exiv2/exiv2.hpp>
@@ -107,7 +108,7 @@ TEST(XmpSidecar, MergeKeepsEveryForeignPropertyAsExiv2AndExiftoolReadThem)
     ASSERT_GT(before.size(), 15u);
     ASSERT_TRUE(tagsBefore.contains("XMP-darktable:History")) << tagsBefore.dump(1);
 
-    ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 20.0, false, std::nullopt}), "");
+    ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 20.0, false, std::nullopt}).message(), "");
 
     // Only the keywords change among the properties that were there (the rating 3 is kept).
     const std::map<std::string, std::string> after = exiv2Properties(path);
@@ -156,7 +157,7 @@ TEST(XmpSidecar, EmptyLanguageAlternativesAreKept)
     const std::map<std::string, std::string> before = exiv2Properties(path);
     ASSERT_EQ(property(before, "Xmp.dc.title"), "lang=\"x-default\" ");
 
-    ASSERT_EQ(updateSidecar(path, kFigures, std::nullopt), "");
+    ASSERT_EQ(updateSidecar(path, kFigures, std::nullopt).message(), "");
     std::map<std::string, std::string> after = exiv2Properties(path);
     for (auto it = after.begin(); it != after.end();)
         it = it->first.rfind("Xmp.dofmap.", 0) == 0 ? after.erase(it) : ++it;
@@ -190,15 +191,18 @@ TEST(XmpSidecar, RatingsAreSetOnlyWhereAskedAndTakenBackWhenJudgedSharp)
     for (const auto& c : cases) {
         const fs::path path = folder.path() / (std::string(c.what) + ".xmp");
         if (c.sidecar) written(path, *c.sidecar);
-        ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 60.0, c.overwrite, std::nullopt}), "") << c.what;
+        ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 60.0, c.overwrite, std::nullopt}).message(), "")
+            << c.what;
         std::map<std::string, std::string> properties = exiv2Properties(path);
         EXPECT_EQ(property(properties, "Xmp.xmp.Rating"), c.ratingWhenBlurry) << c.what;
         EXPECT_EQ(property(properties, "Xmp.dc.subject"), "blurry") << c.what;
         // A second blurry verdict changes nothing more.
-        ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 60.0, c.overwrite, std::nullopt}), "") << c.what;
+        ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 60.0, c.overwrite, std::nullopt}).message(), "")
+            << c.what;
         EXPECT_EQ(exiv2Properties(path), properties) << c.what;
 
-        ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{false, 40.0, c.overwrite, std::nullopt}), "") << c.what;
+        ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{false, 40.0, c.overwrite, std::nullopt}).message(), "")
+            << c.what;
         properties = exiv2Properties(path);
         EXPECT_EQ(property(properties, "Xmp.xmp.Rating"), c.ratingWhenSharpAgain) << c.what;
         EXPECT_EQ(property(properties, "Xmp.dc.subject"), "(absent)") << c.what;
@@ -210,23 +214,23 @@ TEST(XmpSidecar, RatingsAreSetOnlyWhereAskedAndTakenBackWhenJudgedSharp)
     // What the photographer did after a verdict of blurry stays when the photo is judged sharp:
     // a keyword they gave themselves and a rating they changed.
     const fs::path path = folder.path() / "changed.xmp";
-    ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 60.0, false, std::nullopt}), "");
+    ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{true, 60.0, false, std::nullopt}).message(), "");
     Exiv2::XmpData xmp;
     ASSERT_EQ(Exiv2::XmpParser::decode(xmp, readFile(path)), 0);
     xmp["Xmp.xmp.Rating"] = "2";
     std::string packet;
     ASSERT_EQ(Exiv2::XmpParser::encode(packet, xmp), 0);
     written(path, packet);
-    ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{false, 40.0, false, std::nullopt}), "");
+    ASSERT_EQ(updateSidecar(path, kFigures, SidecarVerdict{false, 40.0, false, std::nullopt}).message(), "");
     std::map<std::string, std::string> properties = exiv2Properties(path);
     EXPECT_EQ(property(properties, "Xmp.xmp.Rating"), "2");
 
     std::string ownKeyword = kDarktableSidecar;
     ownKeyword.replace(ownKeyword.find("<rdf:li>dunes"), 13, "<rdf:li>blurry");
     const fs::path own = written(folder.path() / "own keyword.xmp", ownKeyword);
-    ASSERT_EQ(updateSidecar(own, kFigures, SidecarVerdict{true, 60.0, false, std::nullopt}), "");
+    ASSERT_EQ(updateSidecar(own, kFigures, SidecarVerdict{true, 60.0, false, std::nullopt}).message(), "");
     EXPECT_EQ(property(exiv2Properties(own), "Xmp.lr.hierarchicalSubject"), "places|dunes, dofmap|blurry");
-    ASSERT_EQ(updateSidecar(own, kFigures, SidecarVerdict{false, 40.0, false, std::nullopt}), "");
+    ASSERT_EQ(updateSidecar(own, kFigures, SidecarVerdict{false, 40.0, false, std::nullopt}).message(), "");
     properties = exiv2Properties(own);
     EXPECT_EQ(property(properties, "Xmp.dc.subject"), "holiday, blurry");
     EXPECT_EQ(property(properties, "Xmp.lr.hierarchicalSubject"), "places|dunes");
@@ -239,7 +243,7 @@ TEST(XmpSidecar, ReplacementIsWholeOrNothing)
     const fs::path path = written(folder.path() / "a.xmp", kDarktableSidecar);
     struct stat before { };
     ASSERT_EQ(::stat(path.c_str(), &before), 0);
-    ASSERT_EQ(updateSidecar(path, kFigures, std::nullopt), "");
+    ASSERT_EQ(updateSidecar(path, kFigures, std::nullopt).message(), "");
     struct stat after { };
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
     EXPECT_NE(after.st_ino, before.st_ino) << "the sidecar was rewritten in place, not replaced";
@@ -249,17 +253,38 @@ TEST(XmpSidecar, ReplacementIsWholeOrNothing)
     // Content that is not XMP is left as it was, and so is a sidecar that cannot be read.
     const std::string notes = "notes about the shoot, not XMP\n";
     const fs::path text = written(folder.path() / "b.xmp", notes);
-    EXPECT_EQ(updateSidecar(text, kFigures, std::nullopt), "not an XMP sidecar");
+    EXPECT_EQ(updateSidecar(text, kFigures, std::nullopt).message(), "not an XMP sidecar");
     EXPECT_EQ(readFile(text), notes);
     const fs::path xml = written(folder.path() / "f.xmp", "<?xml version=\"1.0\"?><settings/>");
-    EXPECT_EQ(updateSidecar(xml, kFigures, std::nullopt), "not an XMP sidecar");
+    EXPECT_EQ(updateSidecar(xml, kFigures, std::nullopt).message(), "not an XMP sidecar");
     const fs::path truncated = written(folder.path() / "c.xmp", std::string(kDarktableSidecar).substr(0, 900));
-    EXPECT_EQ(updateSidecar(truncated, kFigures, std::nullopt), "not an XMP sidecar");
+    EXPECT_EQ(updateSidecar(truncated, kFigures, std::nullopt).message(), "not an XMP sidecar");
     EXPECT_EQ(readFile(truncated), std::string(kDarktableSidecar).substr(0, 900));
     fs::create_directory(folder.path() / "d.xmp");
-    EXPECT_EQ(updateSidecar(folder.path() / "d.xmp", kFigures, std::nullopt), "is a directory");
-    EXPECT_EQ(updateSidecar(folder.path() / "missing" / "e.xmp", kFigures, std::nullopt), "no such file or directory");
+    EXPECT_EQ(updateSidecar(folder.path() / "d.xmp", kFigures, std::nullopt).message(), "is a directory");
+    EXPECT_EQ(updateSidecar(folder.path() / "missing" / "e.xmp", kFigures, std::nullopt).message(),
+              "no such file or directory");
     EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 5);
+}
+
+// Exiv2's failures to read, to write or to have its memory are told apart from content that does
+// not parse, which alone is "not an XMP sidecar".
+TEST(XmpSidecar, Exiv2FailuresKeepTheirOwnReasons)
+{
+    const struct {
+        Exiv2::ErrorCode code;
+        std::string reason;
+    } cases[] = {{Exiv2::kerMallocFailed, "out of memory"},
+                 {Exiv2::kerInputDataReadFailed, "cannot read the metadata"},
+                 {Exiv2::kerFailedToReadImageData, "cannot read the metadata"},
+                 {Exiv2::kerImageWriteFailed, "cannot write the metadata"},
+                 {Exiv2::kerEncodeLangAltPropertyFailed, "cannot write the metadata"},
+                 {Exiv2::kerInvalidXMP, "not an XMP sidecar"},
+                 {Exiv2::kerXMPToolkitError, "not an XMP sidecar"}};
+    for (const auto& c : cases) {
+        const Exiv2::Error thrown(c.code);
+        EXPECT_EQ(describe(exiv2Failure(thrown.code(), IoReason::notXmpSidecar)), c.reason) << thrown.what();
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "atomic_file.hpp"
 #include "batch.hpp"
 #include "false_color.hpp"
+#include "io_error.hpp"
 #include "messages.hpp"
 
 #include <opencv2/imgcodecs.hpp>
@@ -345,10 +346,10 @@ bool ContactSheet::writeThumbnails(std::size_t index, Thumbnails& thumbnails, Re
     const std::vector<unsigned char>* const contents[] = {&thumbnails.photo, &thumbnails.overlay};
     bool written = true;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        const std::string why =
-            thumbnails.empty() ? "cannot encode the image" : writeFileAtomically(paths[i], *contents[i]);
-        if (why.empty()) continue;
-        reporter.cannotWrite(paths[i], why);
+        const IoStatus status = thumbnails.empty() ? IoStatus(failure(IoReason::cannotEncodeImage))
+                                                   : writeFileAtomically(paths[i], *contents[i]);
+        if (status) continue;
+        reporter.cannotWrite(paths[i], status.message());
         written = false;
     }
     thumbnails.photo = {};
@@ -360,15 +361,12 @@ bool ContactSheet::writeThumbnails(std::size_t index, Thumbnails& thumbnails, Re
 bool ContactSheet::write(const std::vector<Photo>& photos, const BatchOutcome& outcome, const Options& options,
                          Reporter& reporter) const
 {
-    std::string why;
-    try {
+    const IoStatus written = withMemoryGuard([&] {
         const std::string html = contactSheetHtml(page_, photos, outcome, options);
-        why = writeFileAtomically(page_, std::vector<unsigned char>(html.begin(), html.end()));
-    } catch (const std::bad_alloc&) {
-        why = "out of memory";
-    }
-    if (why.empty()) return true;
-    reporter.cannotWrite(page_, why);
+        return writeFileAtomically(page_, std::vector<unsigned char>(html.begin(), html.end()));
+    });
+    if (written) return true;
+    reporter.cannotWrite(page_, written.message());
     return false;
 }
 

@@ -7,6 +7,7 @@
 #include "culling.hpp"
 #include "false_color.hpp"
 #include "image_io.hpp"
+#include "io_error.hpp"
 #include "memory.hpp"
 #include "memory_budget.hpp"
 #include "messages.hpp"
@@ -39,52 +40,58 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
 {
     complete = false;
     PhotoOutcome outcome;
-    const auto refused = [&](const std::string& reason) {
+    const auto refused = [&](const IoError& error) {
+        const std::string reason = describe(error);
         reporter.cannotRead(photo.input, reason);
         outcome.unreadable = reason;
         outcome.captureTime.reset();
         outcome.signature = SceneSignature();
         return outcome;
     };
-    std::string reason;
     PhotoFile& file = job.file_;
     // Standard input is read whole, within the budget: it may be a pipe, whose size nothing tells.
-    const bool loaded = isStandardStream(photo.input)
-        ? loadPhotoStream(STDIN_FILENO, file, reason, job.holding_.budget().total())
-        : loadPhotoFile(photo.input, file, reason);
-    if (!loaded) return refused(reason);
+    const IoStatus loaded = isStandardStream(photo.input)
+        ? loadPhotoStream(STDIN_FILENO, file, job.holding_.budget().total())
+        : loadPhotoFile(photo.input, file);
+    if (!loaded) return refused(loaded.error());
     const std::int64_t needed = photoMemory(file, options, job.oneScanMaps_);
     const std::int64_t total = job.holding_.budget().total();
     if (file.declaredSize && needed > total)
-        return refused("too large (" + std::to_string(file.declaredSize->width) + " x " +
-                       std::to_string(file.declaredSize->height) + " pixels need about " + formatMemorySize(needed) +
-                       ", the memory allowed is " + formatMemorySize(total) + ")");
+        return refused(IoError{IoReason::tooLarge, 0,
+                               std::to_string(file.declaredSize->width) + " x " +
+                                   std::to_string(file.declaredSize->height) + " pixels need about " +
+                                   formatMemorySize(needed) + ", the memory allowed is " + formatMemorySize(total)});
     job.admit(needed);
     // After the photo the job holds what it keeps, however the photo ends.
     struct Settle {
         Job& job;
         ~Settle() { job.settle(); }
     } settle{job};
-    try {
-        // What the scenes of a judged batch are made of: the time from the file's bytes, the
-        // signature from the decoded photo.
+    // Out of memory anywhere in the photo's work, it is refused with that reason.
+    IoResult<PhotoOutcome> made = withMemoryGuard([&]() -> IoResult<PhotoOutcome> {
+        // What the scenes of a judged batch are made of: the time from the file's bytes (none when
+        // it cannot be read: the photo is still figured), the signature from the decoded photo.
         const bool figures = figuresWanted(options);
-        if (figures) outcome.captureTime = readCaptureTime(file);
-        const cv::Mat source = decodePhoto(
-            file, reason, options.rawPreview ? RawDevelopment::previewWhenLarge : RawDevelopment::full, &job.source_);
+        if (figures) {
+            const IoResult<std::optional<CaptureTime>> time = readCaptureTime(file);
+            outcome.captureTime = time ? time.value() : std::nullopt;
+        }
+        const IoResult<cv::Mat> decoded = decodePhoto(
+            file, options.rawPreview ? RawDevelopment::previewWhenLarge : RawDevelopment::full, &job.source_);
         file.content.clear();  // its bytes are not needed any more; the memory stays for the next file
-        if (source.empty()) return refused(reason);
+        if (!decoded) return refused(decoded.error());
+        const cv::Mat& source = decoded.value();
         if (figures) outcome.signature = sceneSignature(source);
         // The folders of the outputs, created as needed; an output whose folder cannot be made is
         // reported with that reason (not the "no such file or directory" its write would give).
-        std::vector<std::string> folderFailures(photo.outputs.size());
+        std::vector<IoStatus> folderFailures(photo.outputs.size());
         for (std::size_t i = 0; i < photo.outputs.size(); ++i) {
             const fs::path folder = photo.outputs[i].parent_path();
             std::error_code error;
             if (folder.empty() || fs::create_directories(folder, error) || !error) continue;
             // Another job may have made it meanwhile.
             std::error_code ignored;
-            if (!fs::is_directory(folder, ignored)) folderFailures[i] = reasonOf(error.value());
+            if (!fs::is_directory(folder, ignored)) folderFailures[i] = systemFailure(error.value());
         }
 
         // Every output is made before any is written, so that a photo whose memory runs out leaves
@@ -114,33 +121,29 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         complete = true;
         for (std::size_t i = 0; i < images.size() && i < photo.outputs.size(); ++i) {
             const fs::path& path = photo.outputs[i];
-            std::string why = folderFailures[i];
-            if (why.empty() && isStandardStream(path.string()))
-                why = writeImage(STDOUT_FILENO, "." + options.format, images[i], &job.png_);
-            else if (why.empty())
-                why = writeImage(path.string(), images[i], {}, &job.png_);
-            if (why.empty()) {
+            IoStatus written = folderFailures[i];
+            if (written && isStandardStream(path.string()))
+                written = writeImage(STDOUT_FILENO, "." + options.format, images[i], &job.png_);
+            else if (written)
+                written = writeImage(path.string(), images[i], {}, &job.png_);
+            if (written) {
                 if (mapWritten && i == 0)
                     outcome.mapWritten = true;
                 else
                     ++outcome.otherOutputsWritten;
                 continue;
             }
-            reporter.cannotWrite(path, why);
+            reporter.cannotWrite(path, written.message());
             complete = false;
         }
         outcome.statistics = PhotoStatistics{source.cols, source.rows, analysis.statistics, std::nullopt};
         if (options.cullFigures || options.cull)
             outcome.statistics->cull = cullFigures(source, blurred, analysis.maxMean, options.parameters.sigma);
         return outcome;
-    } catch (const std::bad_alloc&) {
-        reason = "out of memory";
-    } catch (const cv::Exception& error) {
-        if (error.code != cv::Error::StsNoMem) throw;
-        reason = "out of memory";
-    }
+    });
+    if (made) return std::move(made.value());
     complete = false;
-    return refused(reason);
+    return refused(made.error());
 }
 
 namespace {
@@ -220,11 +223,11 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     bool outputFailed = false;
     const auto print = [&](const std::string& line) {
         if (outputFailed) return;
-        const std::string reason = outputClosed ? reasonOf(EBADF) : writeAll(STDOUT_FILENO, line + "\n");
-        if (reason.empty()) return;
+        const IoStatus written = outputClosed ? IoStatus(systemFailure(EBADF)) : writeAll(STDOUT_FILENO, line + "\n");
+        if (written) return;
         outputFailed = true;
         allGood = false;
-        reporter.cannotWriteStandardOutput(reason);
+        reporter.cannotWriteStandardOutput(written.message());
     };
 
     // A threshold that is a share of the median is known once every photo is figured: then the
@@ -271,12 +274,12 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
                 verdict->cull = SidecarJudgement{cull->scene, cull->judgedBy, cull->cut};
         }
         for (const fs::path& sidecar : photo.sidecars) {
-            const std::string why = updateSidecar(sidecar, figures, verdict);
-            if (why.empty()) {
+            const IoStatus written = updateSidecar(sidecar, figures, verdict);
+            if (written) {
                 ++outcome.sidecarsWritten;
                 continue;
             }
-            reporter.cannotWrite(sidecar, why);
+            reporter.cannotWrite(sidecar, written.message());
             allGood = false;
         }
     };

@@ -32,9 +32,9 @@ void FocusAnalyzer::computeDof()
 
 void FocusAnalyzer::save(const std::string& path, const cv::Mat& image)
 {
-    const std::string reason = writeImage(path, image);
-    if (reason.empty()) return;
-    reportLine(program_ + ": cannot write " + printable(path) + ": " + reason);
+    const IoStatus written = writeImage(path, image);
+    if (written) return;
+    reportLine(program_ + ": cannot write " + printable(path) + ": " + written.message());
     allSaved_ = false;
 }
 

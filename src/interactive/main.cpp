@@ -15,7 +15,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 
@@ -28,6 +27,24 @@ constexpr double kBytesPerPixel = 24.0;
 constexpr double kShareOfAvailable = 0.85;
 // The analyzer's windows: the photograph, its blurred reference and its map, side by side.
 constexpr int kWindowCount = 3;
+
+// The photograph, refused before it is decoded when the memory it will take cannot be had.
+dofmap::IoResult<cv::Mat> readPhotograph()
+{
+    using namespace dofmap;
+    PhotoFile file;
+    const IoStatus loaded = loadPhotoFile(kInputPath, file);
+    if (!loaded) return loaded.error();
+    const std::optional<std::int64_t> available = availableMemory();
+    const double needed =
+        file.declaredSize ? double(file.declaredSize->area()) * kBytesPerPixel + double(file.decoderBytes) : 0.0;
+    if (available && needed > double(*available) * kShareOfAvailable)
+        return IoError{IoReason::tooLarge, 0,
+                       std::to_string(file.declaredSize->width) + " x " + std::to_string(file.declaredSize->height) +
+                           " pixels need about " + formatMemorySize(std::int64_t(needed)) +
+                           ", the memory available is " + formatMemorySize(*available)};
+    return decodePhoto(file);
+}
 
 }  // namespace
 
@@ -42,25 +59,9 @@ int main()
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     silenceLibraryOutput();
 
-    // The photograph is refused before it is decoded when the memory it will take cannot be had.
-    std::string reason;
-    PhotoFile file;
-    cv::Mat photo;
-    if (loadPhotoFile(kInputPath, file, reason)) {
-        const std::optional<std::int64_t> available = availableMemory();
-        const double needed =
-            file.declaredSize ? double(file.declaredSize->area()) * kBytesPerPixel + double(file.decoderBytes) : 0.0;
-        if (available && needed > double(*available) * kShareOfAvailable)
-            reason = "too large (" + std::to_string(file.declaredSize->width) + " x " +
-                std::to_string(file.declaredSize->height) + " pixels need about " +
-                formatMemorySize(std::int64_t(needed)) + ", the memory available is " + formatMemorySize(*available) +
-                ")";
-        else
-            photo = decodePhoto(file, reason);
-    }
-    file = PhotoFile();
-    if (photo.empty()) {
-        reportLine(program + ": cannot read image " + kInputPath + ": " + reason);
+    const IoResult<cv::Mat> photo = readPhotograph();
+    if (!photo) {
+        reportLine(program + ": cannot read image " + kInputPath + ": " + photo.message());
         return 1;
     }
 
@@ -72,16 +73,16 @@ int main()
     else
         display = std::make_unique<HeadlessDisplay>();
 
-    try {
-        FocusAnalyzer analyzer(photo, *display, program);
+    int status = 1;
+    const IoStatus analyzed = withMemoryGuard([&]() -> IoStatus {
+        FocusAnalyzer analyzer(photo.value(), *display, program);
         analyzer.computeDof();
         display->waitForKey();
         display->closeAll();
-        return analyzer.allSaved() && haveWindows ? 0 : 1;
-    } catch (const std::bad_alloc&) {
-    } catch (const cv::Exception& error) {
-        if (error.code != cv::Error::StsNoMem) throw;
-    }
+        status = analyzer.allSaved() && haveWindows ? 0 : 1;
+        return {};
+    });
+    if (analyzed) return status;
     reportLine(program + ": cannot analyze " + kInputPath + ": out of memory");
     display->closeAll();
     return 1;

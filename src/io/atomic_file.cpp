@@ -13,7 +13,6 @@
 #include <climits>
 #include <cstdio>
 #include <mutex>
-#include <new>
 #include <random>
 #include <system_error>
 #include <thread>
@@ -63,28 +62,25 @@ public:
     explicit RegisteredTemporary(const std::filesystem::path& destination, mode_t mode)
     {
         Temporaries& registry = temporaries();
-        // A name that exists already (planted, or drawn twice) is simply drawn again.
+        // A name that exists already (planted, or drawn twice) is simply drawn again. The name is
+        // registered before the file exists, under the lock, so that the memory to register it is
+        // had (or std::bad_alloc thrown) before anything is left to remove.
         for (int attempt = 0; attempt < 8; ++attempt) {
             path_ = temporaryNameFor(destination).string();
             const std::lock_guard<std::mutex> hold(registry.lock);
+            registry.paths.insert(path_);
             const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-            if (fd < 0 && errno == EEXIST) continue;
-            if (fd < 0) {
-                failure_ = reasonOf(errno);
+            if (fd >= 0) {
+                fd_ = fd;
                 return;
             }
-            try {
-                registry.paths.insert(path_);
-            } catch (const std::bad_alloc&) {
-                ::close(fd);
-                ::unlink(path_.c_str());
-                failure_ = "out of memory";
-                return;
-            }
-            fd_ = fd;
+            const int error = errno;
+            registry.paths.erase(path_);
+            if (error == EEXIST) continue;
+            failure_ = systemFailure(error);
             return;
         }
-        failure_ = reasonOf(EEXIST);
+        failure_ = systemFailure(EEXIST);
     }
     ~RegisteredTemporary()
     {
@@ -98,50 +94,51 @@ public:
     RegisteredTemporary(const RegisteredTemporary&) = delete;
     RegisteredTemporary& operator=(const RegisteredTemporary&) = delete;
 
-    // Empty, or why the temporary could not be created.
-    const std::string& failure() const { return failure_; }
+    // Success, or why the temporary could not be created.
+    const IoStatus& failure() const { return failure_; }
     int descriptor() const { return fd_; }
 
-    // Closes the descriptor, returning the reason of a failure.
-    std::string close()
+    // Closes the descriptor.
+    IoStatus close()
     {
         const int fd = std::exchange(fd_, -1);
-        return ::close(fd) == 0 ? std::string() : reasonOf(errno);
+        if (::close(fd) != 0) return systemFailure(errno);
+        return {};
     }
 
-    // Renames the (closed) temporary over `destination`, returning the reason of a failure (the
-    // temporary is then removed on destruction).
-    std::string renameOver(const std::filesystem::path& destination)
+    // Renames the (closed) temporary over `destination` (on a failure, the temporary is removed on
+    // destruction).
+    IoStatus renameOver(const std::filesystem::path& destination)
     {
         Temporaries& registry = temporaries();
         const std::lock_guard<std::mutex> hold(registry.lock);
-        if (::rename(path_.c_str(), destination.c_str()) != 0) return reasonOf(errno);
+        if (::rename(path_.c_str(), destination.c_str()) != 0) return systemFailure(errno);
         registry.paths.erase(path_);
         renamed_ = true;
-        return "";
+        return {};
     }
 
 private:
-    bool registered() const { return failure_.empty() && !renamed_; }
+    bool registered() const { return failure_.ok() && !renamed_; }
 
     std::string path_;
-    std::string failure_;
+    IoStatus failure_;
     int fd_ = -1;
     bool renamed_ = false;
 };
 
 // Gives the file open at `fd` the permission bits of `original`, and its owner and group where the
 // process may: a process that may not give a file away keeps its own (EPERM is no failure).
-std::string keepAttributes(int fd, const struct stat& original)
+IoStatus keepAttributes(int fd, const struct stat& original)
 {
     if (::fchown(fd, original.st_uid, original.st_gid) != 0) {
-        if (errno != EPERM) return reasonOf(errno);
+        if (errno != EPERM) return systemFailure(errno);
         // The group alone may still be one of the process's own.
-        if (::fchown(fd, uid_t(-1), original.st_gid) != 0 && errno != EPERM) return reasonOf(errno);
+        if (::fchown(fd, uid_t(-1), original.st_gid) != 0 && errno != EPERM) return systemFailure(errno);
     }
     // After the owner: a change of owner clears the set-user-ID and set-group-ID bits.
-    if (::fchmod(fd, original.st_mode & 07777) != 0) return reasonOf(errno);
-    return "";
+    if (::fchmod(fd, original.st_mode & 07777) != 0) return systemFailure(errno);
+    return {};
 }
 
 // Waits for one of `signals`, then removes the temporaries and ends the process by that signal's
@@ -182,35 +179,37 @@ int openWithoutBlocking(const std::filesystem::path& path, int extraFlags, struc
     return fd;
 }
 
-std::string readRest(int fd, std::vector<unsigned char>& content, std::size_t limit)
+IoStatus readRest(int fd, std::vector<unsigned char>& content, std::size_t limit)
 {
     unsigned char buffer[1 << 16];
     std::size_t taken = 0;
     while (taken < limit) {
         const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, limit - taken));
-        if (got == 0) return "";
+        if (got == 0) return {};
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return reasonOf(errno);
+        if (got < 0) return systemFailure(errno);
         content.insert(content.end(), buffer, buffer + got);
         taken += std::size_t(got);
     }
-    return "";
+    return {};
 }
 
-std::string writeFileAtomically(const std::filesystem::path& path, const std::vector<unsigned char>& bytes,
-                                const Replacement& replacement)
+IoStatus writeFileAtomically(const std::filesystem::path& path, const std::vector<unsigned char>& bytes,
+                             const Replacement& replacement)
 {
-    // A file whose attributes are to be kept is private until it has them.
-    RegisteredTemporary temporary(path, replacement.keep ? 0600 : 0666);
-    if (!temporary.failure().empty()) return temporary.failure();
-    std::string reason = writeAll(temporary.descriptor(), bytes.data(), bytes.size());
-    if (reason.empty() && replacement.keep) reason = keepAttributes(temporary.descriptor(), *replacement.keep);
-    if (reason.empty() && ::fsync(temporary.descriptor()) != 0) reason = reasonOf(errno);
-    const std::string closing = temporary.close();
-    if (reason.empty()) reason = closing;
-    if (reason.empty() && replacement.beforeRename) reason = replacement.beforeRename();
-    if (reason.empty()) reason = temporary.renameOver(path);
-    return reason;
+    return withMemoryGuard([&]() -> IoStatus {
+        // A file whose attributes are to be kept is private until it has them.
+        RegisteredTemporary temporary(path, replacement.keep ? 0600 : 0666);
+        if (!temporary.failure()) return temporary.failure();
+        IoStatus status = writeAll(temporary.descriptor(), bytes.data(), bytes.size());
+        if (status && replacement.keep) status = keepAttributes(temporary.descriptor(), *replacement.keep);
+        if (status && ::fsync(temporary.descriptor()) != 0) status = systemFailure(errno);
+        const IoStatus closing = temporary.close();
+        if (status) status = closing;
+        if (status && replacement.beforeRename) status = replacement.beforeRename();
+        if (status) status = temporary.renameOver(path);
+        return status;
+    });
 }
 
 bool isTemporaryFileName(const std::string& name)

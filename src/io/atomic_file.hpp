@@ -2,6 +2,8 @@
 // have planted.
 #pragma once
 
+#include "io_error.hpp"
+
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -21,10 +23,10 @@ int openWithoutBlocking(const std::filesystem::path& path, int extraFlags, struc
 
 // Appends what is left to read from `fd` to `content`, but no more than `limit` bytes (the size
 // fstat gave, for a file that may grow while it is read); reads interrupted by signals resumed.
-// Returns an empty string, or the system's reason when a read fails; throws std::bad_alloc when
-// the memory for the content cannot be had.
-std::string readRest(int fd, std::vector<unsigned char>& content,
-                     std::size_t limit = std::numeric_limits<std::size_t>::max());
+// Returns the system's failure when a read fails; throws std::bad_alloc when the memory for the
+// content cannot be had (see withMemoryGuard).
+IoStatus readRest(int fd, std::vector<unsigned char>& content,
+                  std::size_t limit = std::numeric_limits<std::size_t>::max());
 
 // What a replacement keeps of the file it replaces, and what must still hold when it takes its place.
 struct Replacement {
@@ -32,19 +34,19 @@ struct Replacement {
     // group where the process may set them (a process that may not give a file away keeps its own,
     // which is no failure). Null: a new file's permissions (0666 less the umask).
     const struct stat* keep = nullptr;
-    // Called once the new content is on the disk, just before the rename: an empty string lets the
-    // rename go ahead; any other is returned as the reason of the failure, nothing replaced.
-    std::function<std::string()> beforeRename;
+    // Called once the new content is on the disk, just before the rename: success lets the rename
+    // go ahead; a failure is returned as the write's, nothing replaced.
+    std::function<IoStatus()> beforeRename;
 };
 
 // Writes `bytes` to `path`: into a temporary file created exclusively in the same folder under an
 // unpredictable hidden name (so that no link planted there is ever followed), synced to the disk,
-// then renamed over `path`, which thus holds either its old content or all of the new. Returns an
-// empty string, or the reason of the failure, having removed the temporary file. A temporary is
+// then renamed over `path`, which thus holds either its old content or all of the new. Returns the
+// failure (the system's, or out of memory), having removed the temporary file. A temporary is
 // created and registered, and renamed and unregistered, under one lock, which the removal on
 // signals takes (see removeTemporaryFilesOnSignals).
-std::string writeFileAtomically(const std::filesystem::path& path, const std::vector<unsigned char>& bytes,
-                                const Replacement& replacement = {});
+IoStatus writeFileAtomically(const std::filesystem::path& path, const std::vector<unsigned char>& bytes,
+                             const Replacement& replacement = {});
 
 // Whether `name` is the name of a temporary file of writeFileAtomically (also one left by a run that
 // was killed), which folders of photos must not offer as a photo.

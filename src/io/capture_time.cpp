@@ -194,37 +194,42 @@ bool startsAsTiff(const unsigned char* data, std::size_t size)
          (data[0] == 'M' && data[1] == 'M' && data[2] == 0 && data[3] == 42));
 }
 
-std::optional<CaptureTime> readTime(const PhotoFile& file)
+using TimeRead = IoResult<std::optional<CaptureTime>>;
+
+TimeRead readTime(const PhotoFile& file)
 {
     const unsigned char* const data = file.content.data();
     const std::size_t size = file.content.size();
     switch (file.format) {
     case PhotoFormat::jpeg: {
         const auto exif = jpegExif(data, size);
-        return exif ? timeInTiff(exif->first, exif->second) : std::nullopt;
+        return exif ? timeInTiff(exif->first, exif->second) : std::optional<CaptureTime>();
     }
     case PhotoFormat::tiff:
         return timeInTiff(data, size);
     case PhotoFormat::heif: {
-        const std::vector<unsigned char> exif = readHeifExif(data, size);
-        return timeInTiff(exif.data(), exif.size());
+        const IoResult<std::vector<unsigned char>> exif = readHeifExif(data, size);
+        if (!exif) return exif.error();
+        return timeInTiff(exif.value().data(), exif.value().size());
     }
     case PhotoFormat::raw: {
         if (startsAsTiff(data, size)) {
             const std::optional<CaptureTime> time = timeInTiff(data, size);
             if (time) return time;
         }
-        const std::optional<std::tm> clock = readRawDateTime(data, size);
-        if (!clock) return std::nullopt;
+        const IoResult<std::optional<std::tm>> read = readRawDateTime(data, size);
+        if (!read) return read.error();
+        const std::optional<std::tm>& clock = read.value();
+        if (!clock) return std::optional<CaptureTime>();
         const std::optional<std::int64_t> seconds = clockSeconds(
             clock->tm_year + 1900, clock->tm_mon + 1, clock->tm_mday, clock->tm_hour, clock->tm_min, clock->tm_sec);
-        if (!seconds) return std::nullopt;
+        if (!seconds) return std::optional<CaptureTime>();
         CaptureTime time;
         time.seconds = *seconds;
-        return time;
+        return std::optional<CaptureTime>(time);
     }
     default:
-        return std::nullopt;
+        return std::optional<CaptureTime>();
     }
 }
 
@@ -237,16 +242,20 @@ double secondsBetween(const CaptureTime& from, const CaptureTime& to)
     return double(seconds) + double(to.nanoseconds - from.nanoseconds) * 1e-9;
 }
 
-std::optional<CaptureTime> readCaptureTime(const PhotoFile& file)
+IoResult<std::optional<CaptureTime>> readCaptureTime(const PhotoFile& file)
 {
-    try {
-        return readTime(file);
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
-    } catch (const std::exception&) {
-        // Exiv2's errors on a malformed EXIF structure.
-        return std::nullopt;
-    }
+    return withMemoryGuard([&]() -> TimeRead {
+        try {
+            return readTime(file);
+        } catch (const std::bad_alloc&) {
+            throw;  // for the guard
+        } catch (const Exiv2::AnyError& error) {
+            return exiv2Failure(error.code(), IoReason::truncated);
+        } catch (const std::exception&) {
+            // Other errors from within Exiv2's decoding of a malformed EXIF structure.
+            return failure(IoReason::truncated);
+        }
+    });
 }
 
 }  // namespace dofmap

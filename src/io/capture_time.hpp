@@ -29,8 +29,9 @@ double secondsBetween(const CaptureTime& from, const CaptureTime& to);
 // file's (also a RAW file laid out as TIFF: DNG, CR2, NEF, ARW, PEF, ...) and a HEIF file's Exif
 // item (located by libheif); from other RAW files (ORF, RW2, RAF, CR3, CRW, ...) the time LibRaw
 // reads, in whole seconds and without offset. None when the file gives no time or a malformed one
-// ("0000:00:00 00:00:00", a month 13), for the other formats (PNG, WebP, BMP, PNM), and when the
-// memory to read it cannot be had; a malformed fraction or offset is left out. Prints nothing.
-std::optional<CaptureTime> readCaptureTime(const PhotoFile& file);
+// ("0000:00:00 00:00:00", a month 13), and for the other formats (PNG, WebP, BMP, PNM); a malformed
+// fraction or offset is left out. Fails when the time cannot be read: IoReason::truncated for an
+// EXIF structure Exiv2 cannot decode, outOfMemory, or Exiv2's failure to read. Prints nothing.
+IoResult<std::optional<CaptureTime>> readCaptureTime(const PhotoFile& file);
 
 }  // namespace dofmap

@@ -1,6 +1,9 @@
 // Exiv2 set up once for the process, for the sidecars' XMP and the photos' EXIF alike: its own
-// messages muted, this program's XMP namespace registered, and one lock for every use.
+// messages muted, this program's XMP namespace registered, one lock for every use, and its error
+// codes turned into failures of reading and writing.
 #pragma once
+
+#include "io_error.hpp"
 
 #include <mutex>
 
@@ -20,5 +23,12 @@ public:
 
 // The toolkit, set up at its first use and released at exit.
 Exiv2Toolkit& exiv2Toolkit();
+
+// The failure of Exiv2's error `code` (an Exiv2::ErrorCode, as Exiv2::AnyError::code() gives it):
+// IoReason::outOfMemory when its memory could not be had, metadataUnreadable when it could not
+// read its input, metadataUnwritable when it could not write or encode its output, and
+// `malformed` for the others, which are about the content (XMP that does not parse, a corrupt EXIF
+// structure).
+IoError exiv2Failure(int code, IoReason malformed);
 
 }  // namespace dofmap

@@ -9,7 +9,6 @@
 
 #include <cstring>
 #include <memory>
-#include <new>
 
 namespace dofmap {
 namespace {
@@ -51,51 +50,40 @@ using Context = std::unique_ptr<heif_context, ContextFree>;
 using Handle = std::unique_ptr<heif_image_handle, HandleRelease>;
 using Image = std::unique_ptr<heif_image, ImageRelease>;
 
-std::string reasonOf(const heif_error& error)
+// The failure of libheif's `error`.
+IoError failureOf(const heif_error& error)
 {
     switch (error.code) {
     case heif_error_Memory_allocation_error:
-        return "out of memory";
+        return failure(IoReason::outOfMemory);
     case heif_error_Unsupported_filetype:
     case heif_error_Unsupported_feature:
-        return "unsupported image";
+        return failure(IoReason::unsupported);
     case heif_error_Invalid_input:
     case heif_error_Decoder_plugin_error:
-        return error.subcode == heif_suberror_Security_limit_exceeded ? "unsupported image"
-                                                                      : "truncated or corrupt data";
+        return failure(error.subcode == heif_suberror_Security_limit_exceeded ? IoReason::unsupported
+                                                                              : IoReason::truncated);
     default:
-        return "truncated or corrupt data";
+        return failure(IoReason::truncated);
     }
 }
 
 // Opens the container in `data` (which must outlive the context) and finds its primary image.
-bool openPrimary(const unsigned char* data, std::size_t size, Context& context, Handle& handle, std::string& reason)
+IoStatus openPrimary(const unsigned char* data, std::size_t size, Context& context, Handle& handle)
 {
     ensureInitialized();
     context.reset(heif_context_alloc());
-    if (!context) {
-        reason = "out of memory";
-        return false;
-    }
+    if (!context) return failure(IoReason::outOfMemory);
     // HEVC images are decoded by libde265 with its warnings heeded, not by libheif's own plugin.
     heif_error error = heif_register_decoder(context.get(), &strictHevcDecoder());
-    if (error.code != heif_error_Ok) {
-        reason = reasonOf(error);
-        return false;
-    }
+    if (error.code != heif_error_Ok) return failureOf(error);
     error = heif_context_read_from_memory_without_copy(context.get(), data, size, nullptr);
-    if (error.code != heif_error_Ok) {
-        reason = reasonOf(error);
-        return false;
-    }
+    if (error.code != heif_error_Ok) return failureOf(error);
     heif_image_handle* primary = nullptr;
     error = heif_context_get_primary_image_handle(context.get(), &primary);
     handle.reset(primary);
-    if (error.code != heif_error_Ok) {
-        reason = reasonOf(error);
-        return false;
-    }
-    return true;
+    if (error.code != heif_error_Ok) return failureOf(error);
+    return {};
 }
 
 }  // namespace
@@ -125,12 +113,7 @@ std::optional<HeifHeader> readHeifHeader(const unsigned char* data, std::size_t 
 {
     Context context;
     Handle handle;
-    std::string reason;
-    try {
-        if (!openPrimary(data, size, context, handle, reason)) return std::nullopt;
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
-    }
+    if (!openPrimary(data, size, context, handle)) return std::nullopt;
     const int width = heif_image_handle_get_width(handle.get());
     const int height = heif_image_handle_get_height(handle.get());
     if (width <= 0 || height <= 0) return std::nullopt;
@@ -142,69 +125,68 @@ std::optional<HeifHeader> readHeifHeader(const unsigned char* data, std::size_t 
     return header;
 }
 
-std::vector<unsigned char> readHeifExif(const unsigned char* data, std::size_t size)
+namespace {
+
+// readHeifExif, its allocation failures thrown.
+IoResult<std::vector<unsigned char>> heifExif(const unsigned char* data, std::size_t size)
 {
+    using Bytes = std::vector<unsigned char>;
     Context context;
     Handle handle;
-    std::string reason;
-    if (!openPrimary(data, size, context, handle, reason)) {
-        if (reason == "out of memory") throw std::bad_alloc();
-        return {};
-    }
+    const IoStatus opened = openPrimary(data, size, context, handle);
+    if (!opened) return opened.error().reason == IoReason::outOfMemory ? IoResult<Bytes>(opened.error()) : Bytes();
     heif_item_id id = 0;
-    if (heif_image_handle_get_list_of_metadata_block_IDs(handle.get(), "Exif", &id, 1) < 1) return {};
+    if (heif_image_handle_get_list_of_metadata_block_IDs(handle.get(), "Exif", &id, 1) < 1) return Bytes();
     const std::size_t length = heif_image_handle_get_metadata_size(handle.get(), id);
     // The item starts with the offset, big-endian in four bytes, from its end to the TIFF header
     // (past an "Exif\0\0" prefix, say).
-    if (length < 4 || length > size) return {};
-    std::vector<unsigned char> item(length);
-    if (heif_image_handle_get_metadata(handle.get(), id, item.data()).code != heif_error_Ok) return {};
+    if (length < 4 || length > size) return Bytes();
+    Bytes item(length);
+    if (heif_image_handle_get_metadata(handle.get(), id, item.data()).code != heif_error_Ok) return Bytes();
     const std::size_t offset = (std::size_t(item[0]) << 24) | (std::size_t(item[1]) << 16) |
         (std::size_t(item[2]) << 8) | std::size_t(item[3]);
-    if (offset >= length - 4) return {};
+    if (offset >= length - 4) return Bytes();
     item.erase(item.begin(), item.begin() + std::ptrdiff_t(4 + offset));
     return item;
 }
 
-cv::Mat decodeHeif(const unsigned char* data, std::size_t size, std::string& reason)
+}  // namespace
+
+IoResult<std::vector<unsigned char>> readHeifExif(const unsigned char* data, std::size_t size)
 {
-    reason.clear();
+    return withMemoryGuard([&] { return heifExif(data, size); });
+}
+
+namespace {
+
+// decodeHeif, its allocation failures thrown.
+IoResult<cv::Mat> decodedHeif(const unsigned char* data, std::size_t size)
+{
     Context context;
     Handle handle;
-    if (!openPrimary(data, size, context, handle, reason)) return {};
+    const IoStatus opened = openPrimary(data, size, context, handle);
+    if (!opened) return opened.error();
 
     // As libheif's converter does: interleaved RGB, 16-bit samples for more than 8 bits. Damaged
     // data is an error rather than a warning on an image decoded as well as it could be.
     const int bits = heif_image_handle_get_luma_bits_per_pixel(handle.get());
     const bool deep = bits > 8;
     const std::unique_ptr<heif_decoding_options, OptionsFree> options(heif_decoding_options_alloc());
-    if (!options) {
-        reason = "out of memory";
-        return {};
-    }
+    if (!options) return failure(IoReason::outOfMemory);
     options->strict_decoding = 1;
     heif_image* decoded = nullptr;
     const heif_error error =
         heif_decode_image(handle.get(), &decoded, heif_colorspace_RGB,
                           deep ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB, options.get());
     const Image image(decoded);
-    if (error.code != heif_error_Ok || !image) {
-        reason = error.code != heif_error_Ok ? reasonOf(error) : "truncated or corrupt data";
-        return {};
-    }
-    if (heif_image_get_decoding_warnings(image.get(), 0, nullptr, 0) > 0) {
-        reason = "truncated or corrupt data";
-        return {};
-    }
+    if (error.code != heif_error_Ok) return failureOf(error);
+    if (!image || heif_image_get_decoding_warnings(image.get(), 0, nullptr, 0) > 0) return failure(IoReason::truncated);
 
     int stride = 0;
     const std::uint8_t* plane = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
     const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
     const int height = heif_image_get_height(image.get(), heif_channel_interleaved);
-    if (plane == nullptr || width <= 0 || height <= 0) {
-        reason = "truncated or corrupt data";
-        return {};
-    }
+    if (plane == nullptr || width <= 0 || height <= 0) return failure(IoReason::truncated);
     cv::Mat bgr(height, width, CV_8UC3);
     if (!deep) {
         const cv::Mat rgb(height, width, CV_8UC3, const_cast<std::uint8_t*>(plane), std::size_t(stride));
@@ -226,6 +208,13 @@ cv::Mat decodeHeif(const unsigned char* data, std::size_t size, std::string& rea
         }
     }
     return bgr;
+}
+
+}  // namespace
+
+IoResult<cv::Mat> decodeHeif(const unsigned char* data, std::size_t size)
+{
+    return withMemoryGuard([&] { return decodedHeif(data, size); });
 }
 
 }  // namespace dofmap

@@ -28,154 +28,129 @@
 namespace dofmap {
 namespace {
 
-// Whether an exception from OpenCV says that memory could not be had.
-bool isOutOfMemory(const cv::Exception& error)
-{
-    return error.code == cv::Error::StsNoMem;
-}
-
-}  // namespace
-
-namespace {
-
 // Fills in what the header of the content read into `file` declares (its file named `name`, or
-// empty when it has no name). False, `file` emptied, when the memory for it cannot be had.
-bool readHeaderOf(PhotoFile& file, const std::string& name, std::string& reason)
+// empty when it has no name).
+IoStatus readHeaderOf(PhotoFile& file, const std::string& name)
 {
-    try {
+    return withMemoryGuard([&]() -> IoStatus {
         const PhotoHeader header = readPhotoHeader(file.content.data(), file.content.size(), name);
         file.format = header.format;
         file.declaredSize = header.size;
         file.decoderBytes = header.decoderBytes;
-    } catch (const std::bad_alloc&) {
-        file = PhotoFile();
-        reason = "out of memory";
-        return false;
-    }
-    return true;
+        return {};
+    });
 }
 
-}  // namespace
-
-bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason)
+// Empties `file` for the next photo, its content keeping its memory.
+void startAfresh(PhotoFile& file)
 {
     std::vector<unsigned char> content = std::move(file.content);
     content.clear();
     file = PhotoFile();
     file.content = std::move(content);
+}
+
+}  // namespace
+
+IoStatus loadPhotoFile(const std::string& path, PhotoFile& file)
+{
+    startAfresh(file);
     // A link is followed to what it names: only a regular file is read, never a FIFO or device
     // (which would block or never end), and no more of it than its size when it was opened.
     struct stat status { };
     const int fd = openWithoutBlocking(path, 0, status);
-    if (fd < 0) {
-        reason = errno == ENOENT ? "no such file" : reasonOf(errno);
-        return false;
-    }
+    if (fd < 0) return systemFailure(errno, true);
     if (!S_ISREG(status.st_mode)) {
         ::close(fd);
-        reason = S_ISDIR(status.st_mode) ? "is a folder" : "not a regular file";
-        return false;
+        return S_ISDIR(status.st_mode) ? systemFailure(EISDIR, true) : failure(IoReason::notRegularFile);
     }
-    try {
+    IoStatus loaded = withMemoryGuard([&] {
         if (status.st_size > 0) file.content.reserve(std::size_t(status.st_size));
-        reason = readRest(fd, file.content, std::size_t(std::max<off_t>(status.st_size, 0)));
-    } catch (const std::bad_alloc&) {
-        reason = "out of memory";
-    }
+        return readRest(fd, file.content, std::size_t(std::max<off_t>(status.st_size, 0)));
+    });
     ::close(fd);
-    if (reason.empty() && file.content.empty()) reason = "not an image";
-    if (!reason.empty()) {
-        file = PhotoFile();
-        return false;
-    }
-    return readHeaderOf(file, path, reason);
+    if (loaded && file.content.empty()) loaded = failure(IoReason::notAnImage);
+    if (loaded) loaded = readHeaderOf(file, path);
+    if (!loaded) file = PhotoFile();
+    return loaded;
 }
 
-bool loadPhotoStream(int fd, PhotoFile& file, std::string& reason, std::int64_t limit)
+IoStatus loadPhotoStream(int fd, PhotoFile& file, std::int64_t limit)
 {
     std::vector<unsigned char> content = std::move(file.content);
     content.clear();
     file = PhotoFile();
-    reason.clear();
     const std::size_t most = std::size_t(std::clamp<std::int64_t>(limit, 0, std::int64_t(content.max_size() / 2)));
-    try {
+    IoStatus loaded = withMemoryGuard([&]() -> IoStatus {
         struct stat status { };
         if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
             content.reserve(std::min(std::size_t(status.st_size), most));
         unsigned char buffer[1 << 16];
-        while (reason.empty()) {
+        for (;;) {
             const ssize_t got = ::read(fd, buffer, sizeof buffer);
             if (got == 0) break;
             if (got < 0 && errno == EINTR) continue;
             if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 // A descriptor left non-blocking by whoever started the program: wait for its data.
                 pollfd readable{fd, POLLIN, 0};
-                if (::poll(&readable, 1, -1) < 0 && errno != EINTR) reason = reasonOf(errno);
+                if (::poll(&readable, 1, -1) < 0 && errno != EINTR) return systemFailure(errno);
                 continue;
             }
-            if (got < 0)
-                reason = errno == EISDIR ? "is a folder" : reasonOf(errno);
-            else if (content.size() + std::size_t(got) > most)
-                reason = "too large (more than the memory allowed, " + formatMemorySize(std::int64_t(most)) + ")";
-            else
-                content.insert(content.end(), buffer, buffer + got);
+            if (got < 0) return errno == EISDIR ? systemFailure(EISDIR, true) : systemFailure(errno);
+            if (content.size() + std::size_t(got) > most)
+                return IoError{IoReason::tooLarge, 0,
+                               "more than the memory allowed, " + formatMemorySize(std::int64_t(most))};
+            content.insert(content.end(), buffer, buffer + got);
         }
-        if (reason.empty() && content.empty()) reason = "not an image";
-        if (!reason.empty()) {
-            file.content = std::move(content);
-            file.content.clear();
-            return false;
-        }
-        file.content = std::move(content);
-    } catch (const std::bad_alloc&) {
-        file = PhotoFile();
-        reason = "out of memory";
-        return false;
+        if (content.empty()) return failure(IoReason::notAnImage);
+        return {};
+    });
+    // Out of memory, the content lets its memory go; otherwise it keeps it for the next photo.
+    if (!loaded && loaded.error().reason == IoReason::outOfMemory) return loaded;
+    file.content = std::move(content);
+    if (!loaded) {
+        file.content.clear();
+        return loaded;
     }
-    return readHeaderOf(file, {}, reason);
+    loaded = readHeaderOf(file, {});
+    if (!loaded) file = PhotoFile();
+    return loaded;
 }
 
-cv::Mat decodePhoto(const PhotoFile& file, std::string& reason, RawDevelopment raw, cv::Mat* reuse)
+IoResult<cv::Mat> decodePhoto(const PhotoFile& file, RawDevelopment raw, cv::Mat* reuse)
 {
-    reason.clear();
     const unsigned char* data = file.content.data();
     const std::size_t size = file.content.size();
     // Content of a known format that its decoder refuses is damaged; other content is no image.
-    const char* const refused = file.format == PhotoFormat::unknown ? "not an image" : "truncated or corrupt data";
-    cv::Mat image;
-    try {
-        switch (file.format) {
-        case PhotoFormat::jpeg:
-            image = decodeJpeg(data, size, reason, true, reuse);
-            break;
-        case PhotoFormat::heif:
-            image = decodeHeif(data, size, reason);
-            break;
-        case PhotoFormat::raw:
-            image = decodeRaw(data, size, raw, reason);
-            break;
-        default:
-            image = cv::imdecode(file.content, cv::IMREAD_COLOR);
-            if (image.empty()) reason = refused;
-            break;
+    const IoError refused = failure(file.format == PhotoFormat::unknown ? IoReason::notAnImage : IoReason::truncated);
+    return withMemoryGuard([&]() -> IoResult<cv::Mat> {
+        try {
+            switch (file.format) {
+            case PhotoFormat::jpeg:
+                return decodeJpeg(data, size, true, reuse);
+            case PhotoFormat::heif:
+                return decodeHeif(data, size);
+            case PhotoFormat::raw:
+                return decodeRaw(data, size, raw);
+            default: {
+                cv::Mat image = cv::imdecode(file.content, cv::IMREAD_COLOR);
+                if (image.empty()) return refused;
+                return image;
+            }
+            }
+        } catch (const cv::Exception& error) {
+            if (isOutOfMemory(error)) throw;  // for the guard
+            return refused;
         }
-    } catch (const std::bad_alloc&) {
-        reason = "out of memory";
-    } catch (const cv::Exception& error) {
-        reason = isOutOfMemory(error) ? "out of memory" : refused;
-    }
-    if (!reason.empty()) image.release();
-    return image;
+    });
 }
 
-cv::Mat readColorImage(const std::string& path, std::string* reason)
+IoResult<cv::Mat> readColorImage(const std::string& path)
 {
-    std::string why;
     PhotoFile file;
-    cv::Mat image;
-    if (loadPhotoFile(path, file, why)) image = decodePhoto(file, why);
-    if (reason != nullptr) *reason = why;
-    return image;
+    const IoStatus loaded = loadPhotoFile(path, file);
+    if (!loaded) return loaded.error();
+    return decodePhoto(file);
 }
 
 namespace {
@@ -187,47 +162,46 @@ bool isPngExtension(std::string extension)
 }
 
 // Encodes `image` as a file of `extension` holds it, into `encoded`, or the PNG encoder's own output
-// buffer (`*bytes` then points to it). Returns an empty string, or the reason it cannot be encoded.
-std::string encodeImage(const std::string& extension, const cv::Mat& image, const std::vector<int>& params,
-                        PngEncoder* png, std::optional<PngEncoder>& own, std::vector<unsigned char>& encoded,
-                        const std::vector<unsigned char>*& bytes)
+// buffer (`*bytes` then points to it).
+IoStatus encodeImage(const std::string& extension, const cv::Mat& image, const std::vector<int>& params,
+                     PngEncoder* png, std::optional<PngEncoder>& own, std::vector<unsigned char>& encoded,
+                     const std::vector<unsigned char>*& bytes)
 {
     if (params.empty() && isPngExtension(extension) && PngEncoder::handles(image)) {
         PngEncoder& encoder = png != nullptr ? *png : own.emplace();
-        const std::string reason = encoder.encode(image, encoder.output());
         bytes = &encoder.output();
-        return reason;
+        return encoder.encode(image, encoder.output());
     }
     bytes = &encoded;
-    try {
-        if (!cv::imencode(extension, image, encoded, params)) return "cannot encode the image";
-    } catch (const std::bad_alloc&) {
-        return "out of memory";
-    } catch (const cv::Exception& error) {
-        return isOutOfMemory(error) ? "out of memory" : "cannot encode the image";
-    }
-    return "";
+    return withMemoryGuard([&]() -> IoStatus {
+        try {
+            if (cv::imencode(extension, image, encoded, params)) return {};
+        } catch (const cv::Exception& error) {
+            if (isOutOfMemory(error)) throw;  // for the guard
+        }
+        return failure(IoReason::cannotEncodeImage);
+    });
 }
 
 }  // namespace
 
-std::string writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params, PngEncoder* png)
+IoStatus writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params, PngEncoder* png)
 {
     std::optional<PngEncoder> own;
     std::vector<unsigned char> encoded;
     const std::vector<unsigned char>* bytes = nullptr;
-    const std::string reason =
+    const IoStatus encodedStatus =
         encodeImage(std::filesystem::path(path).extension().string(), image, params, png, own, encoded, bytes);
-    return reason.empty() ? writeFileAtomically(path, *bytes) : reason;
+    return encodedStatus ? writeFileAtomically(path, *bytes) : encodedStatus;
 }
 
-std::string writeImage(int fd, const std::string& extension, const cv::Mat& image, PngEncoder* png)
+IoStatus writeImage(int fd, const std::string& extension, const cv::Mat& image, PngEncoder* png)
 {
     std::optional<PngEncoder> own;
     std::vector<unsigned char> encoded;
     const std::vector<unsigned char>* bytes = nullptr;
-    const std::string reason = encodeImage(extension, image, {}, png, own, encoded, bytes);
-    return reason.empty() ? writeAll(fd, bytes->data(), bytes->size()) : reason;
+    const IoStatus encodedStatus = encodeImage(extension, image, {}, png, own, encoded, bytes);
+    return encodedStatus ? writeAll(fd, bytes->data(), bytes->size()) : encodedStatus;
 }
 
 }  // namespace dofmap

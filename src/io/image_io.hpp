@@ -2,6 +2,7 @@
 #pragma once
 
 #include "image_header.hpp"
+#include "io_error.hpp"
 #include "raw_reader.hpp"
 
 #include <opencv2/core.hpp>
@@ -25,42 +26,38 @@ struct PhotoFile {
 };
 
 // Reads the file at `path` (a link followed) into `file`, whose content keeps its memory for the next file: no more
-// than its size when opened. Returns false, with the reason in `reason` ("no such file", "is a folder", "not a regular
-// file" for a FIFO, device or socket, which is never read, "not an image" for an empty file, or the system's reason),
-// when it cannot be read.
-bool loadPhotoFile(const std::string& path, PhotoFile& file, std::string& reason);
+// than its size when opened. Fails when it cannot be read: IoReason::noSuchFile, isFolder, notRegularFile (a FIFO,
+// device or socket, which is never read), notAnImage (an empty file), outOfMemory, or the system's error.
+IoStatus loadPhotoFile(const std::string& path, PhotoFile& file);
 
 // Reads all that descriptor `fd` holds until its end (standard input: a pipe, a file or a terminal)
-// into `file`, as loadPhotoFile reads a file, its format known by its content alone. Returns false,
-// with the reason in `reason`, when it cannot be read: "not an image" when it holds nothing, "too
-// large (more than the memory allowed, M)" past `limit` bytes, "out of memory", or the system's reason.
-bool loadPhotoStream(int fd, PhotoFile& file, std::string& reason, std::int64_t limit);
+// into `file`, as loadPhotoFile reads a file, its format known by its content alone. Fails when it
+// cannot be read: IoReason::notAnImage when it holds nothing, tooLarge ("more than the memory
+// allowed, M") past `limit` bytes, isFolder, outOfMemory, or the system's error.
+IoStatus loadPhotoStream(int fd, PhotoFile& file, std::int64_t limit);
 
 // Decodes a photo as 8-bit, three-channel BGR color: grayscale is expanded, alpha dropped, 16-bit
 // scaled down, and EXIF orientation applied; HEIF files as libheif decodes them (their rotation and
-// mirroring applied), RAW files as `raw` says. Empty when it cannot be decoded, with the reason in
-// `reason`: "not an image", "truncated or corrupt data", "unsupported image" (a kind the decoder
-// does not handle), "too large for the RAW decoder", or "out of memory" when the memory for it
-// cannot be had.
+// mirroring applied), RAW files as `raw` says. Fails when it cannot be decoded: IoReason::notAnImage,
+// truncated, unsupported (a kind the decoder does not handle), tooLargeForRaw, or outOfMemory when
+// the memory for it cannot be had.
 // A JPEG is decoded into `reuse` when given, which keeps its memory when it has the photo's size
 // already (the result then shares it).
-cv::Mat decodePhoto(const PhotoFile& file, std::string& reason, RawDevelopment raw = RawDevelopment::full,
-                    cv::Mat* reuse = nullptr);
+IoResult<cv::Mat> decodePhoto(const PhotoFile& file, RawDevelopment raw = RawDevelopment::full,
+                              cv::Mat* reuse = nullptr);
 
-// loadPhotoFile and decodePhoto: empty, with the reason in `reason` when given, when the file cannot
-// be read or decoded.
-cv::Mat readColorImage(const std::string& path, std::string* reason = nullptr);
+// loadPhotoFile and decodePhoto: the photo at `path`, or why it cannot be read or decoded.
+IoResult<cv::Mat> readColorImage(const std::string& path);
 
 // Encodes `image` by the extension of `path`, with `params` (empty for the library's defaults), and
 // writes it there whole or not at all (see writeFileAtomically). Without params, 8-bit gray and
 // color PNGs are encoded by PngEncoder: by `png` when given, which keeps its buffers for the next
-// image. Returns an empty string, or the reason why the file could not be written.
-std::string writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params = {},
-                       PngEncoder* png = nullptr);
+// image. Fails with IoReason::cannotEncodeImage, outOfMemory or the system's error.
+IoStatus writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params = {},
+                    PngEncoder* png = nullptr);
 
 // Encodes `image` as a file of `extension` (".png", ".jpg", ".tif") would hold it, as writeImage
-// encodes without params, and writes it to descriptor `fd` (standard output). Returns an empty string,
-// or the reason why it could not be encoded or written.
-std::string writeImage(int fd, const std::string& extension, const cv::Mat& image, PngEncoder* png = nullptr);
+// encodes without params, and writes it to descriptor `fd` (standard output). Fails as writeImage.
+IoStatus writeImage(int fd, const std::string& extension, const cv::Mat& image, PngEncoder* png = nullptr);
 
 }  // namespace dofmap

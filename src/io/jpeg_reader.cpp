@@ -181,11 +181,12 @@ void orient(cv::Mat& image, int orientation)
     }
 }
 
-std::string reasonOfError(int code)
+// The failure of libjpeg's error `code`.
+IoError failureOfError(int code)
 {
-    if (code == JERR_NO_SOI || code == JERR_NOT_COMPILED) return "not an image";
-    if (code == JERR_OUT_OF_MEMORY) return "out of memory";
-    return "truncated or corrupt data";
+    if (code == JERR_NO_SOI || code == JERR_NOT_COMPILED) return failure(IoReason::notAnImage);
+    if (code == JERR_OUT_OF_MEMORY) return failure(IoReason::outOfMemory);
+    return failure(IoReason::truncated);
 }
 
 }  // namespace
@@ -202,14 +203,13 @@ std::optional<cv::Size> jpegSize(const unsigned char* data, std::size_t size)
     return cv::Size(int(d.info.image_width), int(d.info.image_height));
 }
 
-cv::Mat decodeJpeg(const unsigned char* data, std::size_t size, std::string& reason, bool applyOrientation,
-                   cv::Mat* reuse)
+namespace {
+
+// decodeJpeg, its allocation failures thrown.
+IoResult<cv::Mat> decodedJpeg(const unsigned char* data, std::size_t size, bool applyOrientation, cv::Mat* reuse)
 {
     Decompressor d;
-    if (!readHeader(d, data, size)) {
-        reason = reasonOfError(d.errors.errorCode);
-        return {};
-    }
+    if (!readHeader(d, data, size)) return failureOfError(d.errors.errorCode);
     // The saved markers live until the decompression finishes.
     const int orientation = exifOrientation(d.info.marker_list);
     const bool cmyk = d.info.num_components == 4;
@@ -226,16 +226,18 @@ cv::Mat decodeJpeg(const unsigned char* data, std::size_t size, std::string& rea
         image.create(int(d.info.image_height), int(d.info.image_width), CV_8UC3);
     }
     std::vector<unsigned char> cmykRow(cmyk ? std::size_t(d.info.image_width) * 4 : 0);
-    if (!readPixels(d, image.data, image.step, cmyk ? cmykRow.data() : nullptr)) {
-        reason = reasonOfError(d.errors.errorCode);
-        return {};
-    }
-    if (d.errors.warnings > 0) {
-        reason = "truncated or corrupt data";
-        return {};
-    }
+    if (!readPixels(d, image.data, image.step, cmyk ? cmykRow.data() : nullptr))
+        return failureOfError(d.errors.errorCode);
+    if (d.errors.warnings > 0) return failure(IoReason::truncated);
     if (applyOrientation) orient(image, orientation);
     return image;
+}
+
+}  // namespace
+
+IoResult<cv::Mat> decodeJpeg(const unsigned char* data, std::size_t size, bool applyOrientation, cv::Mat* reuse)
+{
+    return withMemoryGuard([&] { return decodedJpeg(data, size, applyOrientation, reuse); });
 }
 
 }  // namespace dofmap

@@ -116,12 +116,12 @@ std::string reasonOf(int error)
     return text;
 }
 
-std::string writeAll(int fd, const std::string& text)
+IoStatus writeAll(int fd, const std::string& text)
 {
     return writeAll(fd, text.data(), text.size());
 }
 
-std::string writeAll(int fd, const void* data, std::size_t size)
+IoStatus writeAll(int fd, const void* data, std::size_t size)
 {
     const char* bytes = static_cast<const char*>(data);
     std::size_t done = 0;
@@ -129,7 +129,7 @@ std::string writeAll(int fd, const void* data, std::size_t size)
         const ssize_t wrote = ::write(fd, bytes + done, size - done);
         if (wrote < 0) {
             if (errno == EINTR) continue;
-            return reasonOf(errno);
+            return systemFailure(errno);
         }
         done += std::size_t(wrote);
     }

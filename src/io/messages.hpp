@@ -2,6 +2,8 @@
 // standard descriptors always open.
 #pragma once
 
+#include "io_error.hpp"
+
 #include <cstddef>
 #include <string>
 
@@ -26,10 +28,9 @@ std::string printable(const std::string& name);
 std::size_t utf8Sequence(const std::string& text, std::size_t at, char32_t& codePoint);
 
 // Writes all `size` bytes at `data` to descriptor `fd`, retrying after interruptions and partial
-// writes. Returns an empty string, or the reason of the failure (strerror's text, starting in lower
-// case).
-std::string writeAll(int fd, const void* data, std::size_t size);
-std::string writeAll(int fd, const std::string& text);
+// writes. Returns the system's failure when a write fails.
+IoStatus writeAll(int fd, const void* data, std::size_t size);
+IoStatus writeAll(int fd, const std::string& text);
 
 // The reason for errno `error`: strerror's text, starting in lower case.
 std::string reasonOf(int error);

@@ -8,7 +8,6 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <new>
 
 namespace dofmap {
 namespace {
@@ -97,12 +96,12 @@ std::size_t PngEncoder::keptBytes() const
     return filtered_.capacity() + compressed_.capacity() + output_.capacity();
 }
 
-std::string PngEncoder::encode(const cv::Mat& image, std::vector<unsigned char>& png)
+IoStatus PngEncoder::encode(const cv::Mat& image, std::vector<unsigned char>& png)
 {
     CV_Assert(handles(image));
-    try {
+    IoStatus status = withMemoryGuard([&]() -> IoStatus {
         if (!compressor_) compressor_.reset(libdeflate_alloc_compressor(kCompressionLevel));
-        if (!compressor_) return "out of memory";
+        if (!compressor_) return failure(IoReason::outOfMemory);
         const int channels = image.channels();
         const std::size_t rowBytes = std::size_t(image.cols) * std::size_t(channels);
         filtered_.resize((rowBytes + 1) * std::size_t(image.rows));
@@ -117,7 +116,7 @@ std::string PngEncoder::encode(const cv::Mat& image, std::vector<unsigned char>&
         compressed_.resize(bound);
         const std::size_t compressed =
             libdeflate_zlib_compress(compressor_.get(), filtered_.data(), filtered_.size(), compressed_.data(), bound);
-        if (compressed == 0) return "out of memory";  // cannot happen within the bound
+        if (compressed == 0) return failure(IoReason::outOfMemory);  // cannot happen within the bound
 
         const std::size_t chunks = (compressed + kDataChunkBytes - 1) / kDataChunkBytes;
         png.clear();
@@ -140,11 +139,10 @@ std::string PngEncoder::encode(const cv::Mat& image, std::vector<unsigned char>&
 
         chunk = openChunk(png, "IEND");
         closeChunk(png, chunk);
-    } catch (const std::bad_alloc&) {
-        png.clear();
-        return "out of memory";
-    }
-    return "";
+        return {};
+    });
+    if (!status) png.clear();
+    return status;
 }
 
 }  // namespace dofmap

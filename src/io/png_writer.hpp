@@ -2,6 +2,8 @@
 // times faster than the general one at a smaller size, its buffers kept from image to image.
 #pragma once
 
+#include "io_error.hpp"
+
 #include <opencv2/core.hpp>
 
 #include <cstddef>
@@ -25,9 +27,9 @@ public:
 
     // Encodes `image` (see handles) as a non-interlaced 8-bit PNG into `png`, replacing what it
     // held: gray, or RGB from the BGR channels. Every row is filtered by its difference to the row
-    // above and the whole compressed as one zlib stream (in IDAT chunks of up to 1 GiB). Returns an empty string, or
-    // "out of memory" when the buffers cannot be had.
-    std::string encode(const cv::Mat& image, std::vector<unsigned char>& png);
+    // above and the whole compressed as one zlib stream (in IDAT chunks of up to 1 GiB). Fails with
+    // IoReason::outOfMemory, `png` emptied, when the buffers cannot be had.
+    IoStatus encode(const cv::Mat& image, std::vector<unsigned char>& png);
 
     // A buffer for the caller's encoded images, kept with the encoder's own.
     std::vector<unsigned char>& output() { return output_; }

@@ -16,7 +16,6 @@ extern "C" {
 
 #include <algorithm>
 #include <memory>
-#include <new>
 
 namespace dofmap {
 namespace {
@@ -81,36 +80,37 @@ void onMemoryError(void* trouble, const char*, const char*)
     static_cast<Trouble*>(trouble)->outOfMemory = true;
 }
 
-std::string reasonOf(int code, const Trouble& trouble)
+// The failure of LibRaw's error `code`, or of the memory it reported short.
+IoError failureOf(int code, const Trouble& trouble)
 {
     if (trouble.outOfMemory || code == LIBRAW_UNSUFFICIENT_MEMORY || code == LIBRAW_MEMPOOL_OVERFLOW)
-        return "out of memory";
+        return failure(IoReason::outOfMemory);
     switch (code) {
     case LIBRAW_TOO_BIG:
-        return "too large for the RAW decoder";
+        return failure(IoReason::tooLargeForRaw);
     case LIBRAW_NOT_IMPLEMENTED:
     case LIBRAW_REQUEST_FOR_NONEXISTENT_IMAGE:
-        return "unsupported image";
+        return failure(IoReason::unsupported);
     default:
-        return "truncated or corrupt data";
+        return failure(IoReason::truncated);
     }
 }
 
+using Processor = std::unique_ptr<LibRaw>;
+
 // A LibRaw processor over `stream`, which must outlive it, with its messages routed to `trouble`.
-// Null, with the reason in `reason`, when LibRaw does not open the file as a RAW file: the files
-// given to it are RAW files by their content, so one it does not know is taken for damaged.
-std::unique_ptr<LibRaw> openRaw(RawStream& stream, Trouble& trouble, std::string& reason)
+// Fails when LibRaw does not open the file as a RAW file: the files given to it are RAW files by
+// their content, so one it does not know is taken for damaged.
+IoResult<Processor> openRaw(RawStream& stream, Trouble& trouble)
 {
     auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
     raw->set_dataerror_handler(onDataError, &trouble);
     raw->set_memerror_handler(onMemoryError, &trouble);
     const int code = raw->open_datastream(&stream);
-    if (code != LIBRAW_SUCCESS || raw->imgdata.sizes.width == 0 || raw->imgdata.sizes.height == 0) {
-        reason = code == LIBRAW_SUCCESS || code == LIBRAW_FILE_UNSUPPORTED ? "truncated or corrupt data"
-                                                                           : reasonOf(code, trouble);
-        return nullptr;
-    }
-    return raw;
+    if (code != LIBRAW_SUCCESS || raw->imgdata.sizes.width == 0 || raw->imgdata.sizes.height == 0)
+        return code == LIBRAW_SUCCESS || code == LIBRAW_FILE_UNSUPPORTED ? failure(IoReason::truncated)
+                                                                         : failureOf(code, trouble);
+    return Processor(std::move(raw));
 }
 
 // Turns an image stored as the sensor lies as LibRaw's `flip` says it is to be shown: mirrored
@@ -137,9 +137,9 @@ cv::Mat largePreview(LibRaw& raw, const Trouble& trouble)
         if (!size ||
             2 * std::max(size->width, size->height) < std::max<int>(raw.imgdata.sizes.width, raw.imgdata.sizes.height))
             return {};
-        std::string reason;
         // The camera stores its preview as the sensor lies; the RAW file's orientation turns it.
-        preview = decodeJpeg(bytes, thumbnail.tlength, reason, false);
+        IoResult<cv::Mat> decoded = decodeJpeg(bytes, thumbnail.tlength, false);
+        if (decoded) preview = decoded.value();
     } else if (thumbnail.tformat == LIBRAW_THUMBNAIL_BITMAP && thumbnail.tcolors == 3) {
         const int width = thumbnail.twidth, height = thumbnail.theight;
         if (std::size_t(width) * std::size_t(height) * 3 > thumbnail.tlength ||
@@ -152,7 +152,7 @@ cv::Mat largePreview(LibRaw& raw, const Trouble& trouble)
     return orientedByFlip(preview, raw.imgdata.sizes.flip);
 }
 
-cv::Mat develop(LibRaw& raw, const RawStream& stream, const Trouble& trouble, std::string& reason)
+IoResult<cv::Mat> develop(LibRaw& raw, const RawStream& stream, const Trouble& trouble)
 {
     raw.imgdata.params.use_camera_wb = 1;
     int code = raw.unpack();
@@ -160,22 +160,13 @@ cv::Mat develop(LibRaw& raw, const RawStream& stream, const Trouble& trouble, st
         code = LIBRAW_DATA_ERROR;
     if (code == LIBRAW_SUCCESS) code = raw.dcraw_process();
     if (code == LIBRAW_SUCCESS && (trouble.dataError || raw.error_count() > 0)) code = LIBRAW_DATA_ERROR;
-    if (code != LIBRAW_SUCCESS) {
-        reason = reasonOf(code, trouble);
-        return {};
-    }
+    if (code != LIBRAW_SUCCESS) return failureOf(code, trouble);
     int width = 0, height = 0, colors = 0, bits = 0;
     raw.get_mem_image_format(&width, &height, &colors, &bits);
-    if (bits != 8 || (colors != 1 && colors != 3) || width <= 0 || height <= 0) {
-        reason = "unsupported image";
-        return {};
-    }
+    if (bits != 8 || (colors != 1 && colors != 3) || width <= 0 || height <= 0) return failure(IoReason::unsupported);
     cv::Mat image(height, width, colors == 1 ? CV_8UC1 : CV_8UC3);
     code = raw.copy_mem_image(image.data, int(image.step), 1);
-    if (code != LIBRAW_SUCCESS) {
-        reason = reasonOf(code, trouble);
-        return {};
-    }
+    if (code != LIBRAW_SUCCESS) return failureOf(code, trouble);
     if (colors == 1) cv::cvtColor(image, image, cv::COLOR_GRAY2BGR);
     return image;
 }
@@ -185,15 +176,10 @@ cv::Mat develop(LibRaw& raw, const RawStream& stream, const Trouble& trouble, st
 std::optional<RawHeader> readRawHeader(const unsigned char* data, std::size_t size)
 {
     Trouble trouble;
-    std::string reason;
     RawStream stream(data, size);
-    std::unique_ptr<LibRaw> raw;
-    try {
-        raw = openRaw(stream, trouble, reason);
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
-    }
-    if (!raw) return std::nullopt;
+    const IoResult<Processor> opened = openRaw(stream, trouble);
+    if (!opened) return std::nullopt;
+    const Processor& raw = opened.value();
     int width = 0, height = 0, colors = 0, bits = 0;
     raw->get_mem_image_format(&width, &height, &colors, &bits);
     if (width <= 0 || height <= 0) return std::nullopt;
@@ -209,55 +195,70 @@ std::optional<RawHeader> readRawHeader(const unsigned char* data, std::size_t si
     return header;
 }
 
-std::optional<std::tm> readRawDateTime(const unsigned char* data, std::size_t size)
+namespace {
+
+// readRawDateTime, its allocation failures thrown.
+IoResult<std::optional<std::tm>> rawDateTime(const unsigned char* data, std::size_t size)
 {
+    using Clock = std::optional<std::tm>;
     Trouble trouble;
-    std::string reason;
     RawStream stream(data, size);
-    const std::unique_ptr<LibRaw> raw = openRaw(stream, trouble, reason);
-    if (trouble.outOfMemory) throw std::bad_alloc();
-    if (!raw || raw->imgdata.other.timestamp <= 0) return std::nullopt;
+    const IoResult<Processor> opened = openRaw(stream, trouble);
+    if (trouble.outOfMemory) return failure(IoReason::outOfMemory);
+    if (!opened) return Clock();
+    const Processor& raw = opened.value();
+    if (raw->imgdata.other.timestamp <= 0) return Clock();
     // LibRaw makes its timestamp of the clock's date and time with mktime, as local time: local
     // time gives them back.
     const std::time_t timestamp = raw->imgdata.other.timestamp;
     std::tm clock{};
-    if (localtime_r(&timestamp, &clock) == nullptr) return std::nullopt;
-    return clock;
+    if (localtime_r(&timestamp, &clock) == nullptr) return Clock();
+    return Clock(clock);
 }
 
-cv::Mat decodeRaw(const unsigned char* data, std::size_t size, RawDevelopment development, std::string& reason)
+}  // namespace
+
+IoResult<std::optional<std::tm>> readRawDateTime(const unsigned char* data, std::size_t size)
 {
-    reason.clear();
-    if (!rawFileComplete(data, size)) {
-        reason = "truncated or corrupt data";
-        return {};
-    }
+    return withMemoryGuard([&] { return rawDateTime(data, size); });
+}
+
+namespace {
+
+// decodeRaw, its allocation failures thrown.
+IoResult<cv::Mat> developedRaw(const unsigned char* data, std::size_t size, RawDevelopment development)
+{
+    if (!rawFileComplete(data, size)) return failure(IoReason::truncated);
     Trouble trouble;
     RawStream stream(data, size);
-    const std::unique_ptr<LibRaw> raw = openRaw(stream, trouble, reason);
-    if (!raw) return {};
+    const IoResult<Processor> opened = openRaw(stream, trouble);
+    if (!opened) return opened.error();
+    LibRaw& raw = *opened.value();
     if (development == RawDevelopment::previewWhenLarge) {
-        cv::Mat preview = largePreview(*raw, trouble);
+        cv::Mat preview = largePreview(raw, trouble);
         if (!preview.empty()) return preview;
         // A preview too small or damaged: the sensor data is developed from a fresh start.
         trouble = Trouble();
         stream.forgetJpegDamage();
-        raw->recycle();
+        raw.recycle();
         // LibRaw reads the byte order where the stream stands before it seeks to the start.
         stream.seek(0, SEEK_SET);
-        if (raw->open_datastream(&stream) != LIBRAW_SUCCESS) {
-            reason = "truncated or corrupt data";
-            return {};
-        }
+        if (raw.open_datastream(&stream) != LIBRAW_SUCCESS) return failure(IoReason::truncated);
     }
     // The JPEG streams of a lossy DNG are decoded once by the JPEG reader, which refuses any
     // warning of libjpeg (LibRaw stops reading each before its end, where some damage shows).
-    for (const FilePart& part : lossyJpegParts(data, size))
-        if (decodeJpeg(data + part.offset, part.length, reason, false).empty()) {
-            if (reason != "out of memory") reason = "truncated or corrupt data";
-            return {};
-        }
-    return develop(*raw, stream, trouble, reason);
+    for (const FilePart& part : lossyJpegParts(data, size)) {
+        const IoResult<cv::Mat> tile = decodeJpeg(data + part.offset, part.length, false);
+        if (!tile) return tile.error().reason == IoReason::outOfMemory ? tile.error() : failure(IoReason::truncated);
+    }
+    return develop(raw, stream, trouble);
+}
+
+}  // namespace
+
+IoResult<cv::Mat> decodeRaw(const unsigned char* data, std::size_t size, RawDevelopment development)
+{
+    return withMemoryGuard([&] { return developedRaw(data, size, development); });
 }
 
 }  // namespace dofmap

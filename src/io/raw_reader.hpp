@@ -2,6 +2,8 @@
 // own dcraw_emu -w develops them, or their embedded previews taken instead.
 #pragma once
 
+#include "io_error.hpp"
+
 #include <opencv2/core.hpp>
 
 #include <cstddef>
@@ -18,7 +20,8 @@ struct RawHeader {
     std::int64_t decoderBytes = 0;  // the most memory the development holds beside the image returned
 };
 
-// The header of the RAW file in `data`; nullopt when LibRaw does not take the file for one.
+// The header of the RAW file in `data`; nullopt when LibRaw does not take the file for one. Throws
+// std::bad_alloc when the memory to read it cannot be had.
 std::optional<RawHeader> readRawHeader(const unsigned char* data, std::size_t size);
 
 // How a RAW file becomes a photo.
@@ -33,15 +36,15 @@ enum class RawDevelopment {
     previewWhenLarge,
 };
 
-// The RAW file in `data` as 8-bit BGR, developed as `development` says. Empty when it cannot be
-// read, with the reason in `reason`: "truncated or corrupt data" (also for files LibRaw does not
-// know), "unsupported image", "too large for the RAW decoder" or "out of memory".
-cv::Mat decodeRaw(const unsigned char* data, std::size_t size, RawDevelopment development, std::string& reason);
+// The RAW file in `data` as 8-bit BGR, developed as `development` says. Fails when it cannot be
+// read: IoReason::truncated (also for files LibRaw does not know), unsupported or tooLargeForRaw;
+// outOfMemory when the memory for it cannot be had.
+IoResult<cv::Mat> decodeRaw(const unsigned char* data, std::size_t size, RawDevelopment development);
 
 // The date and time the RAW file in `data` was taken as LibRaw reads it from the file's metadata:
 // whole seconds on the camera's clock (std::tm's fields; its other members unset). Nullopt when the
-// file gives none or LibRaw does not open it; throws std::bad_alloc when the memory for it cannot
-// be had.
-std::optional<std::tm> readRawDateTime(const unsigned char* data, std::size_t size);
+// file gives none or LibRaw does not open it; fails with IoReason::outOfMemory when the memory for it
+// cannot be had.
+IoResult<std::optional<std::tm>> readRawDateTime(const unsigned char* data, std::size_t size);
 
 }  // namespace dofmap

@@ -77,8 +77,8 @@ private:
 };
 
 // Reads the sidecar at `path` into `sidecar`, opened without following a link or blocking, and
-// never past the size it had when opened. Returns an empty string, or the reason to leave it alone.
-std::string readSidecar(const fs::path& path, ReadSidecar& sidecar)
+// never past the size it had when opened. Fails with the reason to leave it alone.
+IoStatus readSidecar(const fs::path& path, ReadSidecar& sidecar)
 {
     sidecar = ReadSidecar{path, std::nullopt, {}};
     struct stat status { };
@@ -86,24 +86,24 @@ std::string readSidecar(const fs::path& path, ReadSidecar& sidecar)
     struct stat link { };
     if (fd < 0 && errno == ELOOP && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
         const std::optional<fs::path> target = linkTargetInside(path);
-        if (!target) return "is a link";
+        if (!target) return failure(IoReason::isLink);
         sidecar.target = *target;
         fd = openWithoutBlocking(sidecar.target, O_NOFOLLOW, status);
     }
     if (fd < 0) {
-        if (errno == ENOENT) return "";
-        return errno == ELOOP ? "is a link" : reasonOf(errno);
+        if (errno == ENOENT) return {};
+        return errno == ELOOP ? failure(IoReason::isLink) : systemFailure(errno);
     }
     const Descriptor file(fd);
-    if (S_ISDIR(status.st_mode)) return reasonOf(EISDIR);
-    if (!S_ISREG(status.st_mode)) return "not a regular file";
+    if (S_ISDIR(status.st_mode)) return systemFailure(EISDIR);
+    if (!S_ISREG(status.st_mode)) return failure(IoReason::notRegularFile);
     // Replaced by a new file, the sidecar would no longer be the other names' file.
-    if (status.st_nlink > 1) return "has more than one hard link";
+    if (status.st_nlink > 1) return failure(IoReason::hardLinks);
     sidecar.status = status;
     std::vector<unsigned char> bytes;
-    const std::string reason = readRest(file.get(), bytes, std::size_t(std::max<off_t>(status.st_size, 0)));
+    const IoStatus read = readRest(file.get(), bytes, std::size_t(std::max<off_t>(status.st_size, 0)));
     sidecar.content.assign(bytes.begin(), bytes.end());
-    return reason;
+    return read;
 }
 
 bool sameTime(const struct timespec& a, const struct timespec& b)
@@ -289,14 +289,14 @@ void keepEmptyLanguageItems(Exiv2::XmpData& xmp)
 }
 
 // The sidecar `packet` (empty for a new one) with the figures and verdict merged in, into `merged`.
-// Returns an empty string, or the reason why it cannot be merged.
-std::string merge(const std::string& packet, const SidecarFigures& figures,
-                  const std::optional<SidecarVerdict>& verdict, std::string& merged)
+// Fails with IoReason::notXmpSidecar or cannotEncodeSidecar; throws Exiv2's errors.
+IoStatus merge(const std::string& packet, const SidecarFigures& figures, const std::optional<SidecarVerdict>& verdict,
+               std::string& merged)
 {
     const std::lock_guard<std::mutex> hold(exiv2Toolkit().lock);
     Exiv2::XmpData xmp;
     if (!packet.empty() && (Exiv2::XmpParser::decode(xmp, packet) != 0 || (xmp.empty() && !isXmp(packet))))
-        return "not an XMP sidecar";
+        return failure(IoReason::notXmpSidecar);
     keepEmptyLanguageItems(xmp);
 
     setText(xmp, ownKey("MaxMean"), decimal(figures.maxMean));
@@ -333,42 +333,65 @@ std::string merge(const std::string& packet, const SidecarFigures& figures,
     merged.clear();
     if (Exiv2::XmpParser::encode(merged, xmp,
                                  Exiv2::XmpParser::omitPacketWrapper | Exiv2::XmpParser::useCompactFormat) != 0)
-        return "cannot encode the sidecar";
-    return "";
+        return failure(IoReason::cannotEncodeSidecar);
+    return {};
+}
+
+// The failure of an exception thrown while a sidecar is merged: Exiv2's by its code, the system's
+// by its error number; any other is taken for content that Exiv2 could not make sense of.
+IoError failureOfException(const std::exception& thrown)
+{
+    if (const auto* exiv2 = dynamic_cast<const Exiv2::AnyError*>(&thrown))
+        return exiv2Failure(exiv2->code(), IoReason::notXmpSidecar);
+    if (const auto* system = dynamic_cast<const std::system_error*>(&thrown)) {
+        const std::error_category& category = system->code().category();
+        if (category == std::generic_category() || category == std::system_category())
+            return systemFailure(system->code().value());
+    }
+    return failure(IoReason::notXmpSidecar);
+}
+
+IoStatus mergeIntoSidecar(const std::filesystem::path& path, const SidecarFigures& figures,
+                          const std::optional<SidecarVerdict>& verdict)
+{
+    // The sidecar is read, merged and written again until it is found unchanged just before the
+    // rename: an edit another program made meanwhile is merged, not replaced.
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        ReadSidecar read;
+        IoStatus status = readSidecar(path, read);
+        if (!status) return status;
+        std::string packet;
+        status = merge(read.content, figures, verdict, packet);
+        if (!status) return status;
+        bool changed = false;
+        Replacement replacement;
+        replacement.keep = read.status ? &*read.status : nullptr;
+        replacement.beforeRename = [&]() -> IoStatus {
+            changed = !stillAsRead(path, read);
+            if (changed) return failure(IoReason::changed);
+            return {};
+        };
+        status =
+            writeFileAtomically(read.target, std::vector<unsigned char>(packet.begin(), packet.end()), replacement);
+        if (!changed) return status;
+    }
+    return failure(IoReason::changed);
 }
 
 }  // namespace
 
-std::string updateSidecar(const std::filesystem::path& path, const SidecarFigures& figures,
-                          const std::optional<SidecarVerdict>& verdict)
+IoStatus updateSidecar(const std::filesystem::path& path, const SidecarFigures& figures,
+                       const std::optional<SidecarVerdict>& verdict)
 {
-    try {
-        // The sidecar is read, merged and written again until it is found unchanged just before
-        // the rename: an edit another program made meanwhile is merged, not replaced.
-        for (int attempt = 0; attempt < kAttempts; ++attempt) {
-            ReadSidecar read;
-            std::string reason = readSidecar(path, read);
-            if (!reason.empty()) return reason;
-            std::string packet;
-            reason = merge(read.content, figures, verdict, packet);
-            if (!reason.empty()) return reason;
-            bool changed = false;
-            Replacement replacement;
-            replacement.keep = read.status ? &*read.status : nullptr;
-            replacement.beforeRename = [&] {
-                changed = !stillAsRead(path, read);
-                return changed ? std::string("changed") : std::string();
-            };
-            reason =
-                writeFileAtomically(read.target, std::vector<unsigned char>(packet.begin(), packet.end()), replacement);
-            if (!changed) return reason;
+    return withMemoryGuard([&]() -> IoStatus {
+        try {
+            return mergeIntoSidecar(path, figures, verdict);
+        } catch (const std::bad_alloc&) {
+            throw;  // for the guard
+        } catch (const std::exception& thrown) {
+            return failureOfException(thrown);
         }
-        return "changed while being updated";
-    } catch (const std::bad_alloc&) {
-        return "out of memory";
-    } catch (const std::exception&) {
-        return "not an XMP sidecar";
-    }
+    });
 }
 
 }  // namespace dofmap

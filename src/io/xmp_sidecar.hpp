@@ -3,6 +3,8 @@
 // else the sidecar holds kept.
 #pragma once
 
+#include "io_error.hpp"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -68,11 +70,11 @@ struct SidecarVerdict {
 // times; or still none): when another program changed it meanwhile, it is read and merged again,
 // a few times at most.
 //
-// Returns an empty string, or the reason why nothing was written: the system's reason; "is a link"
-// (to a file elsewhere, or to none); "not a regular file" (a FIFO, a device); "has more than one
-// hard link"; "not an XMP sidecar" for content that does not parse; "cannot encode the sidecar";
-// "changed while being updated" when it changed at every attempt.
-std::string updateSidecar(const std::filesystem::path& path, const SidecarFigures& figures,
-                          const std::optional<SidecarVerdict>& verdict);
+// Fails, nothing written, with the system's error; IoReason::isLink (to a file elsewhere, or to
+// none); notRegularFile (a FIFO, a device); hardLinks; notXmpSidecar for content that does not
+// parse; cannotEncodeSidecar; changed when it changed at every attempt; outOfMemory; or, when
+// Exiv2 itself fails to read or write, metadataUnreadable or metadataUnwritable.
+IoStatus updateSidecar(const std::filesystem::path& path, const SidecarFigures& figures,
+                       const std::optional<SidecarVerdict>& verdict);
 
 }  // namespace dofmap

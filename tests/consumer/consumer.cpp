@@ -12,16 +12,16 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: dofmap_consumer PHOTO MAP.png\n");
         return 2;
     }
-    std::string reason;
-    const cv::Mat photo = dofmap::readColorImage(argv[1], &reason);
-    if (photo.empty()) {
-        std::fprintf(stderr, "cannot read image %s: %s\n", argv[1], reason.c_str());
+    const dofmap::IoResult<cv::Mat> read = dofmap::readColorImage(argv[1]);
+    if (!read) {
+        std::fprintf(stderr, "cannot read image %s: %s\n", argv[1], read.message().c_str());
         return 1;
     }
+    const cv::Mat& photo = read.value();
     const dofmap::DofMap result = dofmap::computeDofMap(photo, dofmap::blurredReference(photo), dofmap::kWindow, 1);
-    const std::string why = dofmap::writeImage(argv[2], result.map);
-    if (!why.empty()) {
-        std::fprintf(stderr, "cannot write %s: %s\n", argv[2], why.c_str());
+    const dofmap::IoStatus written = dofmap::writeImage(argv[2], result.map);
+    if (!written) {
+        std::fprintf(stderr, "cannot write %s: %s\n", argv[2], written.message().c_str());
         return 1;
     }
     std::printf("%.17g\n", result.maxMean);
