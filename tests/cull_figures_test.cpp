@@ -3,11 +3,14 @@
 #include "focus_map.hpp"
 
 #include <gtest/gtest.h>
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 namespace dofmap {
 namespace {
@@ -150,6 +153,26 @@ TEST(CullFigures, MotionIsHighForMotionBlurAndLowForSharpStripes)
         cv::Mat stripes;
         cv::resize(large, stripes, cv::Size(640, 480), 0, 0, cv::INTER_AREA);
         EXPECT_LT(figuresOf(stripes).motion, 0.05) << "stripes at " << degrees << " degrees";
+    }
+}
+
+// The figures do not depend on how the threads share the work: the same photo gives the same
+// figures, to the last bit, on one thread and on several.
+TEST(CullFigures, SameOnOneThreadAndOnSeveral)
+{
+    const cv::Mat photo = withNoise(demoPhoto(), 6.0, 11);
+    const cv::Mat blurred = blurredReference(photo);
+    const double maxMean = computeDofMap(photo, blurred).maxMean;
+    std::vector<CullFigures> shared;
+    for (int run = 0; run < 5; ++run) shared.push_back(cullFigures(photo, blurred, maxMean));
+    const int threads = cv::getNumThreads();
+    cv::setNumThreads(1);
+    const CullFigures alone = cullFigures(photo, blurred, maxMean);
+    cv::setNumThreads(threads);
+    for (std::size_t run = 0; run < shared.size(); ++run) {
+        EXPECT_EQ(shared[run].detailRatio, alone.detailRatio) << "run " << run;
+        EXPECT_EQ(shared[run].motion, alone.motion) << "run " << run;
+        EXPECT_EQ(shared[run].noise, alone.noise) << "run " << run;
     }
 }
 

@@ -36,48 +36,43 @@ double asPrinted(double value)
 std::string jsonString(const std::string& text)
 {
     std::string out = "\"";
-    for (std::size_t at = 0; at < text.size();) {
-        char32_t code = 0;
-        const std::size_t length = utf8Sequence(text, at, code);
-        char escaped[16];
-        if (length == 0) {
-            std::snprintf(escaped, sizeof escaped, "\\udc%02x", static_cast<unsigned char>(text[at]));
-            out += escaped;
-            ++at;
-            continue;
-        }
-        switch (code) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (code < 0x20) {
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(code));
-                out += escaped;
-            } else {
-                out.append(text, at, length);
+    char escaped[16];
+    const auto escape = [&](const char* format, unsigned value) {
+        std::snprintf(escaped, sizeof escaped, format, value);
+        out += escaped;
+    };
+    walkUtf8(
+        text, [&](unsigned char byte) { escape("\\udc%02x", byte); },
+        [&](char32_t code, std::size_t at, std::size_t length) {
+            switch (code) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (code < 0x20)
+                    escape("\\u%04x", unsigned(code));
+                else
+                    out.append(text, at, length);
             }
-        }
-        at += length;
-    }
+        });
     return out + '"';
 }
 

@@ -203,11 +203,13 @@ CullFigures cullFigures(const cv::Mat& source, const cv::Mat& blurred, double ma
     // The wider blur, small, and the sharpest tiles again.
     const double wideSigma = sigma * kWideBlurFactor;
     const WideBlur wide(pass.binned().empty() ? cv::Mat(1, 1, CV_32F, cv::Scalar(0)) : pass.binned(), wideSigma);
-    Measures measures;
-    std::mutex mutex;
+    // Each tile's measures on their own, added in the tiles' order afterwards: floating-point sums
+    // that do not depend on how the threads share the tiles, so a photo gets the same figures on
+    // every run.
+    std::vector<Measures> perTile(ranked);
     cv::parallel_for_(cv::Range(0, int(ranked)), [&](const cv::Range& range) {
-        Measures own;
         for (std::size_t i = std::size_t(range.start); i < std::size_t(range.end); ++i) {
+            Measures& own = perTile[i];
             if (i < motionTiles) {
                 const TileSums& sums = *tiles[i].sums;
                 for (int k = 0; k < 3; ++k) own.photo[k] += 0.25 * double(sums.gradient[k]);
@@ -216,9 +218,9 @@ CullFigures cullFigures(const cv::Mat& source, const cv::Mat& blurred, double ma
             }
             if (i < ratioTiles) addDifferences(source, blurred, wide, tiles[i].area, own);
         }
-        const std::lock_guard<std::mutex> lock(mutex);
-        measures.add(own);
     });
+    Measures measures;
+    for (const Measures& own : perTile) measures.add(own);
 
     // Noise of sigma s in each channel is noise of 3 s^2 in the gray sum; its central differences
     // in the photo have half that along each axis.

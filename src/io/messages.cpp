@@ -77,33 +77,28 @@ std::string printable(const std::string& name)
 {
     std::string out;
     out.reserve(name.size());
-    for (std::size_t at = 0; at < name.size();) {
-        char32_t code = 0;
-        const std::size_t length = utf8Sequence(name, at, code);
-        char escaped[16];
-        if (length == 0) {
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(name[at]));
-            out += escaped;
-            ++at;
-            continue;
-        }
-        if (code == '\\') {
-            out += "\\\\";
-        } else if (code == '\n') {
-            out += "\\n";
-        } else if (code == '\t') {
-            out += "\\t";
-        } else if (code < 0x20 || code == 0x7f) {
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", unsigned(code));
-            out += escaped;
-        } else if (isInvisibleControl(code)) {
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(code));
-            out += escaped;
-        } else {
-            out.append(name, at, length);
-        }
-        at += length;
-    }
+    char escaped[16];
+    const auto escape = [&](const char* format, unsigned value) {
+        std::snprintf(escaped, sizeof escaped, format, value);
+        out += escaped;
+    };
+    walkUtf8(
+        name, [&](unsigned char byte) { escape("\\x%02x", byte); },
+        [&](char32_t code, std::size_t at, std::size_t length) {
+            if (code == '\\') {
+                out += "\\\\";
+            } else if (code == '\n') {
+                out += "\\n";
+            } else if (code == '\t') {
+                out += "\\t";
+            } else if (code < 0x20 || code == 0x7f) {
+                escape("\\x%02x", unsigned(code));
+            } else if (isInvisibleControl(code)) {
+                escape("\\u%04x", unsigned(code));
+            } else {
+                out.append(name, at, length);
+            }
+        });
     return out;
 }
 

@@ -27,6 +27,24 @@ std::string printable(const std::string& name);
 // judges them.
 std::size_t utf8Sequence(const std::string& text, std::size_t at, char32_t& codePoint);
 
+// Walks `text` as UTF-8 by utf8Sequence: calls stray(byte) for each byte that starts no valid
+// sequence (and goes on at the next byte), and sequence(codePoint, at, length) for each valid one.
+template <class Stray, class Sequence>
+void walkUtf8(const std::string& text, Stray&& stray, Sequence&& sequence)
+{
+    for (std::size_t at = 0; at < text.size();) {
+        char32_t code = 0;
+        const std::size_t length = utf8Sequence(text, at, code);
+        if (length == 0) {
+            stray(static_cast<unsigned char>(text[at]));
+            ++at;
+            continue;
+        }
+        sequence(code, at, length);
+        at += length;
+    }
+}
+
 // Writes all `size` bytes at `data` to descriptor `fd`, retrying after interruptions and partial
 // writes. Returns the system's failure when a write fails.
 IoStatus writeAll(int fd, const void* data, std::size_t size);

@@ -318,7 +318,7 @@ IoStatus merge(const std::string& packet, const SidecarFigures& figures, const s
         if (const std::optional<SidecarJudgement>& cull = verdict->cull) {
             erase(xmp, ownKey("Threshold"));
             setText(xmp, ownKey("Scene"), std::to_string(cull->scene));
-            setText(xmp, ownKey("JudgedBy"), cull->figure);
+            setText(xmp, ownKey("JudgedBy"), cull->judgedBy);
             setText(xmp, ownKey("Cut"), decimal(cull->cut));
         } else {
             setText(xmp, ownKey("Threshold"), decimal(verdict->threshold));

@@ -43,7 +43,7 @@ struct SidecarFigures {
 // What a verdict of culling rests on: Scene (the scene's id in that run), JudgedBy (the figure), Cut.
 struct SidecarJudgement {
     int scene = -1;
-    std::string figure;
+    std::string judgedBy;
     double cut = 0.0;
 };
 
