@@ -577,7 +577,9 @@ del _errno
                "sigma"_a = dofmap::kBlurSigma, "rgb"_a = false,
                R"(The depth-of-field map of `photo` and the largest neighborhood mean.
 
-photo: uint8 array of shape (height, width, 3), BGR as cv2.imread gives it (RGB with rgb=True).
+photo: uint8 array of shape (height, width, 3), BGR as cv2.imread gives it, or RGB.
+rgb=True says the array holds RGB and has a BGR copy of it computed on; every figure treats the
+three channels alike, so the results are the same either way (the flag costs only the copy).
 window: side of the square neighborhood, 1 to 100000. sigma: the blur, 0.1 to 100.
 Returns (map, max_mean): map a uint8 array of shape (height, width), each pixel the mean color
 distance between the photo and its Gaussian blur over the window around it, scaled so that

@@ -30,6 +30,8 @@ class ReadError(OSError):
     reason: str
     def __init__(self, errno: int | None, reason: str, path: str) -> None: ...
 
+# rgb=True: the photo holds RGB, and a BGR copy of it is computed on. Every figure treats the three
+# channels alike, so each function gives the same results either way; the flag costs only the copy.
 def focus_map(
     photo: npt.NDArray[np.uint8], *, window: int = 30, sigma: float = 1.5, rgb: bool = False
 ) -> tuple[npt.NDArray[np.uint8], float]: ...
