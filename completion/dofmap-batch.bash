@@ -5,6 +5,13 @@ _dofmap_batch()
 {
     local current=${COMP_WORDS[COMP_CWORD]}
     local previous=${COMP_WORDS[COMP_CWORD-1]}
+    # A long option's value given after = (--format=png): bash splits the word at the =, which is
+    # in COMP_WORDBREAKS, so the words are "--format" "=" and the value being typed, if any.
+    if [[ $current == = && $previous == --* ]]; then
+        current=
+    elif [[ $previous == = ]] && ((COMP_CWORD >= 2)) && [[ ${COMP_WORDS[COMP_CWORD-2]} == --* ]]; then
+        previous=${COMP_WORDS[COMP_CWORD-2]}
+    fi
     local options="-h --help --version -r --recursive --raw-preview -o --output --format --blurred --colormap
         --overlay --means --stats --sigma --window -j --jobs --memory -q --quiet --no-map --json --xmp --xmp-name
         --reject-below --cull --overwrite-ratings --dry-run --pair --sort --summary --report"

@@ -92,10 +92,11 @@ def test_the_man_pages_are_installed_and_the_batchs_lists_every_option():
 def complete(*words, cwd=None):
     """What an interactive bash offers for the command line `dofmap-batch words...`, the last word
     being completed: the installed completion file sourced, the function that `complete -p` names
-    called as readline calls it, COMPREPLY one candidate a line, in order."""
+    called as readline calls it, COMPREPLY one candidate a line, in order. A word "=" stands for the
+    = of --option=value, which bash makes a word of its own."""
     script = PREFIX / "share/bash-completion/completions/dofmap-batch"
     command = ("dofmap-batch", *words)
-    line = " ".join(command)
+    line = re.sub(r" =( |$)", "=", " ".join(command))
     program = f"""
         source {shlex.quote(str(script))} || exit 1
         [[ $(complete -p dofmap-batch) =~ -F\\ ([^ ]+) ]] || exit 1
@@ -114,6 +115,8 @@ def test_bash_completion_offers_each_option_and_each_value_as_a_candidate_of_its
     assert complete("--for") == ["--format"]
     assert complete("--format", "") == ["jpg", "png", "tif"]
     assert complete("--xmp", "--xmp-name", "") == ["adobe", "full"]
+    assert complete("--format", "=") == ["jpg", "png", "tif"]
+    assert complete("--format", "=", "p") == ["png"]
     assert complete("--pair", "") == ["both", "jpeg", "raw"]
     sorts = ["max_mean", "mean_mean", "p90_mean", "path"]
     assert complete("--sort", "") == sorted(sorts + [f"-{key}" for key in sorts])
