@@ -89,24 +89,51 @@ def test_the_man_pages_are_installed_and_the_batchs_lists_every_option():
     assert not missing, f"not in the man page: {missing}"
 
 
-def complete(*words):
-    """What bash completion offers for the command line `words`, the last word being completed."""
+def complete(*words, cwd=None):
+    """What an interactive bash offers for the command line `dofmap-batch words...`, the last word
+    being completed: the installed completion file sourced, the function that `complete -p` names
+    called as readline calls it, COMPREPLY one candidate a line, in order. A word "=" stands for the
+    = of --option=value, which bash makes a word of its own."""
     script = PREFIX / "share/bash-completion/completions/dofmap-batch"
-    line = " ".join(shlex.quote(word) for word in ("dofmap-batch", *words))
-    program = f"source {shlex.quote(str(script))}; COMP_WORDS=({line}); COMP_CWORD={len(words)}; _dofmap_batch; "
-    program += 'printf "%s\\n" "${COMPREPLY[@]}"'
-    return set(run(["bash", "-c", program]).stdout.split())
+    command = ("dofmap-batch", *words)
+    line = re.sub(r" =( |$)", "=", " ".join(command))
+    program = f"""
+        source {shlex.quote(str(script))} || exit 1
+        [[ $(complete -p dofmap-batch) =~ -F\\ ([^ ]+) ]] || exit 1
+        COMP_WORDS=({" ".join(shlex.quote(word) for word in command)})
+        COMP_CWORD={len(words)}
+        COMP_LINE={shlex.quote(line)}
+        COMP_POINT={len(line)}
+        "${{BASH_REMATCH[1]}}" dofmap-batch "${{COMP_WORDS[COMP_CWORD]}}" "${{COMP_WORDS[COMP_CWORD-1]}}"
+        (( ${{#COMPREPLY[@]}} == 0 )) || printf '%s\\n' "${{COMPREPLY[@]}}"
+    """
+    return sorted(run(["bash", "--norc", "--noprofile", "-c", program], cwd=cwd).stdout.splitlines())
 
 
-def test_bash_completion_offers_the_programs_options_and_values(tmp_path):
-    assert complete("-") == batch_options()
-    assert complete("--for") == {"--format"}
-    assert complete("--format", "") == {"png", "jpg", "tif"}
-    assert complete("--xmp", "--xmp-name", "") == {"adobe", "full"}
+def test_bash_completion_offers_each_option_and_each_value_as_a_candidate_of_its_own():
+    assert complete("-") == sorted(batch_options())
+    assert complete("--for") == ["--format"]
+    assert complete("--format", "") == ["jpg", "png", "tif"]
+    assert complete("--xmp", "--xmp-name", "") == ["adobe", "full"]
+    assert complete("--format", "=") == ["jpg", "png", "tif"]
+    assert complete("--format", "=", "p") == ["png"]
+    assert complete("--pair", "") == ["both", "jpeg", "raw"]
+    sorts = ["max_mean", "mean_mean", "p90_mean", "path"]
+    assert complete("--sort", "") == sorted(sorts + [f"-{key}" for key in sorts])
+    assert complete("--sort", "-p") == ["-p90_mean", "-path"]
     refused = subprocess.run([str(BATCH), "--colormap", "none", "x.jpg"], capture_output=True, text=True)
-    known = set(re.search(r"known: ([a-z_, ]+)", refused.stderr).group(1).replace(",", " ").split())
-    assert complete("--colormap", "") == known
-    (tmp_path / "folder").mkdir()
-    (tmp_path / "photo.jpg").write_bytes(b"")
-    assert complete("-o", str(tmp_path) + "/") == {str(tmp_path / "folder")}
-    assert complete(str(tmp_path) + "/") == {str(tmp_path / "folder"), str(tmp_path / "photo.jpg")}
+    known = re.search(r"known: ([a-z_, ]+)", refused.stderr).group(1).replace(",", " ").split()
+    assert complete("--colormap", "") == sorted(known)
+    for numeric in ("--sigma", "--window", "-j", "--jobs", "--memory", "--reject-below"):
+        assert complete(numeric, "") == [], numeric
+
+
+def test_bash_completion_offers_folders_and_photos_whose_names_hold_spaces_and_brackets(tmp_path):
+    (tmp_path / "shoot one").mkdir()
+    for name in ("my photo.jpg", "[ab].jpg", "a.jpg"):
+        (tmp_path / name).write_bytes(b"")
+    assert complete("-o", "", cwd=tmp_path) == ["shoot one"]
+    assert complete("--output", "sh", cwd=tmp_path) == ["shoot one"]
+    assert complete("", cwd=tmp_path) == ["[ab].jpg", "a.jpg", "my photo.jpg", "shoot one"]
+    assert complete("--xmp", "my", cwd=tmp_path) == ["my photo.jpg"]
+    assert complete("--report", "[", cwd=tmp_path) == ["[ab].jpg"]
