@@ -106,8 +106,11 @@ def page_options(page):
 
 def test_the_man_pages_are_written_as_man_pages_and_list_every_option_of_the_help():
     pages = PREFIX / "share/man/man1"
+    version = run([str(BATCH), "--version"]).stdout.split()[-1]
     for name in ("dofmap.1", "dofmap-batch.1"):
         page = (pages / name).read_text()
+        title = re.search(r"^\.TH .*$", page, re.M)[0]
+        assert f'"dofmap {version}"' in title, f"{name}: {title}, not of version {version}"
         sections = re.findall(r"^\.SH \"?([A-Z ]+)", page, re.M)
         wanted = ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "FILES", "EXAMPLES", "SEE ALSO"]
         assert [section for section in sections if section in wanted] == wanted, f"{name}: {sections}"
