@@ -46,22 +46,8 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dofmap.pc DESTINATION ${CMAKE_INSTALL_
 
 # The programs' man pages and completion.
 if(DOFMAP_PROGRAMS)
-  # Man pages: dofmap-batch's from its --help; the interactive program takes no options (it ignores
-  # its arguments), so its page is written by hand.
-  find_program(HELP2MAN help2man)
-  set(DOFMAP_MAN_PAGES ${CMAKE_CURRENT_SOURCE_DIR}/man/dofmap.1)
-  if(HELP2MAN)
-    add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/dofmap-batch.1
-      COMMAND ${HELP2MAN} --no-info --no-discard-stderr
-        --name "depth-of-field maps of photographs and folders of photographs"
-        --output ${CMAKE_CURRENT_BINARY_DIR}/dofmap-batch.1 $<TARGET_FILE:dofmap-batch>
-      DEPENDS dofmap-batch
-      COMMENT "Writing the man page of dofmap-batch")
-    add_custom_target(man_pages ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/dofmap-batch.1)
-    list(APPEND DOFMAP_MAN_PAGES ${CMAKE_CURRENT_BINARY_DIR}/dofmap-batch.1)
-  else()
-    message(WARNING "help2man not found: the man page of dofmap-batch is not made")
-  endif()
+  # Man pages, written by hand in man(7) roff.
+  set(DOFMAP_MAN_PAGES ${CMAKE_CURRENT_SOURCE_DIR}/man/dofmap.1 ${CMAKE_CURRENT_SOURCE_DIR}/man/dofmap-batch.1)
   install(FILES ${DOFMAP_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
   install(FILES completion/dofmap-batch.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
