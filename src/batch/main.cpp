@@ -77,6 +77,18 @@ std::optional<long> wholeNumberOf(const std::string& text)
     return value;
 }
 
+// Accepts the text that `parses` reads (as a value that converts to true), and otherwise says
+// "must be EXPECTED, not TEXT"; `name` is the value's name in --help.
+template <class Parse>
+CLI::Validator readableAs(Parse parses, const std::string& expected, const std::string& name)
+{
+    return CLI::Validator(
+        [parses, expected](std::string& text) {
+            return parses(text) ? std::string() : "must be " + expected + ", not " + text;
+        },
+        name);
+}
+
 // Accepts the decimal whole numbers from `least` to `greatest`, written back in plain digits for
 // the conversion that follows, which would read a leading 0 as octal; the message says what is
 // expected.
@@ -207,12 +219,8 @@ int main(int argc, char** argv)
     app.add_option("--memory", memory,
                    "Memory the photos in flight may take, such as 2G or 800M (default: what is available at start, "
                    "less a margin); a photo that cannot fit alone is refused as too large")
-        ->check(CLI::Validator(
-            [](std::string& text) {
-                return dofmap::parseMemorySize(text) ? std::string()
-                                                     : "must be a size such as 2G, 800M or 1500000, not " + text;
-            },
-            "SIZE"));
+        ->check(readableAs([](const std::string& text) { return dofmap::parseMemorySize(text); },
+                           "a size such as 2G, 800M or 1500000", "SIZE"));
     app.add_flag("-q,--quiet", options.quiet, "No progress line, and no summary unless --summary");
     app.add_flag("--summary", options.summary,
                  "Print the summary line on stderr at the end (photos read and unreadable, what was written, the "
@@ -265,13 +273,8 @@ int main(int argc, char** argv)
                "Judge every photo: blurry when its largest mean (its sharpest neighborhood) is below T, a figure "
                "or a percentage of the median of the batch's largest means (40%). A blurry photo's sidecar gets "
                "the keyword blurry and the rating -1 (rejected) when it has none")
-            ->check(CLI::Validator(
-                [](std::string& text) {
-                    return batch::parseThreshold(text)
-                        ? std::string()
-                        : "must be a number from 0, or a percentage such as 40%, not " + text;
-                },
-                "T"));
+            ->check(readableAs([](const std::string& text) { return batch::parseThreshold(text); },
+                               "a number from 0, or a percentage such as 40%", "T"));
     app.add_flag("--cull", options.cull,
                  "Judge every photo as a photographer culls a shoot: the frames of one scene (taken within "
                  "seconds and alike) against the sharpest of them, a photo alone by its detail ratio and motion "
@@ -288,14 +291,8 @@ int main(int argc, char** argv)
                    "Order the records (--stats, --json, the verdict table) and the --report page's cards by "
                    "max_mean, mean_mean, p90_mean or path, ascending, or descending with a minus sign before it; the "
                    "records then come at the end, photos that cannot be read last")
-        ->check(CLI::Validator(
-            [](std::string& text) {
-                return parseSortOrder(text) ? std::string()
-                                            : "must be max_mean, mean_mean, p90_mean or path, with - before it for "
-                                              "descending, not " +
-                        text;
-            },
-            "FIGURE"));
+        ->check(readableAs([](const std::string& text) { return parseSortOrder(text); },
+                           "max_mean, mean_mean, p90_mean or path, with - before it for descending", "FIGURE"));
 
     try {
         app.parse(argc, argv);

@@ -36,11 +36,7 @@ double asPrinted(double value)
 std::string jsonString(const std::string& text)
 {
     std::string out = "\"";
-    char escaped[16];
-    const auto escape = [&](const char* format, unsigned value) {
-        std::snprintf(escaped, sizeof escaped, format, value);
-        out += escaped;
-    };
+    const auto escape = [&out](const char* format, unsigned value) { appendEscape(out, format, value); };
     walkUtf8(
         text, [&](unsigned char byte) { escape("\\udc%02x", byte); },
         [&](char32_t code, std::size_t at, std::size_t length) {

@@ -73,15 +73,18 @@ std::size_t utf8Sequence(const std::string& text, std::size_t at, char32_t& code
     return length;
 }
 
+void appendEscape(std::string& out, const char* format, unsigned value)
+{
+    char escaped[16];
+    std::snprintf(escaped, sizeof escaped, format, value);
+    out += escaped;
+}
+
 std::string printable(const std::string& name)
 {
     std::string out;
     out.reserve(name.size());
-    char escaped[16];
-    const auto escape = [&](const char* format, unsigned value) {
-        std::snprintf(escaped, sizeof escaped, format, value);
-        out += escaped;
-    };
+    const auto escape = [&out](const char* format, unsigned value) { appendEscape(out, format, value); };
     walkUtf8(
         name, [&](unsigned char byte) { escape("\\x%02x", byte); },
         [&](char32_t code, std::size_t at, std::size_t length) {

@@ -27,6 +27,10 @@ std::string printable(const std::string& name);
 // judges them.
 std::size_t utf8Sequence(const std::string& text, std::size_t at, char32_t& codePoint);
 
+// Appends `value` as the printf `format` (one conversion of an unsigned, at most 15 characters,
+// such as "\\x%02x") writes it: the escapes of printable and of JSON strings.
+void appendEscape(std::string& out, const char* format, unsigned value);
+
 // Walks `text` as UTF-8 by utf8Sequence: calls stray(byte) for each byte that starts no valid
 // sequence (and goes on at the next byte), and sequence(codePoint, at, length) for each valid one.
 template <class Stray, class Sequence>
