@@ -120,6 +120,9 @@ TEST(BatchShoot, TheReadmeRecipesWorkOnACameraCardWithEachPairing)
         {{"--raw-preview", "-o", "maps", "shoot"}, {}, {".dof.png"}},
         {{"--xmp", "--reject-below", "50%", "--no-map", "shoot"}, {}, {}, true},
         {{"--dry-run", "--stats", "--sort", "max_mean", "--reject-below", "50%", "shoot"}, {}, {}},
+        {{"--dry-run", "--cull", "-r", "shoot"}, {}, {}},  // the quick start's
+        {{"--xmp", "--cull", "--no-map", "-r", "shoot"}, {}, {}, true},
+        {{"--cull", "--no-map", "--report", "review/shoot.html", "-r", "shoot"}, {}, {}},
     };
     for (const std::string pair : {"jpeg", "raw", "both"}) {
         // The outputs' names: the shot's stem, or with --pair both its two files' names.
@@ -145,6 +148,9 @@ TEST(BatchShoot, TheReadmeRecipesWorkOnACameraCardWithEachPairing)
             if (recipe.fullSidecars) beside.insert(full.begin(), full.end());
             EXPECT_EQ(namesIn(shoot), beside) << what;
             EXPECT_EQ(namesIn(maps), named(photos, recipe.inMaps)) << what;
+            if (std::find(arguments.begin(), arguments.end(), "--report") != arguments.end()) {
+                EXPECT_TRUE(fs::is_regular_file(work.path() / "review" / "shoot.html")) << what;
+            }
             if (pair == "both" && (recipe.adobeSidecars || recipe.fullSidecars)) {
                 EXPECT_EQ(readFile(shoot / "IMG_1.xmp"), kLightroomSidecar) << what << ": not the shot's any more";
             }
