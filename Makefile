@@ -6,7 +6,7 @@ PACKAGES := cmake g++ make pkg-config libopencv-dev libjpeg-dev libraw-dev libhe
             libgtest-dev libbenchmark-dev libx11-dev xvfb xauth xdotool openbox libraw-bin libheif-examples \
             libimage-exiftool-perl libpng-tools chromium clang-format strace bsdutils \
             pybind11-dev python3-dev python3-numpy python3-opencv python3-pytest python3-pandas python3-dask \
-            python3-distributed man-db
+            python3-distributed man-db dpkg-dev file python3-venv python3-pip python3-setuptools python3-wheel
 # What the culling benchmark (make bench-culling) needs besides PACKAGES: the photographs it reads
 # where these packages install them, and Python's NumPy and OpenCV.
 BENCH_PACKAGES := python3-numpy python3-opencv python3-skimage mate-backgrounds plasma-workspace-wallpapers \
