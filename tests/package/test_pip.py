@@ -2,6 +2,7 @@
 # (setuptools, NumPy), with no package index: the module built by CMake through setup.py, then
 # imported from the environment by a script in a folder of its own.
 import os
+import pathlib
 
 from conftest import DEMO, MODULE_SCRIPT, SOURCE, VERSION, plain_environment, run
 
@@ -16,3 +17,5 @@ def test_pip_builds_the_module_into_a_venv_that_maps_the_photo(tmp_path):
     lines = run([venv / "bin" / "python", "-c", MODULE_SCRIPT, DEMO], cwd=work, env=plain_environment()).stdout.split()
     site_packages = os.path.realpath(venv / "lib")
     assert os.path.realpath(lines[0]).startswith(site_packages) and lines[1] == VERSION, lines
+    package = pathlib.Path(lines[0]).parent
+    assert {"_dofmap.pyi", "py.typed"} <= {path.name for path in package.iterdir()}, sorted(package.iterdir())
