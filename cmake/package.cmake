@@ -20,6 +20,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The programs and the module without their symbol tables, as Debian ships them (archives keep theirs).
 set(CPACK_STRIP_FILES ON)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/cmake/package_checks.cmake)
 # The compiled module loads in the interpreter version it was built for only.
 set(DOFMAP_PACKAGE_DEPENDS "")
 if(TARGET _dofmap)
