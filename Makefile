@@ -6,7 +6,7 @@ PACKAGES := cmake g++ make pkg-config libopencv-dev libjpeg-dev libraw-dev libhe
             libgtest-dev libbenchmark-dev libx11-dev xvfb xauth xdotool openbox libraw-bin libheif-examples \
             libimage-exiftool-perl libpng-tools chromium clang-format strace bsdutils \
             pybind11-dev python3-dev python3-numpy python3-opencv python3-pytest python3-pandas python3-dask \
-            python3-distributed man-db
+            python3-distributed man-db dpkg-dev file python3-venv python3-pip python3-setuptools python3-wheel
 # What the culling benchmark (make bench-culling) needs besides PACKAGES: the photographs it reads
 # where these packages install them, and Python's NumPy and OpenCV.
 BENCH_PACKAGES := python3-numpy python3-opencv python3-skimage mate-backgrounds plasma-workspace-wallpapers \
@@ -20,7 +20,8 @@ CMAKE_OPTIONS := -DDOFMAP_WERROR=$(WERROR)
 FORMATTED := $(shell git ls-files --cached --others --exclude-standard 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp' 'bench/*.hpp' \
                                   'reference/*.hpp' 'python/*.cpp' 2>/dev/null)
 
-.PHONY: all deps bench-deps build core-only run test test-release test-sanitized bench bench-culling format format-check clean
+.PHONY: all deps bench-deps build core-only package test-package run test test-release test-sanitized bench bench-culling format \
+        format-check clean
 
 all: build
 
@@ -79,6 +80,22 @@ core-only:
 		$$(PKG_CONFIG_PATH=$(CURDIR)/build-core/prefix/lib/pkgconfig pkg-config --static --cflags --libs dofmap)
 	build-core/consumer/by_pkg_config
 
+# The Debian package build-package/dofmap_VERSION_ARCH.deb (CPack): the programs, libraries, headers,
+# CMake and pkg-config files, man pages, completion and the Python module, installed to /usr.
+package:
+	cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
+		-DDOFMAP_BENCHMARKS=OFF $(CMAKE_OPTIONS)
+	cmake --build build-package -j $(JOBS)
+	rm -f build-package/dofmap_*.deb
+	cd build-package && cpack -G DEB
+
+# Installs the package on this machine with apt-get, uses what it installed and removes it again,
+# then installs the module into a virtual environment with pip (tests/package/; for a throwaway
+# machine, such as continuous integration's).
+test-package: package
+	SUDO="$(SUDO)" DOFMAP_SOURCE_DIR=$(CURDIR) DOFMAP_PACKAGE_DIR=$(CURDIR)/build-package PYTHONDONTWRITEBYTECODE=1 \
+		/usr/bin/python3 -m pytest -v -p no:cacheprovider tests/package
+
 # Builds the interactive program alone (the tests, benchmarks and Python module wait for `make
 # build`), then runs it on the bundled photograph.
 run: deps
@@ -124,4 +141,4 @@ format-check:
 	clang-format --dry-run --Werror $(FORMATTED)
 
 clean:
-	rm -rf build build-sanitize build-core
+	rm -rf build build-sanitize build-core build-package build-python
