@@ -339,12 +339,20 @@ public:
     void cannotWrite(const std::filesystem::path&, const std::string&) override { }
 };
 
-std::string batchRecord(const py::object& path, const py::object& companion, bool rawPreview, const py::object& window,
-                        const py::object& sigma)
+// The photo at `path` figured as dofmap-batch --no-map --json figures it (with the culling figures
+// when `cull`), and its record line.
+struct FiguredPhoto {
+    dofmap::batch::PhotoOutcome outcome;
+    std::string line;
+};
+
+FiguredPhoto figuredPhoto(const py::object& path, const py::object& companion, bool rawPreview,
+                          const py::object& window, const py::object& sigma, bool cull)
 {
     dofmap::batch::Options options;
     options.noMap = true;
     options.json = true;
+    options.cull = cull;
     options.rawPreview = rawPreview;
     options.parameters.window = windowOf(window);
     options.parameters.sigma = sigmaOf(sigma);
@@ -352,12 +360,23 @@ std::string batchRecord(const py::object& path, const py::object& companion, boo
         fileSystemPath(path), companion.is_none() ? "" : fileSystemPath(companion), {}, {}};
     // The photos this process figures at once share one budget, as a run's jobs do.
     static dofmap::batch::MemoryBudget budget(dofmap::batch::defaultMemoryBudget());
-    const py::gil_scoped_release released;
-    SilentReporter reporter;
-    bool complete = false;
-    const dofmap::batch::PhotoOutcome outcome = dofmap::batch::processPhoto(photo, options, budget, reporter, complete);
-    return outcome.statistics ? dofmap::batch::jsonRecord(photo.input, *outcome.statistics, photo.companion)
-                              : dofmap::batch::jsonFailure(photo.input, outcome.unreadable, photo.companion);
+    FiguredPhoto figured;
+    {
+        const py::gil_scoped_release released;
+        SilentReporter reporter;
+        bool complete = false;
+        figured.outcome = dofmap::batch::processPhoto(photo, options, budget, reporter, complete);
+    }
+    figured.line = figured.outcome.statistics
+        ? dofmap::batch::jsonRecord(photo.input, *figured.outcome.statistics, photo.companion)
+        : dofmap::batch::jsonFailure(photo.input, figured.outcome.unreadable, photo.companion);
+    return figured;
+}
+
+std::string batchRecord(const py::object& path, const py::object& companion, bool rawPreview, const py::object& window,
+                        const py::object& sigma)
+{
+    return figuredPhoto(path, companion, rawPreview, window, sigma, false).line;
 }
 
 // What judging a shoot by culling needs of one photo, carried from the worker that figured it to
@@ -422,27 +441,8 @@ dofmap::batch::PhotoOutcome outcomeOf(const py::bytes& bytes)
 py::tuple cullRecord(const py::object& path, const py::object& companion, bool rawPreview, const py::object& window,
                      const py::object& sigma)
 {
-    dofmap::batch::Options options;
-    options.noMap = true;
-    options.json = true;
-    options.cull = true;
-    options.rawPreview = rawPreview;
-    options.parameters.window = windowOf(window);
-    options.parameters.sigma = sigmaOf(sigma);
-    const dofmap::batch::Photo photo{
-        fileSystemPath(path), companion.is_none() ? "" : fileSystemPath(companion), {}, {}};
-    static dofmap::batch::MemoryBudget budget(dofmap::batch::defaultMemoryBudget());
-    dofmap::batch::PhotoOutcome outcome;
-    {
-        const py::gil_scoped_release released;
-        SilentReporter reporter;
-        bool complete = false;
-        outcome = dofmap::batch::processPhoto(photo, options, budget, reporter, complete);
-    }
-    const std::string line = outcome.statistics
-        ? dofmap::batch::jsonRecord(photo.input, *outcome.statistics, photo.companion)
-        : dofmap::batch::jsonFailure(photo.input, outcome.unreadable, photo.companion);
-    return py::make_tuple(line, cullStateOf(outcome));
+    const FiguredPhoto figured = figuredPhoto(path, companion, rawPreview, window, sigma, true);
+    return py::make_tuple(figured.line, cullStateOf(figured.outcome));
 }
 
 // The verdicts of culling for the photos of one shoot, in the program's order, from their states:

@@ -14,21 +14,6 @@ namespace {
 
 using dofmap::kernels::InstructionSet;
 
-const char* nameOf(InstructionSet set)
-{
-    switch (set) {
-    case InstructionSet::portable:
-        return "portable";
-    case InstructionSet::avx:
-        return "avx";
-    case InstructionSet::avx2:
-        return "avx2";
-    case InstructionSet::avx512:
-        return "avx512";
-    }
-    return "?";
-}
-
 // FNV-1a of the bytes of a continuous image.
 std::uint64_t digest(const cv::Mat& image)
 {
@@ -60,8 +45,9 @@ int main()
     const dofmap::DofMap wide = dofmap::computeDofMap(source, blurred, 301);
 
     std::printf("%s map %016llx max %a average %a p90 %a one-scan %016llx wide %016llx %a\n",
-                nameOf(dofmap::kernels::activeInstructionSet()), (unsigned long long)digest(full.map),
-                full.statistics.maxMean, full.statistics.meanMean, full.statistics.p90Mean,
-                (unsigned long long)digest(single.map), (unsigned long long)digest(wide.map), wide.maxMean);
+                dofmap::kernels::instructionSetName(dofmap::kernels::activeInstructionSet()),
+                (unsigned long long)digest(full.map), full.statistics.maxMean, full.statistics.meanMean,
+                full.statistics.p90Mean, (unsigned long long)digest(single.map), (unsigned long long)digest(wide.map),
+                wide.maxMean);
     return 0;
 }

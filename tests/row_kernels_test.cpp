@@ -144,28 +144,13 @@ TEST(RowKernels, DisablingAvxInAChildRunsThePortableLoopsToTheSameResults)
 
 #ifdef DOFMAP_HAVE_AVX_KERNELS
 
-const char* nameOf(InstructionSet set)
-{
-    switch (set) {
-    case InstructionSet::portable:
-        return "portable";
-    case InstructionSet::avx:
-        return "avx";
-    case InstructionSet::avx2:
-        return "avx2";
-    case InstructionSet::avx512:
-        return "avx512";
-    }
-    return "?";
-}
-
 }  // namespace
 
 // The set's name in the names of the tests (found by argument-dependent lookup, so outside the
 // anonymous namespace).
 void PrintTo(InstructionSet set, std::ostream* out)
 {
-    *out << nameOf(set);
+    *out << dofmap::kernels::instructionSetName(set);
 }
 
 namespace {
@@ -178,7 +163,7 @@ protected:
     void SetUp() override
     {
         if (activeInstructionSet() < GetParam())
-            GTEST_SKIP() << nameOf(GetParam())
+            GTEST_SKIP() << dofmap::kernels::instructionSetName(GetParam())
                          << " kernels not tested: the processor lacks the instruction set or OPENCV_CPU_DISABLE turns "
                             "it off";
     }
@@ -188,7 +173,9 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P(Vectorized, VectorKernels,
                          ::testing::Values(InstructionSet::avx, InstructionSet::avx2, InstructionSet::avx512),
-                         [](const ::testing::TestParamInfo<InstructionSet>& info) { return nameOf(info.param); });
+                         [](const ::testing::TestParamInfo<InstructionSet>& info) {
+                             return dofmap::kernels::instructionSetName(info.param);
+                         });
 
 TEST_P(VectorKernels, SquaredDistancesEqualThePortableLoop)
 {

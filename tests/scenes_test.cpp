@@ -190,6 +190,7 @@ TEST(Scenes, OfPhotosProcessedFromTheirFiles)
     batch::Options options;
     options.noMap = true;
     options.stats = true;
+    options.cull = true;
     batch::MemoryBudget budget(std::int64_t(1) << 30);
     QuietReporter reporter;
     std::vector<batch::PhotoOutcome> outcomes;

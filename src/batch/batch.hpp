@@ -147,7 +147,7 @@ struct PhotoOutcome {
     int otherOutputsWritten = 0;  // the blurred reference, false-color map, overlay and means written
     int sidecarsWritten = 0;  // set by run()
     Thumbnails thumbnails;  // with --report, when it was read; let go once written
-    // When the figures are wanted and it was read: when it was taken (if its file says), and the
+    // With --cull, when it was read: when it was taken (if its file says), and the
     // signature of its content, of which the scenes of the batch are made (see assignScenes).
     std::optional<CaptureTime> captureTime;
     SceneSignature signature;

@@ -69,10 +69,12 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
     } settle{job};
     // Out of memory anywhere in the photo's work, it is refused with that reason.
     IoResult<PhotoOutcome> made = withMemoryGuard([&]() -> IoResult<PhotoOutcome> {
-        // What the scenes of a judged batch are made of: the time from the file's bytes (none when
-        // it cannot be read: the photo is still figured), the signature from the decoded photo.
+        // What the scenes of a batch judged by culling are made of: the time from the file's bytes
+        // (none when it cannot be read: the photo is still figured), the signature from the decoded
+        // photo. Other runs need neither.
+        const bool scenes = options.cull;
         const bool figures = figuresWanted(options);
-        if (figures) {
+        if (scenes) {
             const IoResult<std::optional<CaptureTime>> time = readCaptureTime(file);
             outcome.captureTime = time ? time.value() : std::nullopt;
         }
@@ -81,7 +83,7 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         file.content.clear();  // its bytes are not needed any more; the memory stays for the next file
         if (!decoded) return refused(decoded.error());
         const cv::Mat& source = decoded.value();
-        if (figures) outcome.signature = sceneSignature(source);
+        if (scenes) outcome.signature = sceneSignature(source);
         // The folders of the outputs, created as needed; an output whose folder cannot be made is
         // reported with that reason (not the "no such file or directory" its write would give).
         std::vector<IoStatus> folderFailures(photo.outputs.size());

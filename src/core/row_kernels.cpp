@@ -146,6 +146,21 @@ constexpr RowKernels kKernels = {
 
 #undef DOFMAP_ROW_KERNEL
 
+const char* instructionSetName(InstructionSet set)
+{
+    switch (set) {
+    case InstructionSet::portable:
+        return "portable";
+    case InstructionSet::avx:
+        return "avx";
+    case InstructionSet::avx2:
+        return "avx2";
+    case InstructionSet::avx512:
+        return "avx512";
+    }
+    return "?";
+}
+
 InstructionSet activeInstructionSet()
 {
 #ifdef DOFMAP_HAVE_AVX_KERNELS

@@ -50,6 +50,9 @@ enum class InstructionSet { portable, avx, avx2, avx512 };
 // OPENCV_CPU_DISABLE=AVX,AVX2 the portable loops).
 InstructionSet activeInstructionSet();
 
+// The set's name in lower case: "portable", "avx", "avx2", "avx512".
+const char* instructionSetName(InstructionSet set);
+
 // Orders the streaming stores of this thread (floatMeans) before its later stores, such as those
 // that tell other threads the work is done.
 void finishStreamingStores();
