@@ -19,6 +19,7 @@ from setuptools.command.build_ext import build_ext
 
 SOURCE = pathlib.Path(__file__).resolve().parent
 BUILD = SOURCE / "build-python"
+CODECS_MODULE = "libdofmap-opencv-codecs.so"
 
 
 def project_version():
@@ -57,6 +58,11 @@ class BuildByCMake(build_ext):
         destination = pathlib.Path(self.get_ext_fullpath(extension.name))
         destination.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(built, destination)
+        # OpenCV's codecs, in the module that _dofmap loads from its own folder when a file needs them.
+        codecs = built.parent / CODECS_MODULE
+        if not codecs.is_file():
+            sys.exit(f"{codecs}: CMake built no module of OpenCV's codecs beside {built.name}")
+        shutil.copyfile(codecs, destination.parent / CODECS_MODULE)
 
 
 BUILD.mkdir(exist_ok=True)

@@ -6,10 +6,10 @@
 #include "batch.hpp"
 #include "false_color.hpp"
 #include "io_error.hpp"
+#include "jpeg_writer.hpp"
 #include "messages.hpp"
 
-#include <opencv2/imgcodecs.hpp>
-
+#include <new>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -98,12 +98,9 @@ std::string numbered(std::size_t index, std::size_t count)
 std::vector<unsigned char> encodedJpeg(const cv::Mat& image)
 {
     std::vector<unsigned char> bytes;
-    try {
-        if (!cv::imencode(".jpg", image, bytes, {cv::IMWRITE_JPEG_QUALITY, kThumbnailQuality})) bytes.clear();
-    } catch (const cv::Exception& error) {
-        if (error.code == cv::Error::StsNoMem) throw;  // the photo is refused as out of memory
-        bytes.clear();
-    }
+    const IoStatus encoded = encodeJpeg(image, kThumbnailQuality, bytes);
+    // The photo is refused as out of memory; a thumbnail that cannot be encoded is left out.
+    if (!encoded && encoded.error().reason == IoReason::outOfMemory) throw std::bad_alloc();
     return bytes;
 }
 

@@ -5,11 +5,11 @@
 #include "heif_reader.hpp"
 #include "image_header.hpp"
 #include "jpeg_reader.hpp"
+#include "jpeg_writer.hpp"
 #include "memory.hpp"
 #include "messages.hpp"
+#include "opencv_codecs.hpp"
 #include "png_writer.hpp"
-
-#include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -133,8 +133,8 @@ IoResult<cv::Mat> decodePhoto(const PhotoFile& file, RawDevelopment raw, cv::Mat
             case PhotoFormat::raw:
                 return decodeRaw(data, size, raw);
             default: {
-                cv::Mat image = cv::imdecode(file.content, cv::IMREAD_COLOR);
-                if (image.empty()) return refused;
+                IoResult<cv::Mat> image = decodeByOpenCv(file.content);
+                if (image && image.value().empty()) return refused;
                 return image;
             }
             }
@@ -155,10 +155,10 @@ IoResult<cv::Mat> readColorImage(const std::string& path)
 
 namespace {
 
-bool isPngExtension(std::string extension)
+std::string lowerCase(std::string text)
 {
-    for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return extension == ".png";
+    for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
 }
 
 // Encodes `image` as a file of `extension` holds it, into `encoded`, or the PNG encoder's own output
@@ -167,20 +167,17 @@ IoStatus encodeImage(const std::string& extension, const cv::Mat& image, const s
                      PngEncoder* png, std::optional<PngEncoder>& own, std::vector<unsigned char>& encoded,
                      const std::vector<unsigned char>*& bytes)
 {
-    if (params.empty() && isPngExtension(extension) && PngEncoder::handles(image)) {
+    const std::string kind = lowerCase(extension);
+    if (params.empty() && kind == ".png" && PngEncoder::handles(image)) {
         PngEncoder& encoder = png != nullptr ? *png : own.emplace();
         bytes = &encoder.output();
         return encoder.encode(image, encoder.output());
     }
     bytes = &encoded;
-    return withMemoryGuard([&]() -> IoStatus {
-        try {
-            if (cv::imencode(extension, image, encoded, params)) return {};
-        } catch (const cv::Exception& error) {
-            if (isOutOfMemory(error)) throw;  // for the guard
-        }
-        return failure(IoReason::cannotEncodeImage);
-    });
+    // The extensions OpenCV's encoder writes as JPEG.
+    if (params.empty() && (kind == ".jpg" || kind == ".jpeg" || kind == ".jpe") && jpegEncodes(image))
+        return encodeJpeg(image, kDefaultJpegQuality, encoded);
+    return encodeByOpenCv(extension, image, params, encoded);
 }
 
 }  // namespace

@@ -40,7 +40,8 @@ IoStatus loadPhotoStream(int fd, PhotoFile& file, std::int64_t limit);
 // scaled down, and EXIF orientation applied; HEIF files as libheif decodes them (their rotation and
 // mirroring applied), RAW files as `raw` says. Fails when it cannot be decoded: IoReason::notAnImage,
 // truncated, unsupported (a kind the decoder does not handle), tooLargeForRaw, or outOfMemory when
-// the memory for it cannot be had.
+// the memory for it cannot be had. Other formats (PNG, TIFF, WebP, BMP, PNM...) are decoded by
+// OpenCV's codecs, loaded on the first such photo; codecsUnavailable when they cannot be.
 // A JPEG is decoded into `reuse` when given, which keeps its memory when it has the photo's size
 // already (the result then shares it).
 IoResult<cv::Mat> decodePhoto(const PhotoFile& file, RawDevelopment raw = RawDevelopment::full,
@@ -52,7 +53,9 @@ IoResult<cv::Mat> readColorImage(const std::string& path);
 // Encodes `image` by the extension of `path`, with `params` (empty for the library's defaults), and
 // writes it there whole or not at all (see writeFileAtomically). Without params, 8-bit gray and
 // color PNGs are encoded by PngEncoder: by `png` when given, which keeps its buffers for the next
-// image. Fails with IoReason::cannotEncodeImage, outOfMemory or the system's error.
+// image; 8-bit gray and color JPEGs by encodeJpeg. Other images and formats are encoded by OpenCV's
+// codecs, loaded on the first such image. Fails with IoReason::cannotEncodeImage, outOfMemory,
+// codecsUnavailable or the system's error.
 IoStatus writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params = {},
                     PngEncoder* png = nullptr);
 

@@ -58,6 +58,8 @@ std::string describe(const IoError& error)
         return "cannot read the metadata";
     case IoReason::metadataUnwritable:
         return "cannot write the metadata";
+    case IoReason::codecsUnavailable:
+        return "OpenCV's image codecs cannot be loaded (" + error.detail + ")";
     }
     return "unknown failure";  // not reached: every reason is worded above
 }

@@ -33,6 +33,7 @@ enum class IoReason {
     changed,  // "changed while being updated": another program changed the file at every attempt
     metadataUnreadable,  // "cannot read the metadata": Exiv2 failed to read its input
     metadataUnwritable,  // "cannot write the metadata": Exiv2 failed to write its output
+    codecsUnavailable,  // "OpenCV's image codecs cannot be loaded (DETAIL)": the loader's reason
 };
 
 struct IoError {
@@ -40,7 +41,8 @@ struct IoError {
     // The errno behind the reason: set for system, noSuchFile (ENOENT) and isFolder (EISDIR); 0 for
     // the reasons that are not the system's.
     int systemError = 0;
-    // What tooLarge says in its parentheses ("4000 x 3000 pixels need about 1.2 GiB, ...").
+    // What tooLarge and codecsUnavailable say in their parentheses ("4000 x 3000 pixels need about
+    // 1.2 GiB, ...", the dynamic loader's message).
     std::string detail;
 };
 
