@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <future>
 #include <optional>
 #include <string>
 #include <vector>
@@ -157,20 +158,47 @@ struct PhotoOutcome {
 // order of the photos planned); see assignScenes of SceneFrame.
 SceneAssignment assignScenes(const std::vector<PhotoOutcome>& photos);
 
+// One output of a photo, encoded and not yet written: the run writes a photo's outputs on a thread
+// of their own while its job goes on with the next photo.
+struct PendingOutput {
+    std::filesystem::path path;  // "-" for standard output
+    std::vector<unsigned char> bytes;
+    IoStatus status;  // a failure met before writing (its folder, its encoding), reported instead
+    bool isMap = false;
+};
+using PendingOutputs = std::vector<PendingOutput>;
+
+// Writes the outputs of `pending` that were encoded, each whole or not at all, counting them in
+// `outcome` (mapWritten, otherOutputsWritten) and reporting every failure to `reporter`;
+// `complete` turns false on any failure.
+void writeOutputs(PendingOutputs& pending, Reporter& reporter, PhotoOutcome& outcome, bool& complete);
+
 // What one job keeps from photo to photo: the file's bytes, the decoded photo, its blurred copy,
-// the map and means, and the PNG encoder's buffers. Photos of one size then touch no fresh memory
-// (a fresh 24-megapixel image costs more in page faults than blurring it), and the bytes kept are
-// held in the budget between photos.
+// the map and means, the PNG encoder's buffers and the buffers of the outputs written. Photos of
+// one size then touch no fresh memory (a fresh 24-megapixel image costs more in page faults than
+// blurring it), and the bytes kept are held in the budget between photos, with the outputs of the
+// photo before while they are being written.
 class Job {
 public:
     // A job whose maps come from one scan of each photo keeps a table of float means besides.
     explicit Job(MemoryBudget& budget, bool oneScanMaps = false) : holding_(budget), oneScanMaps_(oneScanMaps) { }
+    ~Job();
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
 
-    // The bytes the buffers take now.
+    // The bytes the buffers take now, and the outputs being written.
     std::int64_t keptBytes() const;
 
+    // Writes `pending` by `write` on a thread of its own once the outputs before are written (at
+    // once on this thread when no thread can be had, or the budget cannot hold them beside the
+    // next photo); `write` gives back the outputs, whose buffers serve the next photo.
+    template <typename Write>
+    void writeBehind(PendingOutputs pending, Write write);
+    // Waits until the outputs being written are, and keeps their buffers.
+    void awaitWriting();
+
 private:
-    friend PhotoOutcome processPhoto(const Photo&, const Options&, Job&, Reporter&, bool&);
+    friend PhotoOutcome processPhoto(const Photo&, const Options&, Job&, Reporter&, bool&, PendingOutputs*);
     void releaseBuffers();  // all but the file's bytes
     // Holds a photo's estimate of `photoBytes` in the budget, or what the job keeps when that is
     // more; when that does not fit beside the other jobs, the kept buffers go and the job waits for
@@ -178,6 +206,8 @@ private:
     void admit(std::int64_t photoBytes);
     // After a photo: holds what the job keeps, or lets all its buffers go when they do not fit.
     void settle();
+    // Holds what the job keeps and `writing` bytes more; false, changing nothing, when they do not fit.
+    bool holdWriting(std::int64_t writing);
 
     MemoryBudget::Holding holding_;
     const bool oneScanMaps_;
@@ -186,14 +216,39 @@ private:
     cv::Mat blurred_;
     FocusAnalysis analysis_;
     PngEncoder png_;
+    PendingOutputs spare_;  // the buffers of the outputs written last
+    std::future<PendingOutputs> writing_;
+    std::int64_t writingBytes_ = 0;
 };
+
+template <typename Write>
+void Job::writeBehind(PendingOutputs pending, Write write)
+{
+    awaitWriting();
+    std::int64_t bytes = 0;
+    for (const PendingOutput& output : pending) bytes += std::int64_t(output.bytes.capacity());
+    if (holdWriting(bytes)) {
+        try {
+            writing_ = std::async(std::launch::async, std::move(write), std::move(pending));
+            writingBytes_ = bytes;
+            return;
+        } catch (const std::system_error&) {
+            // No thread to be had: written here.
+        }
+    }
+    spare_ = write(std::move(pending));
+    settle();
+}
 
 // Reads the photo (standard input, read whole within the budget, for "-") and writes its outputs
 // (standard output for "-"), not its sidecars, within the job's budget: a photo whose estimate does
 // not fit the whole budget is refused as too large, others wait until theirs fits beside the photos
 // in flight (and the other jobs' kept buffers). Failures go to `reporter`; `complete` tells whether
 // every output was written.
-PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, Reporter& reporter, bool& complete);
+// With `deferred`, the outputs are encoded into it instead, for writeOutputs; `complete` then tells
+// of the outputs that could not be made.
+PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, Reporter& reporter, bool& complete,
+                          PendingOutputs* deferred = nullptr);
 
 // The same by a job of its own, which keeps nothing.
 PhotoOutcome processPhoto(const Photo& photo, const Options& options, MemoryBudget& budget, Reporter& reporter,

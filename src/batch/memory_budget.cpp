@@ -75,10 +75,17 @@ std::int64_t bytesOf(const cv::Mat& image)
 
 }  // namespace
 
+Job::~Job()
+{
+    awaitWriting();
+}
+
 std::int64_t Job::keptBytes() const
 {
+    std::int64_t spare = 0;
+    for (const PendingOutput& output : spare_) spare += std::int64_t(output.bytes.capacity());
     return std::int64_t(file_.content.capacity()) + bytesOf(source_) + bytesOf(blurred_) + bytesOf(analysis_.map) +
-        bytesOf(analysis_.means) + bytesOf(analysis_.scratch) + std::int64_t(png_.keptBytes());
+        bytesOf(analysis_.means) + bytesOf(analysis_.scratch) + std::int64_t(png_.keptBytes()) + spare + writingBytes_;
 }
 
 void Job::releaseBuffers()
@@ -87,13 +94,29 @@ void Job::releaseBuffers()
     blurred_.release();
     analysis_ = FocusAnalysis();
     png_.release();
+    spare_ = PendingOutputs();
 }
 
 void Job::admit(std::int64_t photoBytes)
 {
-    if (holding_.change(std::max(photoBytes, keptBytes()))) return;
+    if (holding_.change(std::max(photoBytes + writingBytes_, keptBytes()))) return;
+    // Nothing is held while waiting for others to finish: the outputs being written are first.
+    awaitWriting();
     releaseBuffers();
     holding_.wait(photoBytes);
+}
+
+bool Job::holdWriting(std::int64_t writing)
+{
+    return holding_.change(keptBytes() + writing);
+}
+
+void Job::awaitWriting()
+{
+    if (!writing_.valid()) return;
+    spare_ = writing_.get();
+    writingBytes_ = 0;
+    holding_.change(keptBytes());  // less than before: always fits
 }
 
 void Job::settle()
@@ -101,7 +124,7 @@ void Job::settle()
     if (holding_.change(keptBytes())) return;
     releaseBuffers();
     file_ = PhotoFile();
-    holding_.change(0);
+    holding_.change(writingBytes_);  // less than before: always fits
 }
 
 bool mapsFromOneScan(std::size_t photos, int jobs)

@@ -3,6 +3,7 @@
 // records printed in input order.
 #include "batch.hpp"
 
+#include "atomic_file.hpp"
 #include "capture_time.hpp"
 #include "culling.hpp"
 #include "false_color.hpp"
@@ -36,7 +37,8 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, MemoryBudg
     return processPhoto(photo, options, job, reporter, complete);
 }
 
-PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, Reporter& reporter, bool& complete)
+PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, Reporter& reporter, bool& complete,
+                          PendingOutputs* deferred)
 {
     complete = false;
     PhotoOutcome outcome;
@@ -120,23 +122,25 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         if (writing && options.means) images.push_back(analysis.means);
         if (options.report) outcome.thumbnails = makeThumbnails(source, analysis.map, colormap);
 
+        // Each output encoded into the buffer of the one before it, then written (or left to the caller).
         complete = true;
+        PendingOutputs own;
+        PendingOutputs& outputs = deferred != nullptr ? *deferred : own;
+        outputs.clear();
         for (std::size_t i = 0; i < images.size() && i < photo.outputs.size(); ++i) {
-            const fs::path& path = photo.outputs[i];
-            IoStatus written = folderFailures[i];
-            if (written && isStandardStream(path.string()))
-                written = writeImage(STDOUT_FILENO, "." + options.format, images[i], &job.png_);
-            else if (written)
-                written = writeImage(path.string(), images[i], {}, &job.png_);
-            if (written) {
-                if (mapWritten && i == 0)
-                    outcome.mapWritten = true;
-                else
-                    ++outcome.otherOutputsWritten;
-                continue;
-            }
-            reporter.cannotWrite(path, written.message());
-            complete = false;
+            PendingOutput& output = outputs.emplace_back();
+            if (i < job.spare_.size()) output.bytes.swap(job.spare_[i].bytes);
+            output.path = photo.outputs[i];
+            output.isMap = mapWritten && i == 0;
+            output.status = folderFailures[i];
+            const bool toStream = isStandardStream(output.path.string());
+            if (output.status)
+                output.status = encodeImage(toStream ? "." + options.format : output.path.extension().string(),
+                                            images[i], output.bytes, {}, &job.png_);
+        }
+        if (deferred == nullptr) {
+            writeOutputs(outputs, reporter, outcome, complete);
+            job.spare_ = std::move(outputs);
         }
         outcome.statistics = PhotoStatistics{source.cols, source.rows, analysis.statistics, std::nullopt};
         if (options.cullFigures || options.cull)
@@ -146,6 +150,26 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
     if (made) return std::move(made.value());
     complete = false;
     return refused(made.error());
+}
+
+void writeOutputs(PendingOutputs& pending, Reporter& reporter, PhotoOutcome& outcome, bool& complete)
+{
+    for (PendingOutput& output : pending) {
+        IoStatus written = output.status;
+        if (written && isStandardStream(output.path.string()))
+            written = writeAll(STDOUT_FILENO, output.bytes.data(), output.bytes.size());
+        else if (written)
+            written = writeFileAtomically(output.path, output.bytes);
+        if (written) {
+            if (output.isMap)
+                outcome.mapWritten = true;
+            else
+                ++outcome.otherOutputsWritten;
+            continue;
+        }
+        reporter.cannotWrite(output.path, written.message());
+        complete = false;
+    }
 }
 
 namespace {
@@ -307,25 +331,37 @@ int run(const std::vector<Photo>& photos, const Options& options, bool errIsTerm
     std::atomic<std::size_t> next{0};
     const int threads = std::max(1, std::min<int>(options.jobs, int(photos.size())));
     const bool oneScan = mapsFromOneScan(photos.size(), threads);
+    // Each photo's outputs are written, and the photo finished (its thumbnails, records and
+    // sidecars), on a thread of its own while its job goes on with the next photo: the writes and
+    // their syncs overlap the work.
+    const auto finish = [&](std::size_t i, PhotoOutcome& outcome, PendingOutputs& outputs, bool complete) {
+        writeOutputs(outputs, reporter, outcome, complete);
+        if (sheet && outcome.statistics && !sheet->writeThumbnails(i, outcome.thumbnails, reporter)) allGood = false;
+        if (!sheet) outcome.thumbnails = Thumbnails();  // nowhere to go; else kept to the end with the outcome
+        if (!complete) allGood = false;
+        const std::lock_guard<std::mutex> lock(finishing);
+        outcomes[i] = std::move(outcome);
+        done[i] = true;
+        if (deferred) return;
+        for (; nextToFinish < photos.size() && done[nextToFinish]; ++nextToFinish) {
+            judge(nextToFinish);
+            if (!recordsAtEnd) printRecord(nextToFinish);
+        }
+    };
     const auto worker = [&] {
         Job job(budget, oneScan);  // its buffers serve every photo this thread takes
         for (std::size_t i = next++; i < photos.size(); i = next++) {
             reporter.starting(i + 1, photos[i].input);
             bool complete = false;
-            PhotoOutcome outcome = processPhoto(photos[i], options, job, reporter, complete);
-            if (sheet && outcome.statistics && !sheet->writeThumbnails(i, outcome.thumbnails, reporter))
-                allGood = false;
-            if (!sheet) outcome.thumbnails = Thumbnails();  // nowhere to go; else kept to the end with the outcome
-            if (!complete) allGood = false;
-            const std::lock_guard<std::mutex> lock(finishing);
-            outcomes[i] = std::move(outcome);
-            done[i] = true;
-            if (deferred) continue;
-            for (; nextToFinish < photos.size() && done[nextToFinish]; ++nextToFinish) {
-                judge(nextToFinish);
-                if (!recordsAtEnd) printRecord(nextToFinish);
-            }
+            PendingOutputs outputs;
+            PhotoOutcome outcome = processPhoto(photos[i], options, job, reporter, complete, &outputs);
+            job.writeBehind(std::move(outputs),
+                            [&finish, i, complete, outcome = std::move(outcome)](PendingOutputs pending) mutable {
+                                finish(i, outcome, pending, complete);
+                                return pending;
+                            });
         }
+        job.awaitWriting();
     };
     std::vector<std::thread> pool;
     try {

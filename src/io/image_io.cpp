@@ -161,44 +161,35 @@ std::string lowerCase(std::string text)
     return text;
 }
 
-// Encodes `image` as a file of `extension` holds it, into `encoded`, or the PNG encoder's own output
-// buffer (`*bytes` then points to it).
-IoStatus encodeImage(const std::string& extension, const cv::Mat& image, const std::vector<int>& params,
-                     PngEncoder* png, std::optional<PngEncoder>& own, std::vector<unsigned char>& encoded,
-                     const std::vector<unsigned char>*& bytes)
+}  // namespace
+
+IoStatus encodeImage(const std::string& extension, const cv::Mat& image, std::vector<unsigned char>& encoded,
+                     const std::vector<int>& params, PngEncoder* png)
 {
     const std::string kind = lowerCase(extension);
     if (params.empty() && kind == ".png" && PngEncoder::handles(image)) {
-        PngEncoder& encoder = png != nullptr ? *png : own.emplace();
-        bytes = &encoder.output();
-        return encoder.encode(image, encoder.output());
+        std::optional<PngEncoder> own;
+        return (png != nullptr ? *png : own.emplace()).encode(image, encoded);
     }
-    bytes = &encoded;
     // The extensions OpenCV's encoder writes as JPEG.
     if (params.empty() && (kind == ".jpg" || kind == ".jpeg" || kind == ".jpe") && jpegEncodes(image))
         return encodeJpeg(image, kDefaultJpegQuality, encoded);
     return encodeByOpenCv(extension, image, params, encoded);
 }
 
-}  // namespace
-
 IoStatus writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params, PngEncoder* png)
 {
-    std::optional<PngEncoder> own;
     std::vector<unsigned char> encoded;
-    const std::vector<unsigned char>* bytes = nullptr;
     const IoStatus encodedStatus =
-        encodeImage(std::filesystem::path(path).extension().string(), image, params, png, own, encoded, bytes);
-    return encodedStatus ? writeFileAtomically(path, *bytes) : encodedStatus;
+        encodeImage(std::filesystem::path(path).extension().string(), image, encoded, params, png);
+    return encodedStatus ? writeFileAtomically(path, encoded) : encodedStatus;
 }
 
 IoStatus writeImage(int fd, const std::string& extension, const cv::Mat& image, PngEncoder* png)
 {
-    std::optional<PngEncoder> own;
     std::vector<unsigned char> encoded;
-    const std::vector<unsigned char>* bytes = nullptr;
-    const IoStatus encodedStatus = encodeImage(extension, image, {}, png, own, encoded, bytes);
-    return encodedStatus ? writeAll(fd, bytes->data(), bytes->size()) : encodedStatus;
+    const IoStatus encodedStatus = encodeImage(extension, image, encoded, {}, png);
+    return encodedStatus ? writeAll(fd, encoded.data(), encoded.size()) : encodedStatus;
 }
 
 }  // namespace dofmap

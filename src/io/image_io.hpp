@@ -50,12 +50,17 @@ IoResult<cv::Mat> decodePhoto(const PhotoFile& file, RawDevelopment raw = RawDev
 // loadPhotoFile and decodePhoto: the photo at `path`, or why it cannot be read or decoded.
 IoResult<cv::Mat> readColorImage(const std::string& path);
 
+// Encodes `image` as a file of `extension` (".png", ".jpg", ".tif") holds it, with `params` (empty
+// for the library's defaults), into `encoded`, replacing what it held: 8-bit gray and color PNGs
+// without params by PngEncoder (by `png` when given, which keeps its buffers for the next image),
+// 8-bit gray and color JPEGs without params by encodeJpeg, the rest by OpenCV's codecs, loaded on
+// the first such image. Fails with IoReason::cannotEncodeImage, outOfMemory or codecsUnavailable.
+IoStatus encodeImage(const std::string& extension, const cv::Mat& image, std::vector<unsigned char>& encoded,
+                     const std::vector<int>& params = {}, PngEncoder* png = nullptr);
+
 // Encodes `image` by the extension of `path`, with `params` (empty for the library's defaults), and
-// writes it there whole or not at all (see writeFileAtomically). Without params, 8-bit gray and
-// color PNGs are encoded by PngEncoder: by `png` when given, which keeps its buffers for the next
-// image; 8-bit gray and color JPEGs by encodeJpeg. Other images and formats are encoded by OpenCV's
-// codecs, loaded on the first such image. Fails with IoReason::cannotEncodeImage, outOfMemory,
-// codecsUnavailable or the system's error.
+// writes it there whole or not at all (see writeFileAtomically). Fails as encodeImage or with the
+// system's error.
 IoStatus writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& params = {},
                     PngEncoder* png = nullptr);
 

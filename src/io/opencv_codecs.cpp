@@ -5,7 +5,10 @@
 
 #include <dlfcn.h>
 
+#include <filesystem>
 #include <string>
+#include <system_error>
+#include <vector>
 
 namespace dofmap {
 
@@ -25,31 +28,34 @@ std::string loaderMessage()
     return message != nullptr ? message : "unknown reason";
 }
 
-// The folder of the program or shared object that holds this code, with a slash; empty when the
-// loader cannot tell.
-std::string ownFolder()
+// The folder of the running program, with a slash; empty when the system cannot tell.
+std::string programFolder()
 {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<const void*>(&ownFolder), &info) == 0 || info.dli_fname == nullptr) return {};
-    const std::string path = info.dli_fname;
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || !program.has_parent_path()) return {};
+    return program.parent_path().string() + "/";
 }
 
 LoadedCodecs load()
 {
-    // Beside the program (a build tree's); by name, as the loader finds it through the asking
-    // object's run path (the tests', the Python module's) and LD_LIBRARY_PATH; then where it is
-    // installed. RTLD_NODELETE: the table stays valid to the end.
+    // Beside the program (a build tree's), where it is installed relative to the program (under
+    // any prefix), by name as the loader finds it (the asking object's run path, as the tests' and
+    // the Python module's; LD_LIBRARY_PATH), then where it is installed. RTLD_NODELETE: the table
+    // stays valid to the end.
     constexpr int kMode = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
-    const std::string folder = ownFolder();
-    void* handle = folder.empty() ? nullptr : dlopen((folder + kOpenCvCodecsModule).c_str(), kMode);
-    if (handle == nullptr) handle = dlopen(kOpenCvCodecsModule, kMode);
-    if (handle == nullptr) {
-        const std::string installed = std::string(DOFMAP_MODULE_DIR) + "/" + kOpenCvCodecsModule;
-        handle = dlopen(installed.c_str(), kMode);
-        if (handle == nullptr) return {nullptr, loaderMessage()};
+    const std::string folder = programFolder();
+    std::vector<std::string> candidates;
+    if (!folder.empty()) {
+        candidates.push_back(folder + kOpenCvCodecsModule);
+        candidates.push_back(folder + DOFMAP_MODULE_FROM_PROGRAMS + "/" + kOpenCvCodecsModule);
     }
+    candidates.push_back(kOpenCvCodecsModule);
+    candidates.push_back(std::string(DOFMAP_MODULE_DIR) + "/" + kOpenCvCodecsModule);
+    void* handle = nullptr;
+    for (const std::string& candidate : candidates)
+        if ((handle = dlopen(candidate.c_str(), kMode)) != nullptr) break;
+    if (handle == nullptr) return {nullptr, loaderMessage()};
     using Table = const OpenCvCodecs* (*)();
     const auto table = reinterpret_cast<Table>(dlsym(handle, "dofmapOpenCvCodecs"));
     if (table == nullptr) return {nullptr, loaderMessage()};
