@@ -9,6 +9,7 @@
 #include "image_io.hpp"
 #include "literal_map.hpp"
 #include "png_writer.hpp"
+#include "process.hpp"
 #include "verdicts.hpp"
 #include "workloads.hpp"
 #include "xmp_sidecar.hpp"
@@ -17,11 +18,14 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -647,6 +651,115 @@ void ReadRaw12Megapixels(benchmark::State& state)
     state.counters["megapixels"] = double(image.total()) / 1e6;
 }
 BENCHMARK(ReadRaw12Megapixels)->Unit(benchmark::kMillisecond)->UseRealTime()->ArgName("preview")->Arg(0)->Arg(1);
+
+// Runs `argv` to its end with its standard output into `outPath` (/dev/null when empty) and its
+// standard error dropped, and returns the milliseconds it took: posix_spawn and a blocking wait,
+// so that the time is the program's own and the system's start of it, and nothing of polling.
+double timedRun(const std::vector<std::string>& argv, const std::string& outPath = {})
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.empty() ? "/dev/null" : outPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> arguments;
+    for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
+    arguments.push_back(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t child = -1;
+    const int spawned = posix_spawn(&child, arguments[0], &actions, nullptr, arguments.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) throw std::runtime_error("cannot start " + argv[0]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    const double elapsed = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(argv[0] + " failed");
+    return elapsed;
+}
+
+// The batch against its codec floor (codec_floor: the photos decoded, blurred and their maps
+// encoded as the batch does, nothing mapped or written), six 24-megapixel JPEGs at -j 2: the two
+// one after the other in each round, the floor first in odd rounds; the medians of each, in ms, and
+// the median of the rounds' ratios.
+constexpr int kFloorPhotos = 6;
+constexpr int kFloorRounds = 5;
+
+void BatchAgainstCodecFloor(benchmark::State& state)
+{
+    static const Outputs directory;
+    static const std::vector<std::string> floorArguments = [] {
+        std::vector<std::string> arguments = {CODEC_FLOOR_PROGRAM, "2"};
+        std::vector<std::string> photos;
+        for (int i = 0; i < kFloorPhotos; ++i) {
+            cv::Mat shot;
+            cv::flip(large().source, shot, i % 3 - 1);
+            shot.row(i).setTo(cv::Scalar(i, i, i));
+            photos.push_back(directory.path() + "/shot" + std::to_string(i) + ".jpg");
+            if (!cv::imwrite(photos.back(), shot)) throw std::runtime_error("cannot write " + photos.back());
+        }
+        // The maps the floor encodes: the batch's own.
+        std::vector<std::string> batch = {DOFMAP_BATCH_PROGRAM, "-q", "-j", "2", "-o", directory.path() + "/maps"};
+        batch.insert(batch.end(), photos.begin(), photos.end());
+        if (testing::runCommand(batch, directory.path()).status != 0) throw std::runtime_error("the batch failed");
+        for (int i = 0; i < kFloorPhotos; ++i) {
+            arguments.push_back(photos[std::size_t(i)]);
+            arguments.push_back(directory.path() + "/maps/shot" + std::to_string(i) + ".dof.png");
+        }
+        return arguments;
+    }();
+    std::vector<std::string> batch = {DOFMAP_BATCH_PROGRAM, "-q", "-j", "2", "-o", directory.path() + "/out"};
+    batch.insert(batch.end(), floorArguments.begin() + 2, floorArguments.end());
+    batch.erase(std::remove_if(batch.begin() + 6, batch.end(),
+                               [](const std::string& argument) { return argument.size() > 4 &&
+                                   argument.compare(argument.size() - 4, 4, ".png") == 0; }),
+                batch.end());
+    std::vector<double> floors, batches, ratios;
+    const std::string floorOutput = directory.path() + "/floor.txt";
+    const auto floorTime = [&] {
+        timedRun(floorArguments, floorOutput);
+        return std::stod(testing::readFile(floorOutput));
+    };
+    const auto batchTime = [&] { return timedRun(batch); };
+    for (auto _ : state) {
+        double floor = 0, whole = 0;
+        if (floors.size() % 2 == 0) {
+            floor = floorTime();
+            whole = batchTime();
+        } else {
+            whole = batchTime();
+            floor = floorTime();
+        }
+        floors.push_back(floor);
+        batches.push_back(whole);
+        ratios.push_back(whole / floor);
+        state.SetIterationTime(whole / 1e3);
+    }
+    state.counters["floor_ms"] = batch::median(floors);
+    state.counters["batch_ms"] = batch::median(batches);
+    state.counters["ratio"] = batch::median(ratios);
+}
+BENCHMARK(BatchAgainstCodecFloor)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(kFloorRounds);
+
+// The start of `dofmap-batch --version` against a program that links only OpenCV's core and imgproc
+// (core_startup), run one after the other 40 times: the medians of each, in ms, and their ratio.
+constexpr int kStartUpRuns = 40;
+
+void StartUpAgainstCoreProgram(benchmark::State& state)
+{
+    std::vector<double> core, batchStart;
+    for (auto _ : state) {
+        for (int i = 0; i < kStartUpRuns; ++i) {
+            core.push_back(timedRun({CORE_STARTUP_PROGRAM}));
+            batchStart.push_back(timedRun({DOFMAP_BATCH_PROGRAM, "--version"}));
+        }
+        state.SetIterationTime(batch::median(batchStart) / 1e3);
+    }
+    state.counters["core_ms"] = batch::median(core);
+    state.counters["batch_version_ms"] = batch::median(batchStart);
+    state.counters["ratio"] = batch::median(batchStart) / batch::median(core);
+}
+BENCHMARK(StartUpAgainstCoreProgram)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
 
 }  // namespace
 

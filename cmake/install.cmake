@@ -38,7 +38,8 @@ string(REGEX REPLACE "/$" "" DOFMAP_PC_TO_PREFIX "${DOFMAP_PC_TO_PREFIX}")
 # flags the build itself links them by. Not their own private libraries: those are for static
 # copies of them, which the distributions rarely ship whole.
 if(DOFMAP_IO)
-  set(DOFMAP_PC_LIBS "-ldofmap_io -ldofmap_core")
+  # The run path to the module of OpenCV's codecs, which the io library loads when a file needs it.
+  set(DOFMAP_PC_LIBS "-ldofmap_io -ldofmap_core -Wl,-rpath,\${libdir}/dofmap")
   string(JOIN " " DOFMAP_PC_PRIVATE_LIBS ${LIBRAW_LDFLAGS} ${LIBHEIF_LDFLAGS} ${LIBDE265_LDFLAGS} ${EXIV2_LDFLAGS} ${LIBDEFLATE_LDFLAGS} -ljpeg -pthread)
 else()
   set(DOFMAP_PC_LIBS "-ldofmap_core")

@@ -7,6 +7,7 @@
 #include "image_io.hpp"
 #include "images.hpp"
 #include "literal_map.hpp"
+#include "opencv_codecs.hpp"
 #include "process.hpp"
 
 #include <gtest/gtest.h>
@@ -342,6 +343,9 @@ RunResult batchWithoutPrivileges(const std::vector<std::string>& arguments, cons
 {
     const fs::path program = directory / "dofmap-batch";
     fs::copy_file(DOFMAP_BATCH_BINARY, program, fs::copy_options::overwrite_existing);
+    // With the module of OpenCV's codecs, which the program loads from beside itself for the PNGs.
+    fs::copy_file(fs::path(DOFMAP_BATCH_BINARY).parent_path() / kOpenCvCodecsModule, directory / kOpenCvCodecsModule,
+                  fs::copy_options::overwrite_existing);
     fs::permissions(program,
                     fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
                         fs::perms::others_exec);
