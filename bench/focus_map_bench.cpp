@@ -671,8 +671,7 @@ double timedRun(const std::vector<std::string>& argv, const std::string& outPath
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) throw std::runtime_error("cannot start " + argv[0]);
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) { }
     const double elapsed = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(argv[0] + " failed");
     return elapsed;
@@ -711,8 +710,9 @@ void BatchAgainstCodecFloor(benchmark::State& state)
     std::vector<std::string> batch = {DOFMAP_BATCH_PROGRAM, "-q", "-j", "2", "-o", directory.path() + "/out"};
     batch.insert(batch.end(), floorArguments.begin() + 2, floorArguments.end());
     batch.erase(std::remove_if(batch.begin() + 6, batch.end(),
-                               [](const std::string& argument) { return argument.size() > 4 &&
-                                   argument.compare(argument.size() - 4, 4, ".png") == 0; }),
+                               [](const std::string& argument) {
+                                   return argument.size() > 4 && argument.compare(argument.size() - 4, 4, ".png") == 0;
+                               }),
                 batch.end());
     std::vector<double> floors, batches, ratios;
     const std::string floorOutput = directory.path() + "/floor.txt";

@@ -75,9 +75,7 @@ std::int64_t bytesOf(const cv::Mat& image)
 
 }  // namespace
 
-Job::Job(MemoryBudget& budget, bool oneScanMaps)
-    : holding_(budget),
-      oneScanMaps_(oneScanMaps)
+Job::Job(MemoryBudget& budget, bool oneScanMaps) : holding_(budget), oneScanMaps_(oneScanMaps)
 {
     useLargeImageMemory();
 }

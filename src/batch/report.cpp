@@ -9,10 +9,10 @@
 #include "jpeg_writer.hpp"
 #include "messages.hpp"
 
-#include <new>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <new>
 #include <system_error>
 #include <utility>
 

@@ -220,7 +220,8 @@ void* mapAligned(std::size_t bytes)
     const std::uintptr_t aligned = (start + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
     // The unaligned head and the tail beyond the image go back at once.
     if (aligned > start) ::munmap(mapped, aligned - start);
-    if (start + reach > aligned + bytes) ::munmap(reinterpret_cast<void*>(aligned + bytes), start + reach - aligned - bytes);
+    if (start + reach > aligned + bytes)
+        ::munmap(reinterpret_cast<void*>(aligned + bytes), start + reach - aligned - bytes);
     // Only advice: where the kernel has no huge pages to give, the memory is the usual.
     ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
     return reinterpret_cast<void*>(aligned);
