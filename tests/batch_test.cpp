@@ -619,5 +619,52 @@ TEST(BatchCameraFiles, MapsAreThoseOfTheReferenceToolsImages)
     EXPECT_FALSE(fs::exists(work.path() / "small/A.dof.png"));
 }
 
+// OpenCV's codecs (over a hundred shared libraries) are loaded only by a run with a file that needs
+// them: not to start, nor for JPEGs mapped to PNG, JPEG or the report's thumbnails; and where their
+// module cannot be found, the files that need it are refused with the loader's reason, the others
+// done.
+TEST(BatchStartUp, OpenCvCodecsAreLoadedOnlyForFilesThatNeedThem)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    save(work.path() / "a.jpg", photo(64, 48, 90));
+    save(work.path() / "b.png", photo(64, 48, 91));
+    // The loader's log of the files it loads, in LOG.PID.
+    const fs::path log = work.path() / "loader";
+    const auto loadsCodecs = [&](const std::vector<std::string>& arguments, const fs::path& program) {
+        std::vector<std::string> argv{program.string()};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        const RunResult run =
+            runCommand(argv, work.path(), {{"LD_DEBUG", "files"}, {"LD_DEBUG_OUTPUT", log.string()}}, 120s);
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::string loaded;
+        for (const fs::directory_entry& entry : fs::directory_iterator(work.path()))
+            if (entry.path().filename().string().rfind("loader.", 0) == 0) {
+                loaded += readFile(entry.path());
+                fs::remove(entry.path());
+            }
+        EXPECT_NE(loaded.find("libopencv_core"), std::string::npos) << "no log of the loader";
+        return loaded.find("libopencv_imgcodecs") != std::string::npos;
+    };
+    EXPECT_FALSE(loadsCodecs({"--version"}, DOFMAP_BATCH_BINARY));
+    EXPECT_FALSE(loadsCodecs({"-q", "-o", "maps", "a.jpg"}, DOFMAP_BATCH_BINARY));
+    EXPECT_FALSE(loadsCodecs({"-q", "--format", "jpg", "--overlay", "--report", "r.html", "-o", "maps", "a.jpg"},
+                             DOFMAP_BATCH_BINARY));
+    EXPECT_TRUE(loadsCodecs({"-q", "-o", "maps", "b.png"}, DOFMAP_BATCH_BINARY));
+
+    // A copy of the program alone.
+    if (fs::exists(fs::path(DOFMAP_MODULE_DIR) / kOpenCvCodecsModule))
+        GTEST_SKIP() << "the module is installed in " << DOFMAP_MODULE_DIR << ", where every program finds it";
+    const fs::path alone = work.path() / "alone";
+    fs::create_directory(alone);
+    fs::copy_file(DOFMAP_BATCH_BINARY, alone / "dofmap-batch");
+    const RunResult run = runCommand({(alone / "dofmap-batch").string(), "-q", "-o", "out", "a.jpg", "b.png"},
+                                     work.path(), {{"LD_LIBRARY_PATH", std::nullopt}}, 120s);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.rfind("dofmap-batch: cannot read image b.png: OpenCV's image codecs cannot be loaded (", 0), 0u)
+        << run.err;
+    EXPECT_NE(run.err.find(kOpenCvCodecsModule), std::string::npos) << run.err;
+    EXPECT_TRUE(fs::exists(work.path() / "out/a.dof.png"));
+}
+
 }  // namespace
 }  // namespace dofmap

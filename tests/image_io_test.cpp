@@ -3,6 +3,8 @@
 #include "image_io.hpp"
 #include "images.hpp"
 #include "jpeg_reader.hpp"
+#include "jpeg_writer.hpp"
+#include "memory.hpp"
 #include "messages.hpp"
 #include "png_writer.hpp"
 #include "process.hpp"
@@ -366,6 +368,76 @@ TEST(PngWriting, MapsAreNoLargerThanTheGeneralEncodersAndOtherKindsStillWrite)
     EXPECT_EQ(firstDifference(cv::imread((folder.path() / "deep.png").string(), cv::IMREAD_UNCHANGED), deep), "");
     EXPECT_EQ(firstDifference(cv::imread((folder.path() / "alpha.png").string(), cv::IMREAD_UNCHANGED), alpha), "");
     EXPECT_EQ(firstDifference(cv::imread((folder.path() / "level9.png").string(), cv::IMREAD_UNCHANGED), map), "");
+}
+
+// Written without OpenCV's codecs, JPEGs are byte for byte what OpenCV's encoder writes: gray and
+// color, odd sizes, a region of a larger image, OpenCV's default quality and others.
+TEST(JpegWriting, BytesAreOpenCvsWhateverTheSizeAndQuality)
+{
+    const cv::Mat wide = photoLike(301, 203, 70);
+    cv::Mat gray;
+    cv::cvtColor(wide, gray, cv::COLOR_BGR2GRAY);
+    const std::vector<std::pair<std::string, cv::Mat>> images = {{"color", wide},
+                                                                 {"gray", gray},
+                                                                 {"1 x 1", wide(cv::Rect(5, 7, 1, 1))},
+                                                                 {"region", wide(cv::Rect(3, 2, 17, 130))},
+                                                                 {"gray region", gray(cv::Rect(1, 1, 299, 9))}};
+    for (const auto& [what, image] : images) {
+        for (const int quality : {kDefaultJpegQuality, 85, 1, 100}) {
+            std::vector<unsigned char> ours;
+            ASSERT_EQ(encodeJpeg(image, quality, ours).message(), "") << what;
+            EXPECT_TRUE(ours == encoded(".jpg", image, {cv::IMWRITE_JPEG_QUALITY, quality}))
+                << what << " at quality " << quality << ": " << ours.size() << " bytes";
+        }
+    }
+    // The programs' writes without parameters take the default quality.
+    const TemporaryDirectory folder("dofmap-jpeg");
+    ASSERT_EQ(writeImage((folder.path() / "map.JPEG").string(), gray).message(), "");
+    const std::string written = readFile(folder.path() / "map.JPEG");
+    const std::vector<uchar> expected = encoded(".jpg", gray);
+    EXPECT_TRUE(written == std::string(expected.begin(), expected.end()));
+}
+
+// The formats left to OpenCV's codecs, loaded when a file first needs them, are read as cv::imread
+// reads them: color, gray, 16-bit, with alpha.
+TEST(ImageReading, OtherFormatsGiveOpenCvsPixels)
+{
+    const TemporaryDirectory folder("dofmap-formats");
+    const cv::Mat color = photoLike(64, 48, 80);
+    cv::Mat gray, deep, alpha;
+    cv::cvtColor(color, gray, cv::COLOR_BGR2GRAY);
+    color.convertTo(deep, CV_16UC3, 257.0, 3.0);
+    cv::cvtColor(color, alpha, cv::COLOR_BGR2BGRA);
+    const std::vector<std::pair<std::string, cv::Mat>> files = {
+        {"color.png", color}, {"gray.png", gray},    {"deep.png", deep},   {"alpha.png", alpha}, {"color.tif", color},
+        {"deep.tif", deep},   {"color.webp", color}, {"color.bmp", color}, {"color.ppm", color}, {"gray.pgm", gray}};
+    for (const auto& [name, image] : files) {
+        const std::string path = (folder.path() / name).string();
+        ASSERT_TRUE(cv::imwrite(path, image)) << name;
+        const IoResult<cv::Mat> read = readColorImage(path);
+        ASSERT_EQ(read.message(), "") << name;
+        EXPECT_EQ(firstDifference(read.value(), cv::imread(path, cv::IMREAD_COLOR)), "") << name;
+    }
+}
+
+// Large images of the kept-image allocator lie on huge-page boundaries and are freed whole; small
+// ones are OpenCV's own.
+TEST(LargeImageMemory, LargeImagesAreAlignedAndSmallOnesAreOpenCvs)
+{
+    cv::Mat large, small;
+    large.allocator = small.allocator = largeImageAllocator();
+    large.create(2001, 1003, CV_8UC3);  // just over 6 MB
+    small.create(100, 100, CV_8UC3);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(large.data) % (std::uintptr_t(2) << 20), 0u);
+    EXPECT_TRUE(large.isContinuous());
+    EXPECT_EQ(large.u->currAllocator, largeImageAllocator());
+    EXPECT_EQ(small.u->currAllocator, cv::Mat::getStdAllocator());
+    large.setTo(cv::Scalar(1, 2, 3));
+    const cv::Mat copy = large.clone();  // the clone is OpenCV's, the original stays alive
+    large.release();
+    EXPECT_EQ(copy.at<cv::Vec3b>(2000, 1002), cv::Vec3b(1, 2, 3));
+    large.create(3000, 2000, CV_32F);  // made anew by the same allocator
+    EXPECT_EQ(large.u->currAllocator, largeImageAllocator());
 }
 
 }  // namespace

@@ -304,3 +304,25 @@ def test_cull_figures_measure_the_noise_added_and_take_it_out():
     assert max_mean > 1.3 * clean.corrected_max_mean
     assert abs(figures.corrected_max_mean - clean.corrected_max_mean) < 0.05 * clean.corrected_max_mean, figures
     assert dofmap.cull_figures(noisy[:, :, ::-1].copy(), rgb=True) == figures
+
+
+def test_opencvs_codecs_are_loaded_only_for_files_that_need_them(tmp_path):
+    # In a fresh interpreter without cv2 (which links the codecs itself): the module imports, reads
+    # and maps a JPEG without them, and loads them for a PNG.
+    photo = synthetic_photo(5, 40, 60)
+    cv2.imwrite(str(tmp_path / "a.jpg"), photo)
+    cv2.imwrite(str(tmp_path / "b.png"), photo)
+    script = (
+        "import sys, dofmap\n"
+        "def codecs():\n"
+        "    with open('/proc/self/maps') as maps:\n"
+        "        return 'libopencv_imgcodecs' in maps.read()\n"
+        "dofmap.focus_map(dofmap.read(sys.argv[1]))\n"
+        "before = codecs()\n"
+        "dofmap.read(sys.argv[2])\n"
+        "print(before, codecs(), 'cv2' in sys.modules)\n"
+    )
+    run = subprocess.run([sys.executable, "-c", script, str(tmp_path / "a.jpg"), str(tmp_path / "b.png")],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["False", "True", "False"], run.stdout
