@@ -4,7 +4,6 @@
 #include "images.hpp"
 #include "jpeg_reader.hpp"
 #include "jpeg_writer.hpp"
-#include "memory.hpp"
 #include "messages.hpp"
 #include "png_writer.hpp"
 #include "process.hpp"
@@ -418,26 +417,6 @@ TEST(ImageReading, OtherFormatsGiveOpenCvsPixels)
         ASSERT_EQ(read.message(), "") << name;
         EXPECT_EQ(firstDifference(read.value(), cv::imread(path, cv::IMREAD_COLOR)), "") << name;
     }
-}
-
-// Large images of the kept-image allocator lie on huge-page boundaries and are freed whole; small
-// ones are OpenCV's own.
-TEST(LargeImageMemory, LargeImagesAreAlignedAndSmallOnesAreOpenCvs)
-{
-    cv::Mat large, small;
-    large.allocator = small.allocator = largeImageAllocator();
-    large.create(2001, 1003, CV_8UC3);  // just over 6 MB
-    small.create(100, 100, CV_8UC3);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(large.data) % (std::uintptr_t(2) << 20), 0u);
-    EXPECT_TRUE(large.isContinuous());
-    EXPECT_EQ(large.u->currAllocator, largeImageAllocator());
-    EXPECT_EQ(small.u->currAllocator, cv::Mat::getStdAllocator());
-    large.setTo(cv::Scalar(1, 2, 3));
-    const cv::Mat copy = large.clone();  // the clone is OpenCV's, the original stays alive
-    large.release();
-    EXPECT_EQ(copy.at<cv::Vec3b>(2000, 1002), cv::Vec3b(1, 2, 3));
-    large.create(3000, 2000, CV_32F);  // made anew by the same allocator
-    EXPECT_EQ(large.u->currAllocator, largeImageAllocator());
 }
 
 }  // namespace

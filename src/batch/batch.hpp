@@ -181,7 +181,7 @@ void writeOutputs(PendingOutputs& pending, Reporter& reporter, PhotoOutcome& out
 class Job {
 public:
     // A job whose maps come from one scan of each photo keeps a table of float means besides.
-    explicit Job(MemoryBudget& budget, bool oneScanMaps = false);
+    explicit Job(MemoryBudget& budget, bool oneScanMaps = false) : holding_(budget), oneScanMaps_(oneScanMaps) { }
     ~Job();
     Job(const Job&) = delete;
     Job& operator=(const Job&) = delete;
@@ -200,7 +200,6 @@ public:
 private:
     friend PhotoOutcome processPhoto(const Photo&, const Options&, Job&, Reporter&, bool&, PendingOutputs*);
     void releaseBuffers();  // all but the file's bytes
-    void useLargeImageMemory();  // the images' allocator, for their first touch
     // Holds a photo's estimate of `photoBytes` in the budget, or what the job keeps when that is
     // more; when that does not fit beside the other jobs, the kept buffers go and the job waits for
     // the photo's estimate alone.

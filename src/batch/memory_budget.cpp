@@ -75,17 +75,6 @@ std::int64_t bytesOf(const cv::Mat& image)
 
 }  // namespace
 
-Job::Job(MemoryBudget& budget, bool oneScanMaps) : holding_(budget), oneScanMaps_(oneScanMaps)
-{
-    useLargeImageMemory();
-}
-
-void Job::useLargeImageMemory()
-{
-    for (cv::Mat* image : {&source_, &blurred_, &analysis_.map, &analysis_.means, &analysis_.scratch})
-        image->allocator = largeImageAllocator();
-}
-
 Job::~Job()
 {
     awaitWriting();
@@ -106,7 +95,6 @@ void Job::releaseBuffers()
     analysis_ = FocusAnalysis();
     png_.release();
     spare_ = PendingOutputs();
-    useLargeImageMemory();
 }
 
 void Job::admit(std::int64_t photoBytes)

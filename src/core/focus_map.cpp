@@ -24,10 +24,7 @@ using detail::BoxScan;
 // touch costs about as much as the map itself.
 void reuseOrCreate(cv::Mat& image, cv::Size size, int type)
 {
-    if (image.size() == size && image.type() == type && image.isContinuous()) return;
-    // Made anew by the image's own allocator, which the caller may have chosen.
-    image.release();
-    image.create(size, type);
+    if (image.size() != size || image.type() != type || !image.isContinuous()) image = cv::Mat(size, type);
 }
 
 }  // namespace

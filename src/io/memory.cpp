@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -197,78 +196,6 @@ std::string formatMemorySize(std::int64_t bytes)
     char text[32];
     std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
     return text;
-}
-
-namespace {
-
-// The size of a transparent huge page on x86-64 and AArch64 with 4 KiB pages.
-constexpr std::size_t kHugePageBytes = std::size_t(2) << 20;
-
-std::size_t roundedToHugePages(std::size_t bytes)
-{
-    return (bytes + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
-}
-
-// Maps `bytes` (a multiple of kHugePageBytes) at an address aligned to kHugePageBytes, offered for
-// huge pages; nullptr when the system gives no memory.
-void* mapAligned(std::size_t bytes)
-{
-    const std::size_t reach = bytes + kHugePageBytes;
-    void* mapped = ::mmap(nullptr, reach, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) return nullptr;
-    const auto start = reinterpret_cast<std::uintptr_t>(mapped);
-    const std::uintptr_t aligned = (start + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
-    // The unaligned head and the tail beyond the image go back at once.
-    if (aligned > start) ::munmap(mapped, aligned - start);
-    if (start + reach > aligned + bytes)
-        ::munmap(reinterpret_cast<void*>(aligned + bytes), start + reach - aligned - bytes);
-    // Only advice: where the kernel has no huge pages to give, the memory is the usual.
-    ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
-    return reinterpret_cast<void*>(aligned);
-}
-
-class LargeImageAllocator final : public cv::MatAllocator {
-public:
-    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, std::size_t* step, cv::AccessFlag flags,
-                           cv::UMatUsageFlags usage) const override
-    {
-        std::size_t total = CV_ELEM_SIZE(type);
-        for (int i = 0; i < dims; ++i) total *= std::size_t(sizes[i]);
-        if (data != nullptr || total < kLargeImageBytes)
-            return cv::Mat::getStdAllocator()->allocate(dims, sizes, type, data, step, flags, usage);
-        // Continuous rows, as OpenCV's own allocator lays them out.
-        std::size_t stepBytes = CV_ELEM_SIZE(type);
-        for (int i = dims - 1; i >= 0; --i) {
-            if (step != nullptr) step[i] = stepBytes;
-            stepBytes *= std::size_t(sizes[i]);
-        }
-        void* memory = mapAligned(roundedToHugePages(total));
-        if (memory == nullptr) CV_Error(cv::Error::StsNoMem, "cannot map " + std::to_string(total) + " bytes");
-        // OpenCV owns the record from here: it hands it back to deallocate.
-        auto* record = new cv::UMatData(this);
-        record->data = record->origdata = static_cast<uchar*>(memory);
-        record->size = total;
-        return record;
-    }
-
-    bool allocate(cv::UMatData* record, cv::AccessFlag, cv::UMatUsageFlags) const override { return record != nullptr; }
-
-    void deallocate(cv::UMatData* record) const override
-    {
-        if (record == nullptr) return;
-        CV_Assert(record->urefcount == 0 && record->refcount == 0);
-        ::munmap(record->origdata, roundedToHugePages(record->size));
-        delete record;
-    }
-};
-
-}  // namespace
-
-cv::MatAllocator* largeImageAllocator()
-{
-    // Lives as long as the process: images may outlive whoever set it.
-    static LargeImageAllocator allocator;
-    return &allocator;
 }
 
 }  // namespace dofmap

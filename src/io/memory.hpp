@@ -1,8 +1,6 @@
 // The memory the programs may take: what the system and the control group have available.
 #pragma once
 
-#include <opencv2/core.hpp>
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,13 +28,5 @@ std::optional<std::int64_t> parseMemorySize(const std::string& text);
 
 // A size in bytes for people: "512 MiB", "7.3 GiB".
 std::string formatMemorySize(std::int64_t bytes);
-
-// An allocator for images kept from photo to photo (set as a cv::Mat's allocator before it is
-// created): those of kLargeImageBytes or more are mapped on their own, aligned to 2 MiB, and
-// offered to the kernel for transparent huge pages, so that their first touch takes one page fault
-// per 2 MiB instead of one per 4 KiB (on a 24-megapixel photo those faults took more time than the
-// blur); smaller ones are OpenCV's usual. Failing to map raises OpenCV's out of memory error.
-cv::MatAllocator* largeImageAllocator();
-constexpr std::size_t kLargeImageBytes = std::size_t(4) << 20;
 
 }  // namespace dofmap
