@@ -182,8 +182,7 @@ constexpr std::size_t kSerialPhotosPerJob = 2;
 // OpenCV's loops run on the calling thread alone while it lives, when `serial`; restored after.
 class SerialStages {
 public:
-    explicit SerialStages(bool serial)
-        : previous_(serial ? cv::getNumThreads() : 0)
+    explicit SerialStages(bool serial) : previous_(serial ? cv::getNumThreads() : 0)
     {
         if (serial) cv::setNumThreads(1);
     }

@@ -4,6 +4,7 @@
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 
 import pytest
@@ -39,6 +40,11 @@ def test_the_programs_on_the_path_map_the_photo_as_the_module_in_debians_python_
     run(["dofmap-batch", "-q", "-o", tmp_path, DEMO], cwd=tmp_path, env=plain_environment())
     written = tmp_path / f"{DEMO.stem}.dof.png"
     assert written.is_file(), sorted(tmp_path.iterdir())
+    # A PNG photo, for which the program loads OpenCV's codecs from where the package put them.
+    png = tmp_path / "again.png"
+    shutil.copyfile(written, png)
+    run(["dofmap-batch", "-q", "-o", tmp_path / "maps", png], cwd=tmp_path, env=plain_environment())
+    assert (tmp_path / "maps" / "again.dof.png").is_file()
     # As root without PYTHONDONTWRITEBYTECODE, as a user's import: byte code lands beside the files.
     lines = run(["/usr/bin/python3", "-c", MODULE_SCRIPT, DEMO, written], cwd=tmp_path, env=plain_environment()).stdout.split()
     assert lines == ["/usr/lib/python3/dist-packages/dofmap/__init__.py", VERSION], lines
@@ -49,7 +55,9 @@ def test_depends_names_the_package_of_every_shared_library_the_programs_and_modu
     named = {re.match(r"\s*([^\s(]+)", relation)[1] for relation in depends.split(",")}
     assert {"python3", "python3-numpy"} <= named, depends
     module = next(path for path in installed if path.name.startswith("_dofmap.") and path.suffix == ".so")
-    for binary in (pathlib.Path("/usr/bin/dofmap"), pathlib.Path("/usr/bin/dofmap-batch"), module):
+    codecs = [path for path in installed if path.name == "libdofmap-opencv-codecs.so"]
+    assert len(codecs) == 2, codecs  # where the programs find it, and the Python package's own
+    for binary in (pathlib.Path("/usr/bin/dofmap"), pathlib.Path("/usr/bin/dofmap-batch"), module, *codecs):
         needed = re.findall(r"\(NEEDED\).*\[(.+)\]", run(["readelf", "-d", binary]).stdout)
         # Where the loader finds each (the loader itself is named by its path alone).
         found = {pathlib.Path(path).name: path for path in re.findall(r"(/\S+) \(0x", run(["ldd", binary]).stdout)}

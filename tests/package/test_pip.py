@@ -4,6 +4,8 @@
 import os
 import pathlib
 
+import cv2
+
 from conftest import DEMO, MODULE_SCRIPT, SOURCE, VERSION, plain_environment, run
 
 
@@ -18,4 +20,11 @@ def test_pip_builds_the_module_into_a_venv_that_maps_the_photo(tmp_path):
     site_packages = os.path.realpath(venv / "lib")
     assert os.path.realpath(lines[0]).startswith(site_packages) and lines[1] == VERSION, lines
     package = pathlib.Path(lines[0]).parent
-    assert {"_dofmap.pyi", "py.typed"} <= {path.name for path in package.iterdir()}, sorted(package.iterdir())
+    assert {"_dofmap.pyi", "py.typed", "libdofmap-opencv-codecs.so"} <= {path.name for path in package.iterdir()}, sorted(
+        package.iterdir())
+    # A PNG, for which the module loads OpenCV's codecs from beside itself.
+    png = work / "photo.png"
+    assert cv2.imwrite(str(png), cv2.imread(str(DEMO)))
+    shape = run([venv / "bin" / "python", "-c", "import dofmap, sys; print(*dofmap.read(sys.argv[1]).shape)", png],
+                cwd=work, env=plain_environment()).stdout.split()
+    assert shape == ["605", "1000", "3"], shape
