@@ -124,7 +124,8 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         if (writing && options.means) images.push_back(analysis.means);
         if (options.report) outcome.thumbnails = makeThumbnails(source, analysis.map, colormap);
 
-        // Each output encoded into the buffer of the one before it, then written (or left to the caller).
+        // Each output encoded into the buffer of its place among the photo before's, then written (or
+        // left to the caller).
         complete = true;
         PendingOutputs own;
         PendingOutputs& outputs = deferred != nullptr ? *deferred : own;
