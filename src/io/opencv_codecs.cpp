@@ -39,10 +39,10 @@ std::string programFolder()
 
 LoadedCodecs load()
 {
-    // Beside the program (a build tree's), where it is installed relative to the program (under
-    // any prefix), by name as the loader finds it (the asking object's run path, as the tests' and
-    // the Python module's; LD_LIBRARY_PATH), then where it is installed. RTLD_NODELETE: the table
-    // stays valid to the end.
+    // Beside the program (a build tree's, its tests'); where it is installed relative to the
+    // program (under any prefix); by name as the loader finds it (the run path of the object that
+    // asks, as the Python module's; LD_LIBRARY_PATH), then where it was installed. RTLD_NODELETE:
+    // the table stays valid to the end.
     constexpr int kMode = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
     const std::string folder = programFolder();
     std::vector<std::string> candidates;

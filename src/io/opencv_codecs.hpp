@@ -13,8 +13,9 @@
 
 namespace dofmap {
 
-// The file name of the module that carries the codecs: looked for by the dynamic loader's own rules
-// (the run paths of the program or module that asks, LD_LIBRARY_PATH), then where it is installed.
+// The file name of the module that carries the codecs: looked for beside the program, where it is
+// installed relative to the program, by the dynamic loader's own rules (the run path of the object
+// that asks, LD_LIBRARY_PATH), then where it was installed.
 extern const char* const kOpenCvCodecsModule;
 
 // `content` decoded as cv::imdecode(content, cv::IMREAD_COLOR) decodes it; an empty image when it
