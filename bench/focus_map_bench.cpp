@@ -387,6 +387,21 @@ void EncodePng24MegapixelMap(benchmark::State& state)
 }
 BENCHMARK(EncodePng24MegapixelMap)->Unit(benchmark::kMillisecond)->UseRealTime()->ArgName("opencv")->Arg(0)->Arg(1);
 
+// `count` different 24-megapixel JPEGs in `directory`, shot0.jpg...: the large photo flipped
+// three ways and one row of each changed, so that no cache helps. Their paths.
+std::vector<std::string> writeShots(const Outputs& directory, int count)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < count; ++i) {
+        cv::Mat shot;
+        cv::flip(large().source, shot, i % 3 - 1);
+        shot.row(i).setTo(cv::Scalar(i, i, i));
+        paths.push_back(directory.path() + "/shot" + std::to_string(i) + ".jpg");
+        if (!cv::imwrite(paths.back(), shot)) throw std::runtime_error("cannot write " + paths.back());
+    }
+    return paths;
+}
+
 // A folder of twelve 24-megapixel JPEGs (different photos, so no cache helps) on two threads: 0 only
 // decodes each with cv::imread, 1 is the whole dofmap-batch run with -j 2 writing the maps.
 constexpr int kFolderPhotos = 12;
@@ -398,15 +413,8 @@ struct Folder {
     batch::Options options;
     std::vector<batch::Photo> photos;
 
-    Folder()
+    Folder() : paths(writeShots(directory, kFolderPhotos))
     {
-        for (int i = 0; i < kFolderPhotos; ++i) {
-            cv::Mat shot;
-            cv::flip(large().source, shot, i % 3 - 1);
-            shot.row(i).setTo(cv::Scalar(i, i, i));
-            paths.push_back(directory.path() + "/shot" + std::to_string(i) + ".jpg");
-            if (!cv::imwrite(paths.back(), shot)) throw std::runtime_error("cannot write " + paths.back());
-        }
         options.inputs = paths;
         options.output = directory.path() + "/maps";
         options.jobs = 2;
@@ -689,14 +697,7 @@ void BatchAgainstCodecFloor(benchmark::State& state)
     static const Outputs directory;
     static const std::vector<std::string> floorArguments = [] {
         std::vector<std::string> arguments = {CODEC_FLOOR_PROGRAM, "2"};
-        std::vector<std::string> photos;
-        for (int i = 0; i < kFloorPhotos; ++i) {
-            cv::Mat shot;
-            cv::flip(large().source, shot, i % 3 - 1);
-            shot.row(i).setTo(cv::Scalar(i, i, i));
-            photos.push_back(directory.path() + "/shot" + std::to_string(i) + ".jpg");
-            if (!cv::imwrite(photos.back(), shot)) throw std::runtime_error("cannot write " + photos.back());
-        }
+        const std::vector<std::string> photos = writeShots(directory, kFloorPhotos);
         // The maps the floor encodes: the batch's own.
         std::vector<std::string> batch = {DOFMAP_BATCH_PROGRAM, "-q", "-j", "2", "-o", directory.path() + "/maps"};
         batch.insert(batch.end(), photos.begin(), photos.end());

@@ -15,6 +15,7 @@
 #include <future>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace dofmap::batch {
@@ -245,8 +246,8 @@ void Job::writeBehind(PendingOutputs pending, Write write)
 // not fit the whole budget is refused as too large, others wait until theirs fits beside the photos
 // in flight (and the other jobs' kept buffers). Failures go to `reporter`; `complete` tells whether
 // every output was written.
-// With `deferred`, the outputs are encoded into it instead, for writeOutputs; `complete` then tells
-// of the outputs that could not be made.
+// With `deferred`, the outputs are encoded into it instead, for writeOutputs, which reports their
+// failures (those of their folders and encodings too) and clears `complete` for them.
 PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, Reporter& reporter, bool& complete,
                           PendingOutputs* deferred = nullptr);
 

@@ -2,6 +2,8 @@
 // short or corrupt is refused instead of decoded with a gray lower part.
 #include "jpeg_reader.hpp"
 
+#include "jpeg_errors.hpp"
+
 #include <opencv2/core.hpp>
 
 #include <csetjmp>
@@ -25,45 +27,13 @@ constexpr unsigned char kExifHeader[] = {'E', 'x', 'i', 'f', 0, 0};
 constexpr std::uint16_t kOrientationTag = 0x0112;
 constexpr int kLargestOrientation = 8;
 
-// The library's error manager, made to count warnings, keep the first error's code, print nothing
-// and return control to the decoder on an error.
-struct ErrorManager {
-    jpeg_error_mgr library;
-    std::jmp_buf jump;
-    int warnings = 0;
-    int errorCode = 0;
-};
-
-void onError(j_common_ptr info)
-{
-    ErrorManager* manager = reinterpret_cast<ErrorManager*>(info->err);
-    manager->errorCode = info->err->msg_code;
-    std::longjmp(manager->jump, 1);
-}
-
-void onMessage(j_common_ptr info, int level)
-{
-    // Level -1 is a warning (corrupt or missing data); higher levels are traces.
-    if (level < 0) ++reinterpret_cast<ErrorManager*>(info->err)->warnings;
-}
-
-void onOutput(j_common_ptr)
-{
-}
-
 // A decompressor and its error manager, destroyed with it.
 struct Decompressor {
     jpeg_decompress_struct info;
-    ErrorManager errors;
+    detail::JpegErrors errors;
     bool created = false;
 
-    Decompressor()
-    {
-        info.err = jpeg_std_error(&errors.library);
-        errors.library.error_exit = onError;
-        errors.library.emit_message = onMessage;
-        errors.library.output_message = onOutput;
-    }
+    Decompressor() { info.err = detail::quietJpegErrors(errors); }
     ~Decompressor()
     {
         if (created) jpeg_destroy_decompress(&info);

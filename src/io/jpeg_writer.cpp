@@ -2,6 +2,8 @@
 // encoder writes them, without loading OpenCV's codecs.
 #include "jpeg_writer.hpp"
 
+#include "jpeg_errors.hpp"
+
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
@@ -14,24 +16,6 @@ namespace {
 
 // The first output buffer; libjpeg asks for more as it fills, each time as much again.
 constexpr std::size_t kFirstBufferBytes = std::size_t(1) << 16;
-
-// Keeps the error's code and returns control to the encoder; prints nothing.
-struct ErrorManager {
-    jpeg_error_mgr library;
-    std::jmp_buf jump;
-    int errorCode = 0;
-};
-
-void onError(j_common_ptr info)
-{
-    ErrorManager* manager = reinterpret_cast<ErrorManager*>(info->err);
-    manager->errorCode = info->err->msg_code;
-    std::longjmp(manager->jump, 1);
-}
-
-void onOutput(j_common_ptr)
-{
-}
 
 // libjpeg's destination: the vector, grown by doubling as libjpeg fills it.
 struct VectorDestination {
@@ -78,15 +62,13 @@ void finishDestination(j_compress_ptr info)
 // A compressor and its error manager, destroyed with it.
 struct Compressor {
     jpeg_compress_struct info;
-    ErrorManager errors;
+    detail::JpegErrors errors;
     VectorDestination destination;
     bool created = false;
 
     Compressor()
     {
-        info.err = jpeg_std_error(&errors.library);
-        errors.library.error_exit = onError;
-        errors.library.output_message = onOutput;
+        info.err = detail::quietJpegErrors(errors);
         destination.library.init_destination = startDestination;
         destination.library.empty_output_buffer = growDestination;
         destination.library.term_destination = finishDestination;
