@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -171,39 +172,62 @@ TEST(SidecarUpdate, SidecarsKeepWhatTheyWereAndOddOnesAreLeftAlone)
 
 // Ctrl-C or SIGTERM while many jobs write: every temporary is removed and the run ends as the signal
 // ends a process. The signal comes at several moments after the first output of a run of dozens of
-// small photos at -j 32 appears, while the jobs create and rename their temporaries.
+// small photos at -j 32 appears, while the jobs create and rename their temporaries. The moments are
+// fractions of how long an uninterrupted run writes on this machine, so that a fast machine or a slow
+// sanitized build still sees the signal land in the middle of the writing.
 TEST(SidecarUpdate, InterruptedRunsLeaveNoTemporaries)
 {
     const TemporaryDirectory work("dofmap-sidecar");
     const fs::path shoot = work.path() / "shoot";
     fs::create_directories(shoot);
-    for (int i = 0; i < 64; ++i) save(shoot / ("p" + std::to_string(i) + ".jpg"), photo(160, 120, unsigned(i)));
+    for (int i = 0; i < 96; ++i) save(shoot / ("p" + std::to_string(i) + ".jpg"), photo(160, 120, unsigned(i)));
     const auto outputs = [&] {
         std::size_t count = 0;
         for (const fs::directory_entry& entry : fs::directory_iterator(shoot))
             if (entry.path().extension() != ".jpg") ++count;
         return count;
     };
-    const struct {
-        int signal;
-        std::chrono::milliseconds after;
-    } interrupts[] = {{SIGINT, 0ms}, {SIGINT, 20ms}, {SIGINT, 60ms}, {SIGINT, 150ms}, {SIGTERM, 40ms}};
-    for (const auto& interrupt : interrupts) {
-        Process run({DOFMAP_BATCH_BINARY, "-j", "32", "-q", "--blurred", "--colormap", "viridis", "--xmp", "shoot"},
-                    work.path(), {}, work.path() / "out.txt", work.path() / "err.txt");
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (outputs() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
-        std::this_thread::sleep_for(interrupt.after);
-        ASSERT_EQ(::kill(run.pid(), interrupt.signal), 0);
-        const std::optional<int> status = run.wait(20s);
-        EXPECT_EQ(status, 128 + interrupt.signal)
-            << "signal " << interrupt.signal << " " << interrupt.after.count() << " ms after the first output";
-        const std::vector<std::string> left = temporariesIn(shoot);
-        EXPECT_TRUE(left.empty()) << left.size() << " temporaries left by signal " << interrupt.signal << " "
-                                  << interrupt.after.count() << " ms after the first output, such as "
-                                  << (left.empty() ? "" : left[0]);
+    const auto removeOutputs = [&] {
         for (const fs::directory_entry& entry : fs::directory_iterator(shoot))
             if (entry.path().extension() != ".jpg") fs::remove(entry.path());
+    };
+    const std::vector<std::string> command = {DOFMAP_BATCH_BINARY, "-j",      "32",    "-q",   "--blurred",
+                                              "--colormap",        "viridis", "--xmp", "shoot"};
+    const auto startAndAwaitFirstOutput = [&] {
+        auto run = std::make_unique<Process>(command, work.path(), testing::EnvironmentChanges{},
+                                             work.path() / "out.txt", work.path() / "err.txt");
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (outputs() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+        return run;
+    };
+
+    // How long a run goes on writing after its first output appears.
+    std::chrono::steady_clock::duration writing;
+    {
+        const std::unique_ptr<Process> run = startAndAwaitFirstOutput();
+        const auto firstOutput = std::chrono::steady_clock::now();
+        ASSERT_EQ(run->wait(60s), 0) << readFile(work.path() / "err.txt");
+        writing = std::chrono::steady_clock::now() - firstOutput;
+        removeOutputs();
+    }
+
+    const struct {
+        int signal;
+        int eighths;  // of the writing time
+    } interrupts[] = {{SIGINT, 0}, {SIGINT, 1}, {SIGINT, 2}, {SIGINT, 4}, {SIGTERM, 2}};
+    for (const auto& interrupt : interrupts) {
+        const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(writing * interrupt.eighths / 8);
+        const std::unique_ptr<Process> run = startAndAwaitFirstOutput();
+        std::this_thread::sleep_for(after);
+        ASSERT_EQ(::kill(run->pid(), interrupt.signal), 0);
+        const std::optional<int> status = run->wait(20s);
+        EXPECT_EQ(status, 128 + interrupt.signal)
+            << "signal " << interrupt.signal << " " << after.count() << " ms after the first output";
+        const std::vector<std::string> left = temporariesIn(shoot);
+        EXPECT_TRUE(left.empty()) << left.size() << " temporaries left by signal " << interrupt.signal << " "
+                                  << after.count() << " ms after the first output, such as "
+                                  << (left.empty() ? "" : left[0]);
+        removeOutputs();
     }
 }
 
