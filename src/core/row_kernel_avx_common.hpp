@@ -2,8 +2,10 @@
 // namespace of each of them and compiled with its flags, so that every set holds every kernel of the
 // list (no include guard on purpose): AVX's over rows of doubles, which run at 256 bits already,
 // into the AVX and AVX2 sets and, but for those that AVX-512 widens, into the AVX-512 set; AVX2's
-// expansion of gray levels to three channels into the AVX2 and AVX-512 sets. A set with a kernel of
-// its own among them defines DOFMAP_OWN_<its name> before including this file.
+// expansion of gray levels to three channels into the AVX2 and AVX-512 sets, which define
+// DOFMAP_AVX2_INTRINSICS before including this file (rather than testing __AVX2__, which global
+// flags such as -march=native set for the AVX set too). A set with a kernel of its own among them
+// defines DOFMAP_OWN_<its name> before including this file.
 
 #ifndef DOFMAP_OWN_PREFIX_SUMS
 // Four sums at a time: within each group of four the running sums by two shifted additions, then
@@ -207,7 +209,7 @@ int gatherRow(const double* values, int count, double low, double high, double* 
     return copied + portable::gatherRow(values + i, count - i, low, high, lanes, below, kept + copied);
 }
 
-#ifdef __AVX2__
+#ifdef DOFMAP_AVX2_INTRINSICS
 // 32 levels, 96 bytes, at a time: each 32-byte store takes its bytes from 16 levels loaded into
 // both lanes, the in-lane shuffles repeating each level three times.
 void grayToThreeChannels(const std::uint8_t* gray, int count, std::uint8_t* out)

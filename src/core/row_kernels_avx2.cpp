@@ -137,7 +137,9 @@ void addPixelDistances(const std::uint8_t* source, const std::uint8_t* blurred, 
     portable::addPixelDistances(source + 3 * i, blurred + 3 * i, count - i, sums + i);
 }
 
+#define DOFMAP_AVX2_INTRINSICS
 #include "row_kernel_avx_common.hpp"
+#undef DOFMAP_AVX2_INTRINSICS
 
 }  // namespace dofmap::kernels::avx2
 

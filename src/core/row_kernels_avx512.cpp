@@ -30,7 +30,9 @@ namespace dofmap::kernels::avx512 {
 #define DOFMAP_OWN_LARGEST_OF
 #define DOFMAP_OWN_FIRST_AT_LEAST
 #define DOFMAP_OWN_FLOAT_MEANS
+#define DOFMAP_AVX2_INTRINSICS
 #include "row_kernel_avx_common.hpp"
+#undef DOFMAP_AVX2_INTRINSICS
 #undef DOFMAP_OWN_FLOAT_MEANS
 #undef DOFMAP_OWN_FIRST_AT_LEAST
 #undef DOFMAP_OWN_LARGEST_OF
