@@ -283,5 +283,21 @@ TEST(BatchMemory, AllocationFailuresFailThePhotoNotTheRun)
     EXPECT_TRUE(fs::exists(work.path() / "normal.dof.png"));
 }
 
+// A system out of threads: the jobs and the writes of outputs that cannot have threads of their own
+// are done on the thread that asked, and nothing is lost.
+TEST(BatchMemory, PhotosAreDoneWithoutThreadsToBeHad)
+{
+    const TemporaryDirectory work("dofmap-batch");
+    for (int i = 0; i < 3; ++i)
+        save(work.path() / ("p" + std::to_string(i) + ".jpg"), photo(200, 150, unsigned(50 + i)));
+    const RunResult result =
+        testing::runCommand({DOFMAP_BATCH_BINARY, "-j", "2", "--summary", "p0.jpg", "p1.jpg", "p2.jpg"}, work.path(),
+                            {{"LD_PRELOAD", REFUSE_STD_THREADS}});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("3 maps written"), std::string::npos) << result.err;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(fs::exists(work.path() / ("p" + std::to_string(i) + ".dof.png"))) << "photo " << i;
+}
+
 }  // namespace
 }  // namespace dofmap

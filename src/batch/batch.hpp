@@ -13,9 +13,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace dofmap::batch {
@@ -228,16 +230,19 @@ void Job::writeBehind(PendingOutputs pending, Write write)
     awaitWriting();
     std::int64_t bytes = 0;
     for (const PendingOutput& output : pending) bytes += std::int64_t(output.bytes.capacity());
+    // Shared with the thread rather than moved into it: std::async consumes its arguments even
+    // when it then fails to start the thread, and the outputs must still be written here.
+    const auto work = std::make_shared<std::pair<Write, PendingOutputs>>(std::move(write), std::move(pending));
     if (holdWriting(bytes)) {
         try {
-            writing_ = std::async(std::launch::async, std::move(write), std::move(pending));
+            writing_ = std::async(std::launch::async, [work] { return work->first(std::move(work->second)); });
             writingBytes_ = bytes;
             return;
         } catch (const std::system_error&) {
             // No thread to be had: written here.
         }
     }
-    spare_ = write(std::move(pending));
+    spare_ = work->first(std::move(work->second));
     settle();
 }
 
