@@ -376,14 +376,17 @@ TEST(JpegWriting, BytesAreOpenCvsWhateverTheSizeAndQuality)
     const cv::Mat wide = photoLike(301, 203, 70);
     cv::Mat gray;
     cv::cvtColor(wide, gray, cv::COLOR_BGR2GRAY);
+    cv::Mat noise(400, 600, CV_8UC3);  // over 64 KiB of JPEG: the buffer grows several times
+    cv::RNG(71).fill(noise, cv::RNG::UNIFORM, 0, 256);
     const std::vector<std::pair<std::string, cv::Mat>> images = {{"color", wide},
+                                                                 {"noise", noise},
                                                                  {"gray", gray},
                                                                  {"1 x 1", wide(cv::Rect(5, 7, 1, 1))},
                                                                  {"region", wide(cv::Rect(3, 2, 17, 130))},
                                                                  {"gray region", gray(cv::Rect(1, 1, 299, 9))}};
     for (const auto& [what, image] : images) {
         for (const int quality : {kDefaultJpegQuality, 85, 1, 100}) {
-            std::vector<unsigned char> ours;
+            std::vector<unsigned char> ours(std::size_t(1) << 21, 0xab);  // replaced, not added to
             ASSERT_EQ(encodeJpeg(image, quality, ours).message(), "") << what;
             EXPECT_TRUE(ours == encoded(".jpg", image, {cv::IMWRITE_JPEG_QUALITY, quality}))
                 << what << " at quality " << quality << ": " << ours.size() << " bytes";

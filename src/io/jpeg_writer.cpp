@@ -29,27 +29,31 @@ VectorDestination& destinationOf(j_compress_ptr info)
     return *reinterpret_cast<VectorDestination*>(info->dest);
 }
 
-void startDestination(j_compress_ptr info)
+// Makes the vector `bytes` long and points libjpeg past its first `used` bytes, or jumps back out of
+// libjpeg with its out-of-memory error: an exception must not unwind through its C frames.
+void resizeDestination(j_compress_ptr info, std::size_t bytes, std::size_t used)
 {
     VectorDestination& d = destinationOf(info);
-    d.out->resize(kFirstBufferBytes);
-    d.library.next_output_byte = d.out->data();
-    d.library.free_in_buffer = d.out->size();
+    try {
+        d.out->resize(bytes);
+    } catch (const std::bad_alloc&) {
+        d.outOfMemory = true;
+    }
+    // Jumps once the exception is done with.
+    if (d.outOfMemory) ERREXIT(info, JERR_OUT_OF_MEMORY);
+    d.library.next_output_byte = d.out->data() + used;
+    d.library.free_in_buffer = d.out->size() - used;
+}
+
+void startDestination(j_compress_ptr info)
+{
+    resizeDestination(info, kFirstBufferBytes, 0);
 }
 
 boolean growDestination(j_compress_ptr info)
 {
-    VectorDestination& d = destinationOf(info);
-    const std::size_t used = d.out->size();
-    try {
-        d.out->resize(2 * used);
-    } catch (const std::bad_alloc&) {
-        d.outOfMemory = true;
-    }
-    // Jumps back out of libjpeg, once the exception is done with.
-    if (d.outOfMemory) ERREXIT(info, JERR_OUT_OF_MEMORY);
-    d.library.next_output_byte = d.out->data() + used;
-    d.library.free_in_buffer = d.out->size() - used;
+    const std::size_t used = destinationOf(info).out->size();
+    resizeDestination(info, 2 * used, used);
     return TRUE;
 }
 
@@ -81,8 +85,18 @@ struct Compressor {
     Compressor& operator=(const Compressor&) = delete;
 };
 
+// Whether libjpeg takes BGR rows as they are (libjpeg-turbo's extension), with the same arithmetic
+// as RGB ones; otherwise each row is copied in RGB order first.
+#ifdef JCS_EXTENSIONS
+constexpr bool kTakesBgr = true;
+constexpr J_COLOR_SPACE kColorRows = JCS_EXT_BGR;
+#else
+constexpr bool kTakesBgr = false;
+constexpr J_COLOR_SPACE kColorRows = JCS_RGB;
+#endif
+
 // The whole encoding, between setjmp and the jump back: it holds no objects with destructors, which
-// the jump would skip. `rgbRow` takes one row of a color image in libjpeg's order.
+// the jump would skip. `rgbRow` takes one row of a color image in RGB order where libjpeg needs it.
 bool compress(Compressor& c, const cv::Mat& image, int quality, unsigned char* rgbRow)
 {
     if (setjmp(c.errors.jump) != 0) return false;
@@ -93,14 +107,14 @@ bool compress(Compressor& c, const cv::Mat& image, int quality, unsigned char* r
     c.info.image_height = JDIMENSION(image.rows);
     const int channels = image.channels();
     c.info.input_components = channels;
-    c.info.in_color_space = channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    c.info.in_color_space = channels == 1 ? JCS_GRAYSCALE : kColorRows;
     jpeg_set_defaults(&c.info);
     jpeg_set_quality(&c.info, quality, TRUE);  // baseline tables, as OpenCV's encoder asks
     jpeg_start_compress(&c.info, TRUE);
     for (int y = 0; y < image.rows; ++y) {
         const unsigned char* source = image.ptr<unsigned char>(y);
         JSAMPROW row = const_cast<JSAMPROW>(source);
-        if (channels == 3) {
+        if (channels == 3 && !kTakesBgr) {
             for (int x = 0; x < 3 * image.cols; x += 3) {
                 rgbRow[x] = source[x + 2];
                 rgbRow[x + 1] = source[x + 1];
@@ -125,7 +139,7 @@ IoStatus encodeJpeg(const cv::Mat& image, int quality, std::vector<unsigned char
 {
     CV_Assert(jpegEncodes(image));
     IoStatus status = withMemoryGuard([&]() -> IoStatus {
-        std::vector<unsigned char> rgbRow(image.channels() == 3 ? 3 * std::size_t(image.cols) : 0);
+        std::vector<unsigned char> rgbRow(image.channels() == 3 && !kTakesBgr ? 3 * std::size_t(image.cols) : 0);
         Compressor compressor;
         compressor.destination.out = &jpeg;
         if (compress(compressor, image, std::clamp(quality, 0, 100), rgbRow.data())) return {};
