@@ -664,6 +664,13 @@ TEST(BatchStartUp, OpenCvCodecsAreLoadedOnlyForFilesThatNeedThem)
         << run.err;
     EXPECT_NE(run.err.find(kOpenCvCodecsModule), std::string::npos) << run.err;
     EXPECT_TRUE(fs::exists(work.path() / "out/a.dof.png"));
+
+    // A damaged module beside it: the message says what is wrong with that one.
+    std::ofstream(alone / kOpenCvCodecsModule) << "not a library";
+    const RunResult damaged = runCommand({(alone / "dofmap-batch").string(), "-q", "-o", "out", "b.png"}, work.path(),
+                                         {{"LD_LIBRARY_PATH", std::nullopt}}, 120s);
+    EXPECT_NE(damaged.err.find((alone / kOpenCvCodecsModule).string() + ": "), std::string::npos) << damaged.err;
+    EXPECT_EQ(damaged.err.find("No such file"), std::string::npos) << damaged.err;
 }
 
 }  // namespace

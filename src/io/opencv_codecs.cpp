@@ -52,10 +52,17 @@ LoadedCodecs load()
     }
     candidates.push_back(kOpenCvCodecsModule);
     candidates.push_back(std::string(DOFMAP_MODULE_DIR) + "/" + kOpenCvCodecsModule);
+    // Why the first candidate that is there failed (a library of its own missing, a damaged file),
+    // rather than why the last one is not there.
     void* handle = nullptr;
-    for (const std::string& candidate : candidates)
+    std::string problem, last;
+    for (const std::string& candidate : candidates) {
         if ((handle = dlopen(candidate.c_str(), kMode)) != nullptr) break;
-    if (handle == nullptr) return {nullptr, loaderMessage()};
+        last = loaderMessage();
+        const bool absent = last.rfind(candidate + ": cannot open shared object file", 0) == 0;
+        if (problem.empty() && !absent) problem = last;
+    }
+    if (handle == nullptr) return {nullptr, problem.empty() ? last : problem};
     using Table = const OpenCvCodecs* (*)();
     const auto table = reinterpret_cast<Table>(dlsym(handle, "dofmapOpenCvCodecs"));
     if (table == nullptr) return {nullptr, loaderMessage()};
