@@ -68,7 +68,7 @@ public:
         for (int attempt = 0; attempt < 8; ++attempt) {
             path_ = temporaryNameFor(destination).string();
             const std::lock_guard<std::mutex> hold(registry.lock);
-            registry.paths.insert(path_);
+            if (!registry.paths.insert(path_).second) continue;  // another writer's, in the making
             const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
             if (fd >= 0) {
                 fd_ = fd;
