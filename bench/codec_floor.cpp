@@ -6,6 +6,8 @@
 //
 // Usage: codec_floor THREADS PHOTO.jpg MAP.png [PHOTO.jpg MAP.png ...]
 // Prints the milliseconds of the codec work on standard output.
+#include "focus_map.hpp"
+
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -27,8 +29,6 @@
 
 namespace {
 
-// The blur of the map's definition.
-constexpr double kSigma = 1.5;
 // The batch's PNG settings: libdeflate's fastest level, every row filtered by the row above.
 constexpr int kCompressionLevel = 1;
 constexpr unsigned char kUpFilter = 2;
@@ -142,8 +142,11 @@ int main(int argc, char** argv)
         const std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor(
             libdeflate_alloc_compressor(kCompressionLevel), libdeflate_free_compressor);
         for (std::size_t i = next++; i < photos.size(); i = next++) {
-            if (!decode(photos[i].jpeg, decoded)) failed = true;
-            cv::GaussianBlur(decoded, blurred, cv::Size(0, 0), kSigma, 0, cv::BORDER_REFLECT_101);
+            if (!decode(photos[i].jpeg, decoded)) {
+                failed = true;
+                continue;
+            }
+            cv::GaussianBlur(decoded, blurred, cv::Size(0, 0), dofmap::kBlurSigma, 0, cv::BORDER_REFLECT_101);
             encode(photos[i].map, compressor.get(), filtered, compressed, png);
         }
     };
