@@ -10,8 +10,6 @@ if(DOFMAP_IO)
   list(APPEND DOFMAP_LIBRARIES dofmap_io)
   list(APPEND DOFMAP_PUBLIC_HEADERS src/io/image_io.hpp src/io/image_header.hpp src/io/io_error.hpp src/io/png_writer.hpp
     src/io/raw_reader.hpp)
-endif()
-if(DOFMAP_IO)
   install(TARGETS dofmap_opencv_codecs LIBRARY DESTINATION ${DOFMAP_MODULE_DIR})
 endif()
 if(DOFMAP_PROGRAMS)
