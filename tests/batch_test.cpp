@@ -180,6 +180,39 @@ TEST(BatchMemory, KeptBuffersAreHeldInTheBudgetAndGivenUpRatherThanWaitedOn)
     EXPECT_EQ(first.bytes(), 1000);
 }
 
+// A photo's encoded outputs are held in the budget from their encoding, through their hand-over to
+// the writing thread, until their buffers come back.
+TEST(BatchMemory, EncodedOutputsAreHeldUntilWritten)
+{
+    struct FailingReporter final : batch::Reporter {
+        void cannotRead(const std::string& path, const std::string& reason) override
+        {
+            ADD_FAILURE() << path << ": " << reason;
+        }
+        void cannotWrite(const fs::path& path, const std::string& reason) override
+        {
+            ADD_FAILURE() << path << ": " << reason;
+        }
+    } reporter;
+    const TemporaryDirectory work("dofmap-batch");
+    save(work.path() / "p.jpg", photo(300, 200, 61));
+    batch::Options options;
+    options.blurred = true;
+    const batch::Photo shot{
+        (work.path() / "p.jpg").string(), "", {work.path() / "p.dof.png", work.path() / "p.blur.jpg"}, {}};
+    batch::MemoryBudget budget(std::int64_t(1) << 30);
+    batch::Job job(budget);
+    bool complete = false;
+    batch::PendingOutputs outputs;
+    batch::processPhoto(shot, options, job, reporter, complete, &outputs);
+    ASSERT_EQ(outputs.size(), 2u);
+    const std::int64_t held = job.keptBytes();
+    job.writeBehind(std::move(outputs), [](batch::PendingOutputs pending) { return pending; });
+    EXPECT_EQ(job.keptBytes(), held) << "handed over";
+    job.awaitWriting();
+    EXPECT_EQ(job.keptBytes(), held) << "given back";
+}
+
 // The header of a PNG that declares `width` x `height` pixels and holds none.
 std::string pngHeaderOnly(std::uint32_t width, std::uint32_t height)
 {

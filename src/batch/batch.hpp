@@ -192,9 +192,9 @@ public:
     // The bytes the buffers take now, and the outputs being written.
     std::int64_t keptBytes() const;
 
-    // Writes `pending` by `write` on a thread of its own once the outputs before are written (at
-    // once on this thread when no thread can be had, or the budget cannot hold them beside the
-    // next photo); `write` gives back the outputs, whose buffers serve the next photo.
+    // Writes `pending`, the outputs processPhoto encoded last, by `write` on a thread of its own
+    // once the outputs before are written (at once on this thread when no thread can be had);
+    // `write` gives back the outputs, whose buffers serve the next photo.
     template <typename Write>
     void writeBehind(PendingOutputs pending, Write write);
     // Waits until the outputs being written are, and keeps their buffers.
@@ -209,8 +209,6 @@ private:
     void admit(std::int64_t photoBytes);
     // After a photo: holds what the job keeps, or lets all its buffers go when they do not fit.
     void settle();
-    // Holds what the job keeps and `writing` bytes more; false, changing nothing, when they do not fit.
-    bool holdWriting(std::int64_t writing);
 
     MemoryBudget::Holding holding_;
     const bool oneScanMaps_;
@@ -222,27 +220,27 @@ private:
     PendingOutputs spare_;  // the buffers of the outputs written last
     std::future<PendingOutputs> writing_;
     std::int64_t writingBytes_ = 0;
+    std::int64_t encodedBytes_ = 0;  // of the outputs encoded and not yet handed to writeBehind
 };
 
 template <typename Write>
 void Job::writeBehind(PendingOutputs pending, Write write)
 {
     awaitWriting();
-    std::int64_t bytes = 0;
-    for (const PendingOutput& output : pending) bytes += std::int64_t(output.bytes.capacity());
     // Shared with the thread rather than moved into it: std::async consumes its arguments even
     // when it then fails to start the thread, and the outputs must still be written here.
     const auto work = std::make_shared<std::pair<Write, PendingOutputs>>(std::move(write), std::move(pending));
-    if (holdWriting(bytes)) {
-        try {
-            writing_ = std::async(std::launch::async, [work] { return work->first(std::move(work->second)); });
-            writingBytes_ = bytes;
-            return;
-        } catch (const std::system_error&) {
-            // No thread to be had: written here.
-        }
+    // The outputs' bytes, held since they were encoded, are now those being written.
+    writingBytes_ = encodedBytes_;
+    encodedBytes_ = 0;
+    try {
+        writing_ = std::async(std::launch::async, [work] { return work->first(std::move(work->second)); });
+        return;
+    } catch (const std::system_error&) {
+        // No thread to be had: written here.
     }
     spare_ = work->first(std::move(work->second));
+    writingBytes_ = 0;
     settle();
 }
 

@@ -85,7 +85,8 @@ std::int64_t Job::keptBytes() const
     std::int64_t spare = 0;
     for (const PendingOutput& output : spare_) spare += std::int64_t(output.bytes.capacity());
     return std::int64_t(file_.content.capacity()) + bytesOf(source_) + bytesOf(blurred_) + bytesOf(analysis_.map) +
-        bytesOf(analysis_.means) + bytesOf(analysis_.scratch) + std::int64_t(png_.keptBytes()) + spare + writingBytes_;
+        bytesOf(analysis_.means) + bytesOf(analysis_.scratch) + std::int64_t(png_.keptBytes()) + spare + writingBytes_ +
+        encodedBytes_;
 }
 
 void Job::releaseBuffers()
@@ -106,11 +107,6 @@ void Job::admit(std::int64_t photoBytes)
     holding_.wait(photoBytes);
 }
 
-bool Job::holdWriting(std::int64_t writing)
-{
-    return holding_.change(keptBytes() + writing);
-}
-
 void Job::awaitWriting()
 {
     if (!writing_.valid()) return;
@@ -124,7 +120,7 @@ void Job::settle()
     if (holding_.change(keptBytes())) return;
     releaseBuffers();
     file_ = PhotoFile();
-    holding_.change(writingBytes_);  // less than before: always fits
+    holding_.change(writingBytes_ + encodedBytes_);  // within the photo's estimate held before
 }
 
 bool mapsFromOneScan(std::size_t photos, int jobs)

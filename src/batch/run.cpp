@@ -144,6 +144,10 @@ PhotoOutcome processPhoto(const Photo& photo, const Options& options, Job& job, 
         if (deferred == nullptr) {
             writeOutputs(outputs, reporter, outcome, complete);
             job.spare_ = std::move(outputs);
+        } else {
+            // Held with the job's buffers until written.
+            job.encodedBytes_ = 0;
+            for (const PendingOutput& output : outputs) job.encodedBytes_ += std::int64_t(output.bytes.capacity());
         }
         outcome.statistics = PhotoStatistics{source.cols, source.rows, analysis.statistics, std::nullopt};
         if (options.cullFigures || options.cull)
